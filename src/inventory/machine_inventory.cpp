@@ -1,0 +1,7 @@
+#include "inventory/machine_inventory.h"
+
+MachineInventory& machineInventory()
+{
+    static MachineInventory inventory{};
+    return inventory;
+}
