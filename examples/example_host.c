@@ -1,0 +1,36 @@
+/* A minimal host: loads tallyscope64.dll at run time, registers itself, reports an application
+ * start (flushed at once) and an action with content, and stops, which posts what is queued. */
+#include <windows.h>
+#include <stdio.h>
+
+#include "tallyscope.h"
+
+int main(int argc, char** argv)
+{
+    const char* appKey = argc > 1 ? argv[1] : "demo-app-key";
+    const char* channel = argc > 2 ? argv[2] : "demo-channel";
+
+    HMODULE library = LoadLibraryW(L"tallyscope64.dll");
+    if (library == NULL) {
+        fprintf(stderr, "example: cannot load tallyscope64.dll (error %lu)\n", GetLastError());
+        return 1;
+    }
+    TallySetAppInfoFn setAppInfo = (TallySetAppInfoFn)(void*)GetProcAddress(library, "SetAppInfo");
+    TallyReportAppEventFn reportAppEvent = (TallyReportAppEventFn)(void*)GetProcAddress(library, "ReportAppEvent");
+    TallyStopTallyscopeFn stopTallyscope = (TallyStopTallyscopeFn)(void*)GetProcAddress(library, "StopTallyscope");
+    if (setAppInfo == NULL || reportAppEvent == NULL || stopTallyscope == NULL) {
+        fprintf(stderr, "example: tallyscope64.dll lacks an export\n");
+        FreeLibrary(library);
+        return 1;
+    }
+
+    printf("example: SetAppInfo(\"%s\", \"%s\") -> %d\n", appKey, channel, setAppInfo(appKey, channel));
+    printf("example: ReportAppEvent(\"app_start\", NULL, flush) -> %d\n", reportAppEvent("app_start", NULL, 1));
+    printf("example: ReportAppEvent(\"export_pdf\", \"2 pages\", no flush) -> %d\n",
+           reportAppEvent("export_pdf", "2 pages", 0));
+    fflush(stdout);
+    stopTallyscope();
+    printf("example: StopTallyscope returned\n");
+    FreeLibrary(library);
+    return 0;
+}
