@@ -1,0 +1,94 @@
+// A scriptable host for end-to-end tests: loads tallyscope64.dll the way an application does and
+// runs the steps given on its command line, printing each result on standard output.
+//   load | free | set KEY CHANNEL | report NAME CONTENT FLUSH | repeat N NAME CONTENT | ("-" is NULL)
+//   stop | sleep MS | exit CODE (ExitProcess now) | return (leave main)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tallyscope.h"
+
+namespace {
+
+HMODULE g_library = nullptr;
+TallySetAppInfoFn g_set = nullptr;
+TallyReportAppEventFn g_report = nullptr;
+TallyStopTallyscopeFn g_stop = nullptr;
+
+bool load()
+{
+    g_library = LoadLibraryW(L"tallyscope64.dll");
+    if (g_library == nullptr) return false;
+    g_set = reinterpret_cast<TallySetAppInfoFn>(reinterpret_cast<void*>(GetProcAddress(g_library, "SetAppInfo")));
+    g_report =
+        reinterpret_cast<TallyReportAppEventFn>(reinterpret_cast<void*>(GetProcAddress(g_library, "ReportAppEvent")));
+    g_stop =
+        reinterpret_cast<TallyStopTallyscopeFn>(reinterpret_cast<void*>(GetProcAddress(g_library, "StopTallyscope")));
+    return g_set != nullptr && g_report != nullptr && g_stop != nullptr;
+}
+
+const char* optional(const char* arg) { return std::strcmp(arg, "-") == 0 ? nullptr : arg; }
+
+void say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!load()) {
+        say("host: load failed\n");
+        return 2;
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string step = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+        if (step == "load") {
+            say("host: load %d\n", load() ? 1 : 0);
+        } else if (step == "free") {
+            say("host: free %d\n", FreeLibrary(g_library) ? 1 : 0);
+            g_library = nullptr;
+        } else if (step == "set") {
+            const char* key = optional(next());
+            const char* channel = optional(next());
+            say("host: set %d\n", g_set(key, channel));
+        } else if (step == "report") {
+            const char* name = optional(next());
+            const char* content = optional(next());
+            int flush = std::atoi(next());
+            say("host: report %d\n", g_report(name, content, flush));
+        } else if (step == "repeat") {
+            int count = std::atoi(next());
+            std::string name = next();
+            std::string content = next();
+            int ok = 0;
+            for (int n = 0; n < count; ++n) ok += g_report(name.c_str(), (content + std::to_string(n)).c_str(), 0);
+            say("host: repeat %d\n", ok);
+        } else if (step == "stop") {
+            g_stop();
+            say("host: stopped\n");
+        } else if (step == "sleep") {
+            Sleep(static_cast<DWORD>(std::atoi(next())));
+        } else if (step == "exit") {
+            say("host: exit\n");
+            ExitProcess(static_cast<UINT>(std::atoi(next())));
+        } else if (step == "return") {
+            say("host: return\n");
+            return 0;
+        } else {
+            say("host: unknown step %s\n", step.c_str());
+            return 2;
+        }
+    }
+    say("host: end\n");
+    return 0;
+}

@@ -1,0 +1,65 @@
+"""The service's life as a host sees it, through the real DLL under Wine."""
+import re
+import unittest
+
+from wine_run import post_data_lines, run_host
+
+
+class StopAndUnload(unittest.TestCase):
+    def test_stop_returns_only_after_every_queued_body_was_posted_in_order(self):
+        run = run_host("set", "key", "chan", "repeat", 10, "click", "n", "stop", "return")
+        self.assertEqual(run.returncode, 0, run.stdout)
+        lines = run.stdout.splitlines()
+        posts = post_data_lines(run.stdout)
+        self.assertEqual(len(posts), 10)
+        for n, body in enumerate(posts):
+            self.assertIn("%22actioncontent%22:%22n{}%22}}".format(n), body)
+        self.assertLess(max(i for i, l in enumerate(lines) if l.startswith("POST DATA: ")),
+                        lines.index("host: stopped"))
+
+    def test_service_restarts_after_stop_and_posts_again(self):
+        run = run_host("set", "key", "-", "report", "first_click", "-", 0, "stop",
+                       "set", "key", "-", "report", "second_click", "x", 0, "stop", "return")
+        self.assertEqual(run.returncode, 0, run.stdout)
+        self.assertIn("host: set 1\nhost: report 0", run.stdout)  # null content: code 6, nothing queued
+        posts = post_data_lines(run.stdout)
+        self.assertEqual(len(posts), 1)
+        self.assertIn("second_click", posts[0])
+
+    def test_flush_during_a_drain_is_not_lost(self):
+        run = run_host("set", "key", "chan", "repeat", 50, "click", "a", "report", "app_start", "-", 1,
+                       "report", "app_exit", "-", 1, "sleep", 500, "report", "late_click", "b", 1, "sleep", 500,
+                       "stop", "return")
+        posts = post_data_lines(run.stdout)
+        self.assertEqual(len(posts), 53)
+        self.assertIn("late_click", posts[-1])
+        before_stop = run.stdout.split("host: stopped")[0]
+        self.assertEqual(len(post_data_lines(before_stop)), 53)
+
+    def test_ticks_post_without_any_flush(self):
+        run = run_host("set", "key", "chan", "report", "quiet_click", "x", 0, "sleep", 3500, "exit", 0)
+        self.assertEqual(len(post_data_lines(run.stdout)), 1, run.stdout)
+
+    def test_free_library_without_stop_neither_hangs_nor_crashes_and_still_posts(self):
+        run = run_host("set", "key", "chan", "report", "orphan_click", "x", 0, "free", "sleep", 3500, "return",
+                       timeout=30)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertIn("host: free 1", run.stdout)
+        self.assertEqual(len(post_data_lines(run.stdout)), 1, run.stdout)
+
+    def test_exit_without_stop_neither_hangs_nor_crashes(self):
+        for ending in (("return",), ("exit", 7)):
+            with self.subTest(ending=ending):
+                run = run_host("set", "key", "chan", "repeat", 20, "click", "x", *ending, timeout=30)
+                self.assertEqual(run.returncode, 7 if ending[0] == "exit" else 0, run.stdout + run.stderr)
+                self.assertLess(run.seconds, 20)
+
+    def test_free_and_reload_while_running_keeps_one_service(self):
+        run = run_host("set", "key", "chan", "free", "load", "report", "again_click", "y", 0, "stop", "return")
+        self.assertEqual(run.returncode, 0, run.stdout)
+        self.assertIn("host: report 1", run.stdout)
+        self.assertEqual(len(post_data_lines(run.stdout)), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
