@@ -63,12 +63,14 @@ void destroyReportQueue()
     delete serviceState().reportQueue.exchange(nullptr, std::memory_order_acq_rel);
 }
 
+BodyAllocator g_bodyAllocator = std::malloc;
+
 EnqueueResult enqueueReport(const char* body)
 {
     if (body == nullptr) return EnqueueResult::Refused;
     std::size_t length = strnlen(body, kMaxBodyChars + 1);
     if (length > kMaxBodyChars) return EnqueueResult::Refused;
-    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    auto* copy = static_cast<char*>(g_bodyAllocator(length + 1));
     if (copy == nullptr) return EnqueueResult::NoMemory;
     std::memcpy(copy, body, length + 1);
     ReportQueue* queue = nullptr;

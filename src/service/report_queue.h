@@ -36,3 +36,7 @@ void destroyReportQueue();
 enum class EnqueueResult { Queued, Refused, NoMemory };
 // Queues a private copy of body. Null and over-long bodies are refused.
 EnqueueResult enqueueReport(const char* body);
+
+// How enqueueReport allocates its copies; tests swap it to exercise the out-of-memory path.
+using BodyAllocator = void* (*)(std::size_t);
+extern BodyAllocator g_bodyAllocator;

@@ -134,6 +134,16 @@ TEST_F(ReportBuilders, OverlongDeviceInfoBodyIsCutBetweenWholeEscapesInsideTheBu
     EXPECT_EQ(body.find("&pcname="), std::string::npos);
 }
 
+TEST_F(ReportBuilders, ABodyTheQueueCannotCopyFailsWithCode2)
+{
+    g_bodyAllocator = [](std::size_t) -> void* { return nullptr; };
+    int built = buildAppEventReport("app_start", "2024-03-05 14:07:09");
+    g_bodyAllocator = std::malloc;
+    EXPECT_EQ(built, 0);
+    EXPECT_EQ(serviceState().lastErrorCode, kErrorNoMemory);
+    EXPECT_EQ(getReportQueue().size(), 0u);
+}
+
 TEST(ReportDispatch, ChoosesTheReportByNameWithoutRegardToCase)
 {
     EXPECT_EQ(chooseReport("APP_Device_Info"), ReportKind::DeviceInfo);
