@@ -138,11 +138,10 @@ TEST_F(Exports, AStuckSignalledManualResetWorkEventDoesNotMakeTheWorkerSpin)
     HANDLE stuck = CreateEventW(nullptr, TRUE, TRUE, L"WorkEvent");
     ASSERT_NE(stuck, nullptr);
     ASSERT_EQ(SetAppInfo("key", "chan"), 1);
-    ReportAppEvent("click", "x", 0);
     ULONGLONG cpuBefore = processCpuMs();
     Sleep(1500);
     ULONGLONG cpuUsed = processCpuMs() - cpuBefore;
-    EXPECT_LT(cpuUsed, 750u) << "the worker busy-loops on a signalled event";
+    EXPECT_LT(cpuUsed, 300u) << "the worker busy-loops on a signalled event";
     StopTallyscope();
     EXPECT_EQ(serviceState().serviceRunning, 0);
     CloseHandle(stuck);
