@@ -1,5 +1,5 @@
 /* A minimal host: loads tallyscope64.dll at run time, registers itself, reports an application
- * start (flushed at once) and an action with content, and stops, which posts what is queued. */
+ * start (flushed at once), an action with content and the machine's description, and stops, which posts what is queued. */
 #include <windows.h>
 #include <stdio.h>
 
@@ -28,6 +28,8 @@ int main(int argc, char** argv)
     printf("example: ReportAppEvent(\"app_start\", NULL, flush) -> %d\n", reportAppEvent("app_start", NULL, 1));
     printf("example: ReportAppEvent(\"export_pdf\", \"2 pages\", no flush) -> %d\n",
            reportAppEvent("export_pdf", "2 pages", 0));
+    printf("example: ReportAppEvent(\"app_device_info\", NULL, no flush) -> %d\n",
+           reportAppEvent("app_device_info", NULL, 0));
     fflush(stdout);
     stopTallyscope();
     printf("example: StopTallyscope returned\n");
