@@ -1,0 +1,194 @@
+#include "inventory/smbios_sources.h"
+
+#include "win_handles.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Written without a lock by whichever thread asks first; every writer stores the same value.
+std::atomic<uint16_t> cachedVersionClass{0};
+
+constexpr DWORD kRsmbProvider = 0x52534D42;  // 'RSMB'
+constexpr uint32_t kFirmwareTableHeaderBytes = 8;
+
+// The legacy BIOS area, where the table of pre-firmware-table systems lies.
+constexpr LONGLONG kBiosAreaAddress = 0xF0000;
+constexpr SIZE_T kBiosAreaBytes = 0xFFFF;
+
+using GetSystemFirmwareTableFn = UINT(WINAPI*)(DWORD, DWORD, PVOID, DWORD);
+using ZwOpenSectionFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+using ZwMapViewOfSectionFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID*, ULONG_PTR, SIZE_T, PLARGE_INTEGER, PSIZE_T,
+                                              DWORD, ULONG, ULONG);
+using ZwUnmapViewOfSectionFn = NTSTATUS(NTAPI*)(HANDLE, PVOID);
+using ZwCloseFn = NTSTATUS(NTAPI*)(HANDLE);
+
+// GetProcAddress hands out a generic function pointer; going through void* says that the real type
+// is known here.
+template <typename Fn>
+Fn lookUp(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+GetSystemFirmwareTableFn findGetSystemFirmwareTable()
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) return nullptr;
+    return lookUp<GetSystemFirmwareTableFn>(kernel, "GetSystemFirmwareTable");
+}
+
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const char* name) : module_(LoadLibraryA(name)) {}
+    ~LoadedLibrary()
+    {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+
+bool readWmiInFreshMta(SmbiosRawTable& raw)
+{
+    // A thread that already belongs to a single-threaded apartment refuses this, and then the
+    // table is not read at all: identifiers of such hosts have always been derived without SMBIOS
+    // values, so no helper thread may step in here.
+    win::ComScope com(COINIT_MULTITHREADED);
+    if (!com.ok()) return false;
+    return readSmbiosFromWmi(raw);
+}
+
+}  // namespace
+
+uint16_t getWindowsVersionClass()
+{
+    uint16_t cached = cachedVersionClass.load(std::memory_order_relaxed);
+    if (cached != 0) return cached;
+
+    OSVERSIONINFOEXW version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) return 0;
+
+    uint16_t versionClass = windowsVersionClassFor(version.dwMajorVersion, version.dwMinorVersion, version.wProductType);
+    if (versionClass != 0) cachedVersionClass.store(versionClass, std::memory_order_relaxed);
+    return versionClass;
+}
+
+bool readSmbiosFromFirmwareTable(SmbiosRawTable& raw)
+{
+    GetSystemFirmwareTableFn getTable = findGetSystemFirmwareTable();
+    if (getTable == nullptr) return false;
+
+    const UINT needed = getTable(kRsmbProvider, 0, nullptr, 0);
+    if (needed == 0) return false;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[needed]);
+    if (!buffer) return false;
+
+    // A table that grew between the two calls reports more than was allocated; one shorter than its
+    // header has no structures. Neither is walked.
+    const UINT delivered = getTable(kRsmbProvider, 0, buffer.get(), needed);
+    if (delivered < kFirmwareTableHeaderBytes || delivered > needed) return false;
+
+    raw.buffer = std::move(buffer);
+    raw.offset = kFirmwareTableHeaderBytes;
+    raw.count = delivered - kFirmwareTableHeaderBytes;  // the header's own length field is not used
+    return true;
+}
+
+bool readSmbiosFromPhysicalMemory(SmbiosRawTable& raw)
+{
+    LoadedLibrary ntdll("ntdll.dll");
+    if (ntdll.get() == nullptr) return false;
+    auto openSection = lookUp<ZwOpenSectionFn>(ntdll.get(), "ZwOpenSection");
+    auto mapView = lookUp<ZwMapViewOfSectionFn>(ntdll.get(), "ZwMapViewOfSection");
+    auto unmapView = lookUp<ZwUnmapViewOfSectionFn>(ntdll.get(), "ZwUnmapViewOfSection");
+    auto closeHandle = lookUp<ZwCloseFn>(ntdll.get(), "ZwClose");
+    if (openSection == nullptr || mapView == nullptr || unmapView == nullptr || closeHandle == nullptr) return false;
+
+    wchar_t name[] = L"\\device\\physicalmemory";
+    UNICODE_STRING objectName;
+    objectName.Length = static_cast<USHORT>((sizeof name / sizeof(wchar_t) - 1) * sizeof(wchar_t));  // 44
+    objectName.MaximumLength = static_cast<USHORT>(sizeof name);                                      // 46
+    objectName.Buffer = name;
+    OBJECT_ATTRIBUTES attributes;
+    std::memset(&attributes, 0, sizeof attributes);
+    attributes.Length = sizeof attributes;
+    attributes.ObjectName = &objectName;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+
+    HANDLE section = nullptr;
+    if (openSection(&section, SECTION_MAP_READ, &attributes) < 0) return false;
+
+    PVOID view = nullptr;
+    LARGE_INTEGER sectionOffset;
+    sectionOffset.QuadPart = kBiosAreaAddress;
+    SIZE_T viewBytes = kBiosAreaBytes;
+    const DWORD kViewShare = 1;
+    if (mapView(section, GetCurrentProcess(), &view, 0, kBiosAreaBytes, &sectionOffset, &viewBytes, kViewShare, 0,
+                PAGE_READONLY) < 0) {
+        closeHandle(section);
+        return false;
+    }
+
+    // The system rounds the view up to whole pages and reports the size it mapped.
+    bool copied = false;
+    if (view != nullptr && viewBytes != 0 && viewBytes <= UINT32_MAX) {
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[viewBytes]);
+        if (buffer) {
+            std::memcpy(buffer.get(), view, viewBytes);
+            raw.buffer = std::move(buffer);
+            raw.offset = 0;
+            raw.count = static_cast<uint32_t>(viewBytes);
+            copied = true;
+        }
+    }
+    unmapView(GetCurrentProcess(), view);
+    closeHandle(section);
+    return copied;
+}
+
+bool acquireSmbiosTable(SmbiosTable& table, SmbiosAttempts* attempts)
+{
+    SmbiosAttempts ignored;
+    SmbiosAttempts& tried = attempts != nullptr ? *attempts : ignored;
+
+    SmbiosRawTable raw;
+    bool delivered = false;
+    if (getWindowsVersionClass() <= 4) {
+        delivered = readSmbiosFromPhysicalMemory(raw);
+        tried.note(SmbiosSource::PhysicalMemory, delivered);
+        if (!delivered) {
+            delivered = readWmiInFreshMta(raw);
+            tried.note(SmbiosSource::Wmi, delivered);
+        }
+    } else if (findGetSystemFirmwareTable() != nullptr) {
+        // No fallback: a system with the firmware-table function that returns nothing has no table
+        // to offer through WMI either.
+        delivered = readSmbiosFromFirmwareTable(raw);
+        tried.note(SmbiosSource::FirmwareTable, delivered);
+    } else {
+        delivered = readWmiInFreshMta(raw);
+        tried.note(SmbiosSource::Wmi, delivered);
+    }
+    if (!delivered) return false;
+
+    try {
+        splitSmbiosStructures(table, raw.buffer.get() + raw.offset, raw.count);
+    } catch (const std::bad_alloc&) {
+        releaseSmbiosTable(table);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,135 @@
+#include "inventory/smbios_sources.h"
+
+#include "inventory/mta_call.h"
+#include "win_handles.h"
+
+#include <windows.h>
+#include <wbemidl.h>
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// ConnectServer has no time-out of its own.
+class ConnectCall : public MtaCall {
+public:
+    ConnectCall(IWbemLocator* locator, BSTR nameSpace) : locator_(locator), nameSpace_(nameSpace)
+    {
+        locator_->AddRef();
+    }
+    ~ConnectCall() override
+    {
+        if (services_ != nullptr) services_->Release();
+        locator_->Release();
+        SysFreeString(nameSpace_);
+    }
+    void run() override
+    {
+        result_ = locator_->ConnectServer(nameSpace_, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services_);
+    }
+    IWbemServices* takeServices()
+    {
+        if (FAILED(result_)) return nullptr;
+        IWbemServices* services = services_;
+        services_ = nullptr;
+        return services;
+    }
+
+private:
+    IWbemLocator* locator_;
+    BSTR nameSpace_;
+    IWbemServices* services_ = nullptr;
+    HRESULT result_ = E_FAIL;
+};
+
+bool connectWithin(IWbemLocator* locator, const wchar_t* nameSpace, uint32_t timeoutMs, win::ComPtr<IWbemServices>& out)
+{
+    BSTR name = SysAllocString(nameSpace);
+    if (name == nullptr) return false;
+    std::shared_ptr<ConnectCall> call(new (std::nothrow) ConnectCall(locator, name));
+    if (!call) {
+        SysFreeString(name);
+        return false;
+    }
+    if (!runMtaCallWithin(call, timeoutMs)) return false;
+    IWbemServices* services = call->takeServices();
+    if (services == nullptr) return false;
+    *out.put() = services;
+    return true;
+}
+
+bool copyByteArray(VARIANT& value, SmbiosRawTable& raw)
+{
+    if (value.vt != (VT_ARRAY | VT_UI1) || value.parray == nullptr) return false;
+    SAFEARRAY* array = value.parray;
+    if (SafeArrayGetDim(array) < 1 || SafeArrayGetElemsize(array) != 1) return false;
+    const ULONG elements = array->rgsabound[0].cElements;
+
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[elements == 0 ? 1 : elements]);
+    if (!buffer) return false;
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return false;
+    if (elements != 0) std::memcpy(buffer.get(), data, elements);
+    SafeArrayUnaccessData(array);
+
+    raw.buffer = std::move(buffer);
+    raw.offset = 0;
+    raw.count = elements;
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+bool readFirstRawTable(SmbiosRawTable& raw)
+{
+    win::ComPtr<IWbemLocator> locator;
+    if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, locator.putVoid()))) {
+        return false;
+    }
+
+    win::ComPtr<IWbemServices> services;
+    if (!connectWithin(locator.get(), L"ROOT\\WMI", kSmbiosWmiTimeoutMs, services)) return false;
+
+    if (FAILED(CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                                 RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE))) {
+        return false;
+    }
+
+    win::UniqueBstr className(L"MSSMBios_RawSMBiosTables");
+    if (!className) return false;
+    win::ComPtr<IEnumWbemClassObject> instances;
+    if (FAILED(services->CreateInstanceEnum(className.get(), 0, nullptr, instances.put()))) return false;
+
+    win::ComPtr<IWbemClassObject> instance;
+    ULONG returned = 0;
+    // WBEM_S_TIMEDOUT is a success code: only S_OK with one object counts.
+    if (instances->Next(static_cast<LONG>(kSmbiosWmiTimeoutMs), 1, instance.put(), &returned) != WBEM_S_NO_ERROR ||
+        returned != 1 || !instance) {
+        return false;
+    }
+
+    // Both version properties must be readable, as a sign that the instance is complete; their
+    // values are not needed.
+    for (const wchar_t* property : {L"SmbiosMajorVersion", L"SmbiosMinorVersion"}) {
+        win::UniqueVariant value;
+        if (FAILED(instance->Get(property, 0, value.put(), nullptr, nullptr))) return false;
+    }
+
+    win::UniqueVariant data;
+    if (FAILED(instance->Get(L"SMBiosData", 0, data.put(), nullptr, nullptr))) return false;
+    return copyByteArray(*data.get(), raw);
+}
+
+}  // namespace
+
+bool readSmbiosFromWmi(SmbiosRawTable& raw)
+{
+    try {
+        return readFirstRawTable(raw);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}

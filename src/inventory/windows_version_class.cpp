@@ -1,0 +1,12 @@
+#include "inventory/smbios_sources.h"
+
+uint16_t windowsVersionClassFor(uint32_t major, uint32_t minor, uint8_t productType)
+{
+    if (major == 4 && (minor == 0 || minor == 10 || minor == 90)) return 1;
+    if (major == 5 && minor == 0) return 2;
+    if (major == 5 && minor == 1) return 8;
+    if (major == 5 && minor == 2) return 32;
+    if (major == 6 && minor == 0) return productType == 3 ? 512 : 128;
+    if (major == 6 && minor == 1) return 2048;
+    return 0;
+}
