@@ -1,0 +1,297 @@
+#include "http/http_client_win.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "http/header_interpretation.h"
+
+namespace {
+
+constexpr DWORD kHostNameUnits = 260;
+constexpr DWORD kUrlPathUnits = 1300;
+constexpr size_t kProxyListUnits = 260;
+
+// A text the proxy functions allocated for the caller with GlobalAlloc.
+class GlobalText {
+public:
+    explicit GlobalText(wchar_t* text) : text_(text) {}
+    ~GlobalText()
+    {
+        if (text_ != nullptr) GlobalFree(text_);
+    }
+    GlobalText(const GlobalText&) = delete;
+    GlobalText& operator=(const GlobalText&) = delete;
+    wchar_t* get() const { return text_; }
+    explicit operator bool() const { return text_ != nullptr; }
+
+private:
+    wchar_t* text_;
+};
+
+bool equalsIgnoringCase(const std::wstring& text, const wchar_t* word)
+{
+    return CompareStringOrdinal(text.c_str(), static_cast<int>(text.size()), word, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Copies a proxy or bypass list into its fixed buffer, or refuses when it does not fit whole: a
+// truncated list would name the wrong proxy.
+bool copyProxyList(wchar_t (&buffer)[kProxyListUnits], const wchar_t* list)
+{
+    size_t length = wcslen(list);
+    if (length >= kProxyListUnits) return false;
+    wmemcpy(buffer, list, length + 1);
+    return true;
+}
+
+}  // namespace
+
+HttpClient::HttpClient(std::wstring target) : url(std::move(target)) {}
+
+bool HttpClient::setRequestBody(const char* body, uint32_t length)
+{
+    requestBody.reset();
+    requestBodyLength = 0;
+    if (body == nullptr) return true;
+    requestBody.reset(new (std::nothrow) char[length == 0 ? 1 : length]);
+    if (!requestBody) return false;
+    if (length != 0) std::memcpy(requestBody.get(), body, length);
+    requestBodyLength = length;
+    return true;
+}
+
+void HttpClient::interpretHeaders()
+{
+    ::interpretHeaders(responseHeaders, charset, expectedLength, location, cookies);
+}
+
+bool HttpClient::sendOnce(HINTERNET request)
+{
+    ++sends;
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+}
+
+bool HttpClient::execute(const std::wstring& requestedVerb)
+{
+    sends = 0;
+    if (url.empty()) {
+        errorCode = kErrorEmptyUrl;
+        return false;
+    }
+    std::wstring verb;
+    if (equalsIgnoringCase(requestedVerb, L"GET")) {
+        verb = L"GET";
+    } else if (equalsIgnoringCase(requestedVerb, L"POST")) {
+        verb = L"POST";
+    } else {
+        errorCode = kErrorBadVerb;
+        return false;
+    }
+    bool result = true;
+
+    if (!sessionHandle) {
+        sessionHandle.reset(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!sessionHandle) {
+            errorCode = GetLastError();
+            return false;
+        }
+    }
+    WinHttpSetTimeouts(sessionHandle.get(), resolveTimeout, connectTimeout, sendTimeout, receiveTimeout);
+
+    wchar_t host[kHostNameUnits] = {};
+    wchar_t path[kUrlPathUnits] = {};
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = kHostNameUnits;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = kUrlPathUnits;
+    parts.dwSchemeLength = 1;
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return false;
+    hostName = host;
+
+    // Declared in this order so that the request handle is closed before its connection on every
+    // way out.
+    win::UniqueHInternet connection(WinHttpConnect(sessionHandle.get(), host, parts.nPort, 0));
+    if (!connection) return false;
+    // https keeps WinHTTP's certificate checks: a report must not go to whoever sits on the path.
+    DWORD openFlags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+    win::UniqueHInternet request(WinHttpOpenRequest(connection.get(), verb.c_str(), path, nullptr, WINHTTP_NO_REFERER,
+                                                    WINHTTP_DEFAULT_ACCEPT_TYPES, openFlags));
+    if (!request) return false;
+
+    bool answered = false;
+    for (int attempt = 0; attempt < kMaxAttempts && !answered; ++attempt) {
+        // The block goes onto the same request handle at every attempt. Replace semantics keep one
+        // header of each name: coalescing would merge a repeat into "Content-Length: 5, 5" style
+        // values that servers reject.
+        if (!extraHeaders.empty() &&
+            !WinHttpAddRequestHeaders(request.get(), extraHeaders.c_str(), static_cast<DWORD>(extraHeaders.size()),
+                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+            errorCode = GetLastError();
+        }
+        if (!sendOnce(request.get()) && !applyUserProxy(request.get())) continue;
+
+        if (requestBody && requestBodyLength > 0) {
+            DWORD written = 0;
+            if (!WinHttpWriteData(request.get(), requestBody.get(), requestBodyLength, &written)) {
+                errorCode = GetLastError();
+            }
+        }
+        if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+            errorCode = GetLastError();
+            continue;
+        }
+        readResponseHeaders(request.get());
+
+        bool bodyRead = readBody(request.get());
+        decodeBody();
+        if (!bodyRead) {
+            result = false;
+            answered = true;
+            break;
+        }
+        if (verb == L"GET" && !isBodyComplete(responseText)) {
+            errorCode = kErrorIncompleteBody;
+            continue;
+        }
+        answered = true;
+    }
+    if (!answered) result = false;
+    return result;
+}
+
+void HttpClient::readResponseHeaders(HINTERNET request)
+{
+    DWORD size = 0;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        // size counts bytes; one more unit keeps the text terminated whatever the query wrote.
+        std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[size / sizeof(wchar_t) + 1]());
+        if (text && WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                                        text.get(), &size, WINHTTP_NO_HEADER_INDEX)) {
+            responseHeaders = text.get();
+            interpretHeaders();
+        }
+    }
+
+    size = 0;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                            &size, WINHTTP_NO_HEADER_INDEX) ||
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[size / sizeof(wchar_t) + 1]());
+        if (text && WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX, text.get(),
+                                        &size, WINHTTP_NO_HEADER_INDEX)) {
+            statusText = text.get();
+        }
+    }
+}
+
+bool HttpClient::applyUserProxy(HINTERNET request)
+{
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) {
+        errorCode = GetLastError();
+        return false;
+    }
+    GlobalText autoConfigUrl(config.lpszAutoConfigUrl);
+    GlobalText proxy(config.lpszProxy);
+    GlobalText bypass(config.lpszProxyBypass);
+
+    if (autoConfigUrl) {
+        WINHTTP_AUTOPROXY_OPTIONS options = {};
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP;
+        options.lpszAutoConfigUrl = autoConfigUrl.get();
+        options.fAutoLogonIfChallenged = TRUE;
+        WINHTTP_PROXY_INFO found = {};
+        if (!WinHttpGetProxyForUrl(sessionHandle.get(), url.c_str(), &options, &found)) {
+            errorCode = GetLastError();
+            return false;
+        }
+        GlobalText foundProxy(found.lpszProxy);
+        GlobalText foundBypass(found.lpszProxyBypass);
+        if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &found, sizeof found)) return false;
+        return sendOnce(request);
+    }
+
+    if (proxy) {
+        wchar_t proxyList[kProxyListUnits];
+        wchar_t bypassList[kProxyListUnits];
+        // A list that does not fit is not applied; the next attempt goes out as before.
+        if (!copyProxyList(proxyList, proxy.get())) return false;
+        if (bypass && !copyProxyList(bypassList, bypass.get())) return false;
+        WINHTTP_PROXY_INFO named = {};
+        named.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        named.lpszProxy = proxyList;
+        named.lpszProxyBypass = bypass ? bypassList : nullptr;
+        if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &named, sizeof named)) errorCode = GetLastError();
+    }
+    return false;
+}
+
+bool HttpClient::readBody(HINTERNET request)
+{
+    rawLength = 0;
+    if (!rawBody.restart()) return false;
+
+    bool ok = true;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            errorCode = GetLastError();
+            break;
+        }
+        if (available == 0) break;
+        if (rawBody.room() == 0) break;  // the rest is dropped with the request
+        DWORD wanted = available < rawBody.room() ? available : rawBody.room();
+
+        std::unique_ptr<char[]> chunk(new (std::nothrow) char[static_cast<size_t>(wanted) + 1]());
+        DWORD read = 0;
+        // Querying again after a chunk that could not be had would find the same unread data and
+        // spin; reading ends instead.
+        if (!chunk || !WinHttpReadData(request, chunk.get(), wanted, &read)) {
+            ok = false;
+            break;
+        }
+        if (read == 0) break;
+        ResponseBody::Append appended = rawBody.append(chunk.get(), read);
+        if (appended == ResponseBody::Append::NoMemory) {
+            ok = false;
+            break;
+        }
+        if (appended == ResponseBody::Append::Full) break;
+    }
+    rawLength = rawBody.size();
+    return ok;
+}
+
+void HttpClient::decodeBody()
+{
+    if (!rawBody.allocated()) return;
+    UINT codePage = CP_ACP;
+    DWORD flags = MB_PRECOMPOSED;
+    if (charset.size() >= 5 && CompareStringOrdinal(charset.c_str(), 5, L"utf-8", 5, TRUE) == CSTR_EQUAL) {
+        codePage = CP_UTF8;
+        flags = 0;
+    }
+    // The count takes in the zero byte behind the data, so the result comes terminated.
+    int byteCount = static_cast<int>(rawLength + 1);
+    int units = MultiByteToWideChar(codePage, flags, rawBody.data(), byteCount, nullptr, 0);
+    if (units <= 0) {
+        codePage = CP_ACP;
+        flags = MB_PRECOMPOSED;
+        units = MultiByteToWideChar(codePage, flags, rawBody.data(), byteCount, nullptr, 0);
+        if (units <= 0) return;
+    }
+    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[static_cast<size_t>(units)]());
+    if (!text) return;
+    if (MultiByteToWideChar(codePage, flags, rawBody.data(), byteCount, text.get(), units) > 0) {
+        responseText = text.get();
+    }
+}

@@ -1,0 +1,76 @@
+// One HTTP request engine: sends one request to one URL over synchronous WinHTTP and keeps the
+// answer in memory. postForm builds a fresh one for every report body, so nothing of an answer
+// (session, cookies, proxy) reaches a later report.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http/response_body.h"
+#include "win_handles.h"
+
+class HttpClient {
+public:
+    // Codes of the engine's own, kept in errorCode beside the Windows error codes.
+    static constexpr uint32_t kErrorEmptyUrl = 3;
+    static constexpr uint32_t kErrorIncompleteBody = 13;
+    static constexpr uint32_t kErrorBadVerb = 87;
+    static constexpr int kMaxAttempts = 3;
+
+    explicit HttpClient(std::wstring url);
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Keeps a private copy of the bytes to send. False if the copy cannot be allocated; the engine
+    // then holds no body.
+    bool setRequestBody(const char* body, uint32_t length);
+    // Header block added to the request before every send.
+    void setExtraHeaders(std::wstring headers) { extraHeaders = std::move(headers); }
+
+    // Runs one request with verb "GET" or "POST" (any letter case). True once an answer was read
+    // whole; false when no attempt got one or reading it failed.
+    bool execute(const std::wstring& verb);
+
+    std::wstring getResponseHeaders() const { return responseHeaders; }
+    std::wstring getResponseText() const { return responseText; }
+
+    uint32_t lastError() const { return errorCode; }
+    const std::wstring& status() const { return statusText; }
+    const std::wstring& responseCharset() const { return charset; }
+    uint32_t bodyLength() const { return rawLength; }
+    const char* bodyBytes() const { return rawBody.data(); }
+    uint32_t bodyCapacity() const { return rawBody.capacity(); }
+    int sendCount() const { return sends; }
+
+private:
+    bool sendOnce(HINTERNET request);
+    bool applyUserProxy(HINTERNET request);
+    bool readBody(HINTERNET request);
+    void decodeBody();
+    void readResponseHeaders(HINTERNET request);
+    void interpretHeaders();
+
+    win::UniqueHInternet sessionHandle;
+    std::wstring url;
+    std::wstring hostName;
+    std::wstring responseHeaders;
+    std::wstring responseText;
+    std::wstring charset;
+    ResponseBody rawBody;
+    uint32_t rawLength = 0;
+    uint32_t expectedLength = 0;
+    std::wstring cookies;
+    std::unique_ptr<char[]> requestBody;
+    uint32_t requestBodyLength = 0;
+    std::wstring extraHeaders;
+    uint32_t errorCode = 0;
+    std::wstring statusText;
+    std::wstring userAgent = L"TallyScope";
+    std::wstring location;
+    int resolveTimeout = 0;
+    int connectTimeout = 1000;
+    int sendTimeout = 1000;
+    int receiveTimeout = 1000;
+    int sends = 0;  // WinHttpSendRequest calls of the last execute, for the probes
+};

@@ -1,0 +1,195 @@
+"""The HTTP engine on the wire: real WinHTTP under Wine against the loopback collector."""
+
+import shutil
+import socket
+import unittest
+
+from collector_fixture import Collector, header_values
+from wine_run import run_program
+
+FORM_TYPE = b"application/x-www-form-urlencoded"
+BOUND = 1 << 20
+
+
+def probe(*args, env=None):
+    return run_program("post_probe", [str(a) for a in args], timeout=120, env=env)
+
+
+def probe_fields(run):
+    """The key=value pairs of the probe's result line and the answer text after "text:"."""
+    first, _, rest = run.stdout.partition("\n")
+    fields = dict(item.split("=", 1) for item in first.split())
+    text = rest[len("text:\n"):] if rest.startswith("text:\n") else None
+    return fields, text
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def letters(n):
+    return bytes(ord("a") + i % 26 for i in range(n))
+
+
+class WireTest(unittest.TestCase):
+    def setUp(self):
+        self.collector = Collector()
+        self.collector.start()
+        self.addCleanup(self.collector.stop)
+
+    def assert_form_request(self, record, body):
+        self.assertEqual(record.request_line, b"POST /stat/pc.php HTTP/1.1\r\n")
+        self.assertEqual(header_values(record, "Content-Length"), [str(len(body)).encode()])
+        self.assertEqual(header_values(record, "Content-Type"), [FORM_TYPE])
+        self.assertEqual(header_values(record, "User-Agent"), [b"TallyScope"])
+        self.assertEqual(record.body, body)
+
+    def test_post_sends_body_and_form_headers_byte_exact_and_prints_the_answer(self):
+        body = b"Param={%22deviceid%22:%22ID%22,%22time%22:%222024-03-05%2014:07:09%22}"
+        self.collector.set_answers({"body": "stored"})
+        run = probe("form", self.collector.url, "text:" + body.decode())
+        self.assertEqual(run.returncode, 0)
+        posts = self.collector.posts()
+        self.assertEqual(len(posts), 1)
+        self.assert_form_request(posts[0], body)
+        self.assertIn(b"Content-Length: %d" % len(body), posts[0].header_lines[0:2])
+        self.assertEqual(run.stdout, "httpResponseContent:\nstored\n")
+
+    def test_2048_byte_body_and_empty_body_are_announced_and_sent_whole(self):
+        probe("form", self.collector.url, "size:2048")
+        probe("form", self.collector.url, "text:")
+        posts = self.collector.posts()
+        self.assertEqual(len(posts), 2)
+        self.assert_form_request(posts[0], letters(2048))
+        self.assert_form_request(posts[1], b"")
+
+    def test_status_500_ends_the_request_after_one_attempt_and_is_printed(self):
+        self.collector.set_answers({"status": 500, "reason": "Internal Server Error", "body": "database down"})
+        run = probe("execute", self.collector.url, "POST", "text:a=1")
+        fields, text = probe_fields(run)
+        self.assertEqual((fields["result"], fields["status"], fields["sends"]), ("1", "500", "1"))
+        self.assertEqual(text, "database down\n")
+        self.assertEqual(len(self.collector.posts()), 1)
+
+        run = probe("form", self.collector.url, "text:a=1")
+        self.assertEqual(run.stdout, "httpResponseContent:\ndatabase down\n")
+
+    def test_every_retry_carries_one_content_length_and_one_content_type(self):
+        # The collector reads each request whole and hangs up without answering: every attempt
+        # goes out again on the same request handle.
+        self.collector.set_answers({"close": True})
+        run = probe("execute", self.collector.url, "POST", "text:a=12345")
+        fields, _ = probe_fields(run)
+        self.assertEqual((fields["result"], fields["sends"]), ("0", "3"))
+        posts = self.collector.posts()
+        self.assertEqual(len(posts), 3)
+        for record in posts:
+            self.assert_form_request(record, b"a=12345")
+
+    def test_answer_after_a_dropped_attempt_is_read_on_the_second_send(self):
+        self.collector.set_answers({"close": True}, {"body": "second"})
+        run = probe("execute", self.collector.url, "POST", "text:k=v")
+        fields, text = probe_fields(run)
+        self.assertEqual((fields["result"], fields["sends"], fields["status"]), ("1", "2", "200"))
+        self.assertEqual(text, "second\n")
+        posts = self.collector.posts()
+        self.assertEqual(len(posts), 2)
+        for record in posts:
+            self.assert_form_request(record, b"k=v")
+
+    def test_unreachable_server_gets_three_sends_and_the_request_fails(self):
+        url = "http://127.0.0.1:%d/stat/pc.php" % closed_port()
+        run = probe("execute", url, "POST", "text:a=1")
+        fields, text = probe_fields(run)
+        self.assertEqual((fields["result"], fields["sends"], fields["status"]), ("0", "3", ""))
+        self.assertEqual(text, "\n")
+        run = probe("form", url, "text:a=1")
+        self.assertEqual(run.stdout, "httpResponseContent:\n\n")
+
+    def test_empty_url_and_bad_verb_fail_without_a_request_and_lower_case_verb_goes_out_upper_case(self):
+        fields, _ = probe_fields(probe("execute", "", "POST", "text:a=1"))
+        self.assertEqual((fields["result"], fields["error"], fields["sends"]), ("0", "3", "0"))
+        fields, _ = probe_fields(probe("execute", self.collector.url, "PUT", "text:a=1"))
+        self.assertEqual((fields["result"], fields["error"], fields["sends"]), ("0", "87", "0"))
+        self.assertEqual(self.collector.records(), [])
+
+        fields, _ = probe_fields(probe("execute", self.collector.url, "pOsT", "text:a=1"))
+        self.assertEqual(fields["result"], "1")
+        posts = self.collector.posts()
+        self.assertEqual(len(posts), 1)
+        self.assert_form_request(posts[0], b"a=1")
+
+    def test_get_is_sent_as_get_and_its_answer_read(self):
+        fields, text = probe_fields(probe("execute", self.collector.url.replace("/stat/pc.php", "/page"), "get",
+                                          "none"))
+        self.assertEqual((fields["status"], fields["sends"]), ("404", "1"))
+        self.assertEqual(self.collector.records()[0].request_line, b"GET /page HTTP/1.1\r\n")
+
+
+class AnswerReadingTest(unittest.TestCase):
+    def setUp(self):
+        self.collector = Collector()
+        self.collector.start()
+        self.addCleanup(self.collector.stop)
+
+    def execute_against(self, answer):
+        self.collector.set_answers(answer)
+        return probe_fields(probe("execute", self.collector.url, "POST", "text:a=1"))
+
+    def test_answer_of_exactly_10240_bytes_grows_the_buffer_and_keeps_a_zero_byte_behind(self):
+        fields, text = self.execute_against({"body_repeat": ["0123456789", 1024]})
+        self.assertEqual((fields["length"], fields["capacity"], fields["terminated"]), ("10240", "20480", "1"))
+        self.assertEqual(text, "0123456789" * 1024 + "\n")
+
+    def test_answer_larger_than_the_bound_is_cut_at_the_bound(self):
+        fields, text = self.execute_against({"body_repeat": ["abcdefgh", BOUND // 8 + 4096]})
+        self.assertEqual((fields["result"], fields["length"], fields["terminated"]), ("1", str(BOUND), "1"))
+        self.assertEqual(len(text), BOUND + 1)
+
+    def test_answer_without_content_length_is_read_to_the_end(self):
+        fields, text = self.execute_against({"body": "streamed", "content_length": False})
+        self.assertEqual((fields["result"], fields["length"]), ("1", "8"))
+        self.assertEqual(text, "streamed\n")
+
+    def test_zero_byte_in_the_answer_cuts_the_text(self):
+        fields, text = self.execute_against({"body_hex": b"abc\x00def".hex()})
+        self.assertEqual((fields["length"], fields["terminated"]), ("7", "1"))
+        self.assertEqual(text, "abc\n")
+        self.collector.set_answers({"body_hex": b"abc\x00def".hex()})
+        self.assertEqual(probe("form", self.collector.url, "text:a=1").stdout, "httpResponseContent:\nabc\n")
+
+    def test_answer_text_the_console_cannot_show_keeps_the_rest_of_the_line(self):
+        # Decoded with the ANSI code page, 0x80 is the euro sign, which the C runtime's "C" locale
+        # cannot write as one byte.
+        self.collector.set_answers({"body_hex": b"left \x80 right".hex()})
+        run = probe("form", self.collector.url, "text:a=1")
+        self.assertEqual(run.stdout, "httpResponseContent:\nleft ? right\n")
+
+    def test_slow_answer_within_the_receive_time_out_is_read(self):
+        fields, text = self.execute_against({"body": "late", "delay": 0.5})
+        self.assertEqual((fields["result"], fields["sends"]), ("1", "1"))
+        self.assertEqual(text, "late\n")
+
+
+
+@unittest.skipUnless(shutil.which("openssl"), "openssl makes the test certificate")
+class CertificateTest(unittest.TestCase):
+    def test_https_server_with_an_untrusted_certificate_gets_no_report(self):
+        with Collector(tls=True) as collector:
+            # The same server answers a client that ignores certificate errors, so TLS itself works.
+            control = probe("tls-control", collector.url)
+            self.assertEqual(control.stdout, "status=200 error=0\n")
+            control_posts = len(collector.posts())
+            self.assertEqual(control_posts, 1)
+
+            fields, _ = probe_fields(probe("execute", collector.url, "POST", "text:secret=1"))
+            self.assertEqual((fields["result"], fields["sends"], fields["status"]), ("0", "3", ""))
+            self.assertEqual(len(collector.posts()), control_posts)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,126 @@
+// Drives the HTTP engine from the command line for the Python tests:
+//   post_probe form URL BODY          postForm(URL, BODY), as the upload worker calls it
+//   post_probe execute URL VERB BODY  one HttpClient::execute with the form header block, then a
+//                                     "result=... error=... status=... sends=... length=...
+//                                     terminated=..." line and the answer text
+//   post_probe tls-control URL        a bare WinHTTP POST that ignores certificate errors, printing
+//                                     "status=..." (shows that TLS itself works in this Wine)
+// BODY is "none" (no body), "text:CHARS" or "size:N" (N bytes cycling through a-z).
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "http/console_text.h"
+#include "http/http_client_win.h"
+#include "http/post_form.h"
+#include "win_handles.h"
+
+namespace {
+
+std::wstring widen(const char* text)
+{
+    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (units <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], units);
+    out.resize(static_cast<size_t>(units - 1));
+    return out;
+}
+
+bool parseBody(const char* argument, std::string& body, bool& present)
+{
+    present = true;
+    if (std::strcmp(argument, "none") == 0) {
+        present = false;
+        return true;
+    }
+    if (std::strncmp(argument, "text:", 5) == 0) {
+        body = argument + 5;
+        return true;
+    }
+    if (std::strncmp(argument, "size:", 5) == 0) {
+        long n = std::strtol(argument + 5, nullptr, 10);
+        if (n < 0) return false;
+        body.clear();
+        for (long i = 0; i < n; ++i) body.push_back(static_cast<char>('a' + i % 26));
+        return true;
+    }
+    return false;
+}
+
+// Deliberately outside the engine: the engine must never accept a certificate it cannot verify.
+int tlsControl(const std::wstring& url)
+{
+    wchar_t host[260] = {};
+    wchar_t path[1300] = {};
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 260;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 1300;
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return 1;
+    win::UniqueHInternet session(WinHttpOpen(L"TallyScope probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                             WINHTTP_NO_PROXY_BYPASS, 0));
+    win::UniqueHInternet connection(session ? WinHttpConnect(session.get(), host, parts.nPort, 0) : nullptr);
+    win::UniqueHInternet request(connection ? WinHttpOpenRequest(connection.get(), L"POST", path, nullptr,
+                                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                                 WINHTTP_FLAG_SECURE)
+                                            : nullptr);
+    if (!request) return 1;
+    DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                   SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof ignore);
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>("x=1"), 3, 3, 0) &&
+        WinHttpReceiveResponse(request.get(), nullptr)) {
+        WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    }
+    std::printf("status=%lu error=%lu\n", static_cast<unsigned long>(status), static_cast<unsigned long>(GetLastError()));
+    return 0;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: post_probe form URL BODY | post_probe execute URL VERB BODY\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string body;
+    bool present = false;
+    if (argc == 4 && std::strcmp(argv[1], "form") == 0) {
+        if (!parseBody(argv[3], body, present)) return usage();
+        postForm(widen(argv[2]), present ? body.data() : nullptr, static_cast<uint32_t>(body.size()));
+        return 0;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "execute") == 0) {
+        if (!parseBody(argv[4], body, present)) return usage();
+        HttpClient client(widen(argv[2]));
+        if (present) {
+            client.setRequestBody(body.data(), static_cast<uint32_t>(body.size()));
+            client.setExtraHeaders(L"Content-Length: " + std::to_wstring(body.size()) +
+                                   L"\r\nContent-Type: application/x-www-form-urlencoded\r\n");
+        }
+        bool result = client.execute(widen(argv[3]));
+        const char* bytes = client.bodyBytes();
+        int terminated = bytes != nullptr && bytes[client.bodyLength()] == '\0';
+        std::printf("result=%d error=%lu status=%s sends=%d length=%lu capacity=%lu terminated=%d\n", result ? 1 : 0,
+                    static_cast<unsigned long>(client.lastError()), toConsoleText(client.status()).c_str(),
+                    client.sendCount(), static_cast<unsigned long>(client.bodyLength()),
+                    static_cast<unsigned long>(client.bodyCapacity()), terminated);
+        std::printf("text:\n%s\n", toConsoleText(client.getResponseText()).c_str());
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "tls-control") == 0) return tlsControl(widen(argv[2]));
+    return usage();
+}

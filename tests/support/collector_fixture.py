@@ -1,0 +1,122 @@
+"""Starts the loopback collector for a test, sets its answers and reads what it recorded."""
+
+import collections
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+import tempfile
+
+SOURCE = os.environ.get("TALLYSCOPE_SOURCE") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
+COLLECTOR = os.path.join(SOURCE, "tools", "collector.py")
+
+Record = collections.namedtuple(
+    "Record", "seq connection method target version request_line header_lines body outcome")
+
+
+def header_values(record, name):
+    """Values of every header line called name (any letter case), as sent."""
+    out = []
+    for line in record.header_lines:
+        key, sep, value = line.partition(b":")
+        if sep and key.lower() == name.lower().encode("ascii"):
+            out.append(value.strip())
+    return out
+
+
+class Collector:
+    """One collector process on a free loopback port (or the given one), with its own database."""
+
+    def __init__(self, port=0, tls=False):
+        self._tls = tls
+        self._dir = tempfile.TemporaryDirectory(prefix="tallyscope-collector-")
+        self.db_path = os.path.join(self._dir.name, "requests.sqlite")
+        self.control_path = os.path.join(self._dir.name, "control.json")
+        self._requested_port = port
+        self._process = None
+        self._log = None
+        self.port = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def host(self):
+        return "127.0.0.1:%d" % self.port
+
+    @property
+    def url(self):
+        return "%s://%s/stat/pc.php" % ("https" if self._tls else "http", self.host)
+
+    def start(self):
+        self._log = open(os.path.join(self._dir.name, "collector.log"), "wb")
+        command = [sys.executable, COLLECTOR, "--port", str(self._requested_port), "--db", self.db_path,
+                   "--control", self.control_path]
+        if self._tls:
+            command += self._make_certificate()
+        self._process = subprocess.Popen(
+            command,
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._log)
+        line = self._process.stdout.readline().decode("ascii", "replace").strip()
+        if not line.startswith("listening on 127.0.0.1:"):
+            self.stop()
+            raise RuntimeError("collector did not start: %r" % line)
+        self.port = int(line.rsplit(":", 1)[1])
+
+    def _make_certificate(self):
+        """A self-signed certificate for 127.0.0.1 that no trust store knows."""
+        cert = os.path.join(self._dir.name, "cert.pem")
+        key = os.path.join(self._dir.name, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        return ["--tls-cert", cert, "--tls-key", key]
+
+    def stop(self):
+        if self._process is not None:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+            self._process.stdout.close()
+            self._process = None
+        if self._log is not None:
+            self._log.close()
+            self._log = None
+        self._dir.cleanup()
+
+    def set_answers(self, *answers, files=None):
+        """Answers for the coming requests in order, the last one repeating (see tools/collector.py)."""
+        config = {"answers": list(answers) or [{}], "files": files or {}}
+        temp = self.control_path + ".new"
+        with open(temp, "w", encoding="utf-8") as f:
+            json.dump(config, f)
+        os.replace(temp, self.control_path)
+
+    def records(self):
+        if not os.path.exists(self.db_path):
+            return []
+        db = sqlite3.connect(self.db_path)
+        try:
+            rows = db.execute(
+                "SELECT seq, connection, method, target, version, request_line, header_block, body, outcome"
+                " FROM requests ORDER BY seq").fetchall()
+        finally:
+            db.close()
+        out = []
+        for seq, connection, method, target, version, request_line, header_block, body, outcome in rows:
+            lines = [line for line in bytes(header_block).split(b"\r\n") if line]
+            out.append(Record(seq, connection, method, target, version, bytes(request_line), lines, bytes(body),
+                              outcome))
+        return out
+
+    def posts(self):
+        return [r for r in self.records() if r.method == "POST"]
