@@ -1,7 +1,30 @@
 #include "inventory/machine_inventory.h"
 
+#include "inventory/md5.h"
+#include "inventory/processor_signature.h"
+#include "service/service_state.h"
+
+#include <cwchar>
+#include <string>
+
 MachineInventory& machineInventory()
 {
     static MachineInventory inventory{};
     return inventory;
+}
+
+void storeInventoryValue(InventoryField& field, const wchar_t* value)
+{
+    copyToField(field, kInventoryFieldUnits, value);
+}
+
+void computeCpuId(CpuIdField& cpuId)
+{
+    std::wmemset(cpuId, 0, kCpuIdUnits);
+    ProcessorSignature signature = readProcessorSignature();
+    std::string digits = md5HexUpper(signature.bytes, sizeof signature.bytes);
+    // Hexadecimal digits are ASCII, which every ANSI code page maps to the same UTF-16 units, so
+    // widening them one by one gives what a code-page conversion would.
+    for (std::size_t i = 0; i < digits.size() && i + 1 < kCpuIdUnits; ++i)
+        cpuId[i] = static_cast<wchar_t>(static_cast<unsigned char>(digits[i]));
 }
