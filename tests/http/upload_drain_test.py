@@ -1,0 +1,64 @@
+"""Reports from a host through the real DLL's upload worker to the collector the DLL was built for."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+from collector_fixture import COLLECTOR, Collector, header_values
+from wine_run import post_data_lines, run_host
+
+STAT_HOST = os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765")
+
+
+def stat_port():
+    host, _, port = STAT_HOST.rpartition(":")
+    if host != "127.0.0.1" or not port.isdigit():
+        raise unittest.SkipTest("the DLL posts to %s, not to a loopback port" % STAT_HOST)
+    return int(port)
+
+
+class UploadDrainTest(unittest.TestCase):
+    def setUp(self):
+        self.collector = Collector(port=stat_port())
+        self.collector.start()
+        self.addCleanup(self.collector.stop)
+
+    def test_stop_returns_after_every_queued_body_reached_the_collector_in_queue_order(self):
+        run = run_host("set", "key", "chan", "repeat", 10, "click", "n", "stop", "exit", 0)
+        self.assertIn("host: stopped", run.stdout)
+        traced = post_data_lines(run.stdout)
+        posts = self.collector.posts()
+        self.assertEqual(len(posts), 10)
+        self.assertEqual([p.body.decode("latin-1") for p in posts], traced)
+        for n, record in enumerate(posts):
+            self.assertTrue(record.body.endswith(b"%%22actioncontent%%22:%%22n%d%%22}" % n), record.body)
+            self.assertEqual(record.request_line, b"POST /stat/pc.php HTTP/1.1\r\n")
+            self.assertEqual(header_values(record, "Content-Length"), [str(len(record.body)).encode()])
+            self.assertEqual(header_values(record, "Content-Type"), [b"application/x-www-form-urlencoded"])
+            self.assertEqual(header_values(record, "User-Agent"), [b"TallyScope"])
+        self.assertEqual(run.stdout.count("httpResponseContent:\nok\n"), 10)
+
+    def test_body_without_answer_gets_three_sends_and_the_worker_moves_on(self):
+        self.collector.set_answers({"close": True}, {"close": True}, {"close": True}, {"body": "ok"})
+        run = run_host("set", "key", "chan", "repeat", 2, "click", "n", "stop", "exit", 0)
+        self.assertIn("host: stopped", run.stdout)
+        contents = [p.body.rsplit(b"%22actioncontent%22:%22", 1)[1] for p in self.collector.posts()]
+        self.assertEqual(contents, [b"n0%22}"] * 3 + [b"n1%22}"])
+        self.assertEqual(run.stdout.count("httpResponseContent:\n"), 2)
+
+    def test_collector_prints_the_reports_that_arrived_decoded_into_their_fields(self):
+        run_host("set", "key1", "chan1", "report", "app_start", "-", 1, "report", "export_pdf", "2 pages", 0,
+                 "stop", "exit", 0)
+        listing = subprocess.run([sys.executable, COLLECTOR, "--print-reports", "--db", self.collector.db_path],
+                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60).stdout
+        self.assertIn("app-event /stat/pc.php", listing)
+        self.assertIn("action /stat/pc.php", listing)
+        for line in ("appkey       key1", "channelid    chan1", "installtype  app_start",
+                     "actionname     export_pdf", "actioncontent  2 pages"):
+            self.assertIn(line, listing)
+        self.assertTrue(listing.endswith("2 report(s)\n"), listing)
+
+
+if __name__ == "__main__":
+    unittest.main()
