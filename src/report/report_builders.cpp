@@ -118,10 +118,14 @@ int buildDeviceInfoReport()
 {
     if (!configured()) return 0;
     fillMachineInventory();
+    return queueDeviceInfoReport(machineInventory());
+}
+
+int queueDeviceInfoReport(const MachineInventory& inventory)
+{
     BodyBuffer body = allocateBody();
     if (!body) return 0;
     ServiceState& state = serviceState();
-    const MachineInventory& inventory = machineInventory();
     BodyWriter out(body.get());
     out.literal("devicecode=");
     out.escapedWide(state.deviceIdWide);

@@ -110,7 +110,7 @@ TEST_F(ReportBuilders, DeviceInfoBodyHasTwelvePairsInOrderWithEmptyValuesKept)
     copyToField(inventory.cpuId, kCpuIdUnits, L"ABCDEF");
     copyToField(inventory.boardSerial, kInventoryFieldUnits, L"N/A");
     copyToField(inventory.biosSerial, kInventoryFieldUnits, L"not sent");
-    ASSERT_EQ(buildDeviceInfoReport(), 1);
+    ASSERT_EQ(queueDeviceInfoReport(inventory), 1);
     EXPECT_EQ(popBody(),
               "devicecode=0123456789ABCDEF0123456789ABCDEF&appkey=k1&channelid=&pcosname=Windows%207%20Pro"
               "&mac=00:11:22:33:44:55&pcosversion=6.1.7601&pcname=PC&pcusername=PC%5cuser&windowssid=S-1-5-21"
@@ -125,7 +125,7 @@ TEST_F(ReportBuilders, OverlongDeviceInfoBodyIsCutBetweenWholeEscapesInsideTheBu
     for (wchar_t* field : {inventory.osCaption, inventory.macAddress, inventory.osVersion, inventory.computerName,
                            inventory.userName, inventory.accountSid, inventory.diskSerial, inventory.boardSerial})
         copyToField(field, kInventoryFieldUnits, blanks.c_str());
-    ASSERT_EQ(buildDeviceInfoReport(), 1);
+    ASSERT_EQ(queueDeviceInfoReport(inventory), 1);
     std::string body = popBody();
     EXPECT_LE(body.size(), 2047u);
     ASSERT_GE(body.size(), 3u);
