@@ -17,6 +17,15 @@ class StopAndUnload(unittest.TestCase):
         self.assertLess(max(i for i, l in enumerate(lines) if l.startswith("POST DATA: ")),
                         lines.index("host: stopped"))
 
+    def test_a_full_queue_drops_the_oldest_body_and_posts_the_newest_1024_in_order(self):
+        # The first tick comes right after the start; the next one is 3 s away, far behind the burst.
+        run = run_host("set", "key", "chan", "sleep", 200, "repeat", 1025, "click", "n", "stop", "return",
+                       timeout=300)
+        posts = post_data_lines(run.stdout)
+        self.assertEqual(len(posts), 1024)
+        contents = [re.search(r"actioncontent%22:%22n(\d+)%22}$", p).group(1) for p in posts]
+        self.assertEqual(contents, [str(n) for n in range(1, 1025)])
+
     def test_service_restarts_after_stop_and_posts_again(self):
         run = run_host("set", "key", "-", "report", "first_click", "-", 0, "stop",
                        "set", "key", "-", "report", "second_click", "x", 0, "stop", "return")
