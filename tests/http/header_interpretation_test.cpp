@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http/header_interpretation.h"
+#include "pattern/atl_exception.h"
+#include "pattern/pattern_matcher.h"
+
+namespace {
+
+struct Interpreted {
+    std::wstring charset;
+    uint32_t expectedLength = 0;
+    std::wstring location;
+    std::wstring cookies;
+
+    void from(const std::wstring& headers) { interpretHeaders(headers, charset, expectedLength, location, cookies); }
+};
+
+std::wstring headerBlock(const std::wstring& lines) { return L"HTTP/1.1 200 OK\r\n" + lines + L"\r\n"; }
+
+TEST(HeaderInterpretation, CharsetIsTakenAsWrittenAndEndsAtTheFirstOtherCharacter)
+{
+    Interpreted a;
+    a.from(headerBlock(L"Content-Type: text/html; charset=UTF-8\r\n"));
+    EXPECT_EQ(a.charset, L"UTF-8");
+    Interpreted b;
+    b.from(headerBlock(L"content-type: text/plain; CHARSET=utf-8;\r\n"));
+    EXPECT_EQ(b.charset, L"utf-8");
+    Interpreted c;
+    c.from(headerBlock(L"Content-Type: text/html; charset=gbk\r\n"));
+    EXPECT_EQ(c.charset, L"gbk");
+}
+
+TEST(HeaderInterpretation, QuotedCharsetGivesNoResult)
+{
+    Interpreted a;
+    a.from(headerBlock(L"Content-Type: text/html; charset=\"UTF-8\"\r\n"));
+    EXPECT_EQ(a.charset, L"");
+}
+
+TEST(HeaderInterpretation, ContentLengthNameMatchesInAnyCaseButNeedsTheBlank)
+{
+    Interpreted a;
+    a.from(headerBlock(L"content-length: 42\r\n"));
+    EXPECT_EQ(a.expectedLength, 42u);
+    Interpreted b;
+    b.from(headerBlock(L"Content-Length:42\r\n"));
+    EXPECT_EQ(b.expectedLength, 0u);
+}
+
+TEST(HeaderInterpretation, ContentLengthSaturatesAtTheLargestSigned32BitNumber)
+{
+    Interpreted a;
+    a.from(headerBlock(L"Content-Length: 2147483647\r\n"));
+    EXPECT_EQ(a.expectedLength, 2147483647u);
+    Interpreted b;
+    b.from(headerBlock(L"Content-Length: 2147483648\r\n"));
+    EXPECT_EQ(b.expectedLength, 2147483647u);
+    Interpreted c;
+    c.from(headerBlock(L"Content-Length: 99999999999999999999999\r\n"));
+    EXPECT_EQ(c.expectedLength, 2147483647u);
+}
+
+TEST(HeaderInterpretation, LocationKeepsOnlyALeadingRunOfDigits)
+{
+    Interpreted a;
+    a.from(headerBlock(L"Location: http://example.invalid/next\r\n"));
+    EXPECT_EQ(a.location, L"");
+    Interpreted b;
+    b.from(headerBlock(L"Location: 302\r\n"));
+    EXPECT_EQ(b.location, L"302");
+    Interpreted c;  // the pattern is searched in the whole block, not per header
+    c.from(headerBlock(L"Content-Location: 17\r\n"));
+    EXPECT_EQ(c.location, L"17");
+}
+
+TEST(HeaderInterpretation, CookiesAreJoinedAndClosedWithASemicolon)
+{
+    Interpreted a;
+    a.from(headerBlock(L"Set-Cookie: a=1; path=/\r\nSet-Cookie:\tb=2\r\n"));
+    EXPECT_EQ(a.cookies, L"a=1; path=/; b=2;");
+    Interpreted b;
+    b.from(headerBlock(L"Set-Cookie: a=1;\r\n"));
+    EXPECT_EQ(b.cookies, L"a=1;");
+    Interpreted c;
+    c.from(headerBlock(L"set-cookie: ID=x\r\nSet-Cookie: id=X\r\n"));
+    EXPECT_EQ(c.cookies, L"ID=x;");  // equal but for case: the first one only
+}
+
+TEST(HeaderInterpretation, SecondAnswerToTheSameEngineAppendsItsCookies)
+{
+    Interpreted a;
+    a.from(headerBlock(L"Set-Cookie: a=1\r\n"));
+    a.from(headerBlock(L"Set-Cookie: b=2\r\n"));
+    EXPECT_EQ(a.cookies, L"a=1;b=2;");
+}
+
+TEST(HeaderInterpretation, FieldsKeepTheirValuesWhenNothingIsFound)
+{
+    Interpreted a;
+    a.charset = L"before";
+    a.expectedLength = 7;
+    a.location = L"9";
+    a.cookies = L"c=3;";
+    a.from(L"");
+    a.from(headerBlock(L"Server: test\r\n"));
+    EXPECT_EQ(a.charset, L"before");
+    EXPECT_EQ(a.expectedLength, 7u);
+    EXPECT_EQ(a.location, L"9");
+    EXPECT_EQ(a.cookies, L"c=3;");
+}
+
+TEST(HeaderInterpretation, TypicalAnswerFillsEveryField)
+{
+    Interpreted a;
+    a.from(L"HTTP/1.1 200 OK\r\nDate: Tue, 08 Dec 2026 18:00:00 GMT\r\nServer: Apache\r\n"
+           L"Content-Type: text/html; charset=UTF-8\r\nContent-Length: 1234\r\nLocation: 5\r\n"
+           L"Set-Cookie: sid=abc; path=/\r\nSet-Cookie: lang=en\r\n\r\n");
+    EXPECT_EQ(a.charset, L"UTF-8");
+    EXPECT_EQ(a.expectedLength, 1234u);
+    EXPECT_EQ(a.location, L"5");
+    EXPECT_EQ(a.cookies, L"sid=abc; path=/; lang=en;");
+}
+
+TEST(HeaderInterpretation, BodyIsIncompleteOnlyWithAnOpeningAndNoClosingTag)
+{
+    EXPECT_TRUE(isBodyComplete(L"<HTML><body>x</body></HTML>"));
+    EXPECT_FALSE(isBodyComplete(L"<html><body>cut off"));
+    EXPECT_TRUE(isBodyComplete(L"plain answer"));
+    EXPECT_TRUE(isBodyComplete(L""));
+}
+
+TEST(HeaderInterpretation, FindAllMatchesListsDistinctGroupTextsInOrder)
+{
+    std::vector<std::wstring> results{L"stale"};
+    EXPECT_TRUE(findAllMatches(L"{\\d+}", L"7 x 12 y 7 z 3", results));
+    EXPECT_EQ(results, (std::vector<std::wstring>{L"7", L"12", L"3"}));
+    EXPECT_TRUE(findAllMatches(L"q{\\d}", L"abc", results));
+    EXPECT_TRUE(results.empty());
+}
+
+TEST(HeaderInterpretation, FindAllMatchesRefusesWhatItCannotSearch)
+{
+    std::vector<std::wstring> results{L"stale"};
+    EXPECT_FALSE(findAllMatches(L"", L"abc", results));
+    EXPECT_TRUE(results.empty());
+    EXPECT_FALSE(findAllMatches(L"a", L"", results));
+    EXPECT_FALSE(findAllMatches(L"[a", L"abc", results));
+}
+
+TEST(HeaderInterpretation, FindAllMatchesTakesNothingFromAPatternWithoutGroups)
+{
+    std::vector<std::wstring> results;
+    EXPECT_TRUE(findAllMatches(L"b", L"abcb", results));
+    EXPECT_TRUE(results.empty());
+}
+
+TEST(HeaderInterpretationSound, EmptyMatchesMoveTheSearchOnSoItEnds)
+{
+    std::vector<std::wstring> results;
+    EXPECT_TRUE(findAllMatches(L"{a*}", L"baab", results));
+    EXPECT_EQ(results, (std::vector<std::wstring>{L"", L"aa"}));
+    EXPECT_TRUE(findAllMatches(L"{!x}", L"xyz", results));
+    EXPECT_EQ(results, (std::vector<std::wstring>{L""}));
+    EXPECT_TRUE(findAllMatches(L"{}", L"abc", results));
+    EXPECT_TRUE(findAllMatches(L"{x}$", L"axbx", results));
+    EXPECT_EQ(results, (std::vector<std::wstring>{L"x"}));
+}
+
+TEST(HeaderInterpretationSound, MatcherFaultIsContainedAndTheFieldKeepsItsValue)
+{
+    std::vector<std::wstring> results{L"stale"};
+    raiseInNextMatchForTesting(kHresultInvalidArg);
+    EXPECT_FALSE(findAllMatches(L"{a}", L"a", results));
+    EXPECT_TRUE(results.empty());
+
+    // The charset search runs first; the others still run.
+    Interpreted a;
+    a.charset = L"before";
+    raiseInNextMatchForTesting(kHresultOutOfMemory);
+    a.from(headerBlock(L"Content-Type: text/html; charset=UTF-8\r\nContent-Length: 5\r\n"));
+    EXPECT_EQ(a.charset, L"before");
+    EXPECT_EQ(a.expectedLength, 5u);
+}
+
+TEST(HeaderInterpretationSound, RunawayPatternEndsTheSearchWithoutResults)
+{
+    std::vector<std::wstring> results;
+    EXPECT_TRUE(findAllMatches(L"{(a+)+b}", L"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaac", results));
+    EXPECT_TRUE(results.empty());
+}
+
+TEST(HeaderInterpretation, TrimCharsStripsBothEndsOnly)
+{
+    EXPECT_EQ(trimChars(L"  a b  ", L" "), L"a b");
+    EXPECT_EQ(trimChars(L"   ", L" "), L"");
+    EXPECT_EQ(trimChars(L"xyaxy", L"yx"), L"a");
+    EXPECT_EQ(trimChars(L"abc", L""), L"abc");
+    EXPECT_EQ(trimChars(L"", L" "), L"");
+}
+
+}  // namespace
