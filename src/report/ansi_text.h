@@ -7,3 +7,6 @@
 // forms where the code page has them. out is emptied first, so a failed conversion leaves "" and
 // never an earlier value; the result is always terminated within out.
 void toAnsi(const wchar_t* text, char* out, std::size_t outBytes);
+
+// The same conversion into any Windows code page (Windows builds only); toAnsi uses CP_ACP.
+void toCodePage(unsigned codePage, const wchar_t* text, char* out, std::size_t outBytes);
