@@ -141,7 +141,19 @@ class Handler(socketserver.StreamRequestHandler):
         except OSError:
             pass
 
+    def _quick_ack(self):
+        if not self.server.quick_ack:
+            return
+        # WinHTTP writes the header block and the body in two small segments; with the client's
+        # Nagle algorithm and this side's delayed ACK the body would wait ~40 ms for every report.
+        if hasattr(socket, "TCP_QUICKACK"):
+            try:
+                self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+            except OSError:
+                pass
+
     def _read_head(self):
+        self._quick_ack()
         request_line = self.rfile.readline(MAX_HEADER_BYTES)
         if not request_line:
             return None
@@ -165,6 +177,7 @@ class Handler(socketserver.StreamRequestHandler):
 
         lengths = header_values(header_block, "content-length")
         body = b""
+        self._quick_ack()
         if len(lengths) == 1 and lengths[0].isdigit() and int(lengths[0]) <= MAX_BODY_BYTES:
             body = self.rfile.read(int(lengths[0]))
         malformed = len(lengths) > 1 or (lengths and not lengths[0].isdigit())
@@ -221,9 +234,10 @@ class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, recorder, controller):
+    def __init__(self, port, recorder, controller, quick_ack=True):
         self.recorder = recorder
         self.controller = controller
+        self.quick_ack = quick_ack
         # Loopback only: this server accepts anything and must never be reachable from outside.
         super().__init__(("127.0.0.1", port), Handler)
 
@@ -284,6 +298,8 @@ def main(argv=None):
     parser.add_argument("--control", help="JSON file that says how to answer (see the module text)")
     parser.add_argument("--tls-cert", help="serve https with this PEM certificate (needs --tls-key)")
     parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
+    parser.add_argument("--no-quick-ack", action="store_true",
+                        help="acknowledge with the kernel's usual delay, like most servers")
     parser.add_argument("--print-reports", action="store_true", help="print the recorded reports and exit")
     args = parser.parse_args(argv)
 
@@ -291,7 +307,7 @@ def main(argv=None):
         print_reports(args.db)
         return 0
 
-    server = Server(args.port, Recorder(args.db), Controller(args.control))
+    server = Server(args.port, Recorder(args.db), Controller(args.control), quick_ack=not args.no_quick_ack)
     if args.tls_cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.tls_cert, args.tls_key)

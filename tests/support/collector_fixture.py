@@ -29,8 +29,9 @@ def header_values(record, name):
 class Collector:
     """One collector process on a free loopback port (or the given one), with its own database."""
 
-    def __init__(self, port=0, tls=False):
+    def __init__(self, port=0, tls=False, quick_ack=True):
         self._tls = tls
+        self._quick_ack = quick_ack
         self._dir = tempfile.TemporaryDirectory(prefix="tallyscope-collector-")
         self.db_path = os.path.join(self._dir.name, "requests.sqlite")
         self.control_path = os.path.join(self._dir.name, "control.json")
@@ -60,6 +61,8 @@ class Collector:
                    "--control", self.control_path]
         if self._tls:
             command += self._make_certificate()
+        if not self._quick_ack:
+            command.append("--no-quick-ack")
         self._process = subprocess.Popen(
             command,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._log)
