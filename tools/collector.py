@@ -286,7 +286,7 @@ def print_reports(db_path, out=sys.stdout):
         out.write("#%d %s %s %s (%d bytes, answered %s)\n" % (seq, stamp, kind, target, len(body), outcome))
         width = max((len(k) for k, _ in fields), default=0)
         for key, value in fields:
-            out.write("    %-*s  %s\n" % (width, key, value))
+            out.write(("    %-*s  %s" % (width, key, value)).rstrip() + "\n")
     out.write("%d report(s)\n" % count)
     return count
 

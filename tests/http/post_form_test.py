@@ -123,6 +123,18 @@ class WireTest(unittest.TestCase):
         self.assertEqual(len(posts), 1)
         self.assert_form_request(posts[0], b"a=1")
 
+    def test_url_path_must_fit_1299_characters_and_host_259(self):
+        base = "http://%s" % self.collector.host
+        fields, _ = probe_fields(probe("execute", base + "/" + "p" * 1298, "POST", "text:a=1"))
+        self.assertEqual((fields["result"], fields["sends"]), ("1", "1"))
+        self.assertEqual(self.collector.records()[0].target, "/" + "p" * 1298)
+
+        fields, _ = probe_fields(probe("execute", base + "/" + "p" * 1299, "POST", "text:a=1"))
+        self.assertEqual((fields["result"], fields["sends"]), ("0", "0"))
+        fields, _ = probe_fields(probe("execute", "http://%s/stat/pc.php" % ("h" * 260), "POST", "text:a=1"))
+        self.assertEqual((fields["result"], fields["sends"]), ("0", "0"))
+        self.assertEqual(len(self.collector.records()), 1)
+
     def test_get_is_sent_as_get_and_its_answer_read(self):
         fields, text = probe_fields(probe("execute", self.collector.url.replace("/stat/pc.php", "/page"), "get",
                                           "none"))
