@@ -59,14 +59,16 @@ private:
 };
 
 
-bool readWmiInFreshMta(SmbiosRawTable& raw)
+bool readWmiInFreshMta(SmbiosRawTable& raw, SmbiosAttempts& tried)
 {
     // A thread that already belongs to a single-threaded apartment refuses this, and then the
     // table is not read at all: identifiers of such hosts have always been derived without SMBIOS
     // values, so no helper thread may step in here.
     win::ComScope com(COINIT_MULTITHREADED);
     if (!com.ok()) return false;
-    return readSmbiosFromWmi(raw);
+    const bool delivered = readSmbiosFromWmi(raw);
+    tried.note(SmbiosSource::Wmi, delivered);
+    return delivered;
 }
 
 }  // namespace
@@ -169,18 +171,14 @@ bool acquireSmbiosTable(SmbiosTable& table, SmbiosAttempts* attempts)
     if (getWindowsVersionClass() <= 4) {
         delivered = readSmbiosFromPhysicalMemory(raw);
         tried.note(SmbiosSource::PhysicalMemory, delivered);
-        if (!delivered) {
-            delivered = readWmiInFreshMta(raw);
-            tried.note(SmbiosSource::Wmi, delivered);
-        }
+        if (!delivered) delivered = readWmiInFreshMta(raw, tried);
     } else if (findGetSystemFirmwareTable() != nullptr) {
         // No fallback: a system with the firmware-table function that returns nothing has no table
         // to offer through WMI either.
         delivered = readSmbiosFromFirmwareTable(raw);
         tried.note(SmbiosSource::FirmwareTable, delivered);
     } else {
-        delivered = readWmiInFreshMta(raw);
-        tried.note(SmbiosSource::Wmi, delivered);
+        delivered = readWmiInFreshMta(raw, tried);
     }
     if (!delivered) return false;
 
