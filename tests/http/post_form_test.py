@@ -16,11 +16,19 @@ def probe(*args, env=None):
 
 
 def probe_fields(run):
-    """The key=value pairs of the probe's result line and the answer text after "text:"."""
+    """The key=value pairs of the probe's result and units lines and the answer text after "text:"."""
     first, _, rest = run.stdout.partition("\n")
     fields = dict(item.split("=", 1) for item in first.split())
+    units, _, rest = rest.partition("\n")
+    fields["units"] = units[len("units="):]
     text = rest[len("text:\n"):] if rest.startswith("text:\n") else None
     return fields, text
+
+
+def decoded(fields):
+    """The answer text exactly as the engine decoded it."""
+    hex_units = fields["units"]
+    return "".join(chr(int(hex_units[i:i + 4], 16)) for i in range(0, len(hex_units), 4))
 
 
 def closed_port():
@@ -141,6 +149,17 @@ class WireTest(unittest.TestCase):
         self.assertEqual((fields["status"], fields["sends"]), ("404", "1"))
         self.assertEqual(self.collector.records()[0].request_line, b"GET /page HTTP/1.1\r\n")
 
+    def test_get_answer_with_an_unclosed_html_tag_is_tried_three_times(self):
+        page = self.collector.url.replace("/stat/pc.php", "/page")
+        self.collector.set_answers(files={"/page": {"body": "<html><body>cut"},
+                                          "/whole": {"body": "<HTML><body>all</body></HTML>"}})
+        fields, _ = probe_fields(probe("execute", page, "GET", "none"))
+        self.assertEqual((fields["result"], fields["error"], fields["sends"]), ("0", "13", "3"))
+        self.assertEqual(len(self.collector.records()), 3)
+        fields, text = probe_fields(probe("execute", page.replace("/page", "/whole"), "GET", "none"))
+        self.assertEqual((fields["result"], fields["error"], fields["sends"]), ("1", "0", "1"))
+        self.assertEqual(text, "<HTML><body>all</body></HTML>\n")
+
 
 class AnswerReadingTest(unittest.TestCase):
     def setUp(self):
@@ -166,6 +185,18 @@ class AnswerReadingTest(unittest.TestCase):
         fields, text = self.execute_against({"body": "streamed", "content_length": False})
         self.assertEqual((fields["result"], fields["length"]), ("1", "8"))
         self.assertEqual(text, "streamed\n")
+
+    def test_answer_is_decoded_as_utf8_only_when_its_charset_says_so(self):
+        body = "caf\u00e9 \u20ac".encode("utf-8")
+        for content_type, expected in (("text/html; charset=UTF-8", "caf\u00e9 \u20ac"),
+                                       ("text/html;charset=utf-8;", "caf\u00e9 \u20ac"),
+                                       ("text/html; charset=gbk", body.decode("cp1252")),
+                                       ('text/html; charset="utf-8"', body.decode("cp1252")),
+                                       ("text/html", body.decode("cp1252"))):
+            with self.subTest(content_type=content_type):
+                fields, _ = self.execute_against({"body_hex": body.hex(),
+                                                  "headers": [["Content-Type", content_type]]})
+                self.assertEqual(decoded(fields), expected)
 
     def test_zero_byte_in_the_answer_cuts_the_text(self):
         fields, text = self.execute_against({"body_hex": b"abc\x00def".hex()})

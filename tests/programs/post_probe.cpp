@@ -2,7 +2,8 @@
 //   post_probe form URL BODY          postForm(URL, BODY), as the upload worker calls it
 //   post_probe execute URL VERB BODY  one HttpClient::execute with the form header block, then a
 //                                     "result=... error=... status=... sends=... length=...
-//                                     terminated=..." line and the answer text
+//                                     terminated=..." line, "units=" with the answer's UTF-16
+//                                     units in hex (up to 4096 of them) and the answer text
 //   post_probe tls-control URL        a bare WinHTTP POST that ignores certificate errors, printing
 //                                     "status=..." (shows that TLS itself works in this Wine)
 // BODY is "none" (no body), "text:CHARS" or "size:N" (N bytes cycling through a-z).
@@ -118,7 +119,16 @@ int main(int argc, char** argv)
                     static_cast<unsigned long>(client.lastError()), toConsoleText(client.status()).c_str(),
                     client.sendCount(), static_cast<unsigned long>(client.bodyLength()),
                     static_cast<unsigned long>(client.bodyCapacity()), terminated);
-        std::printf("text:\n%s\n", toConsoleText(client.getResponseText()).c_str());
+        // The text's UTF-16 units in hex, for short answers, so that a test sees exactly what was
+        // decoded whatever the console can show.
+        std::wstring text = client.getResponseText();
+        std::printf("units=");
+        if (text.size() <= 4096) {
+            for (wchar_t unit : text) std::printf("%04x", static_cast<unsigned>(unit));
+        } else {
+            std::printf("-");
+        }
+        std::printf("\ntext:\n%s\n", toConsoleText(text).c_str());
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "tls-control") == 0) return tlsControl(widen(argv[2]));
