@@ -1,12 +1,14 @@
 #include "inventory/machine_inventory.h"
 
 #include "inventory/inventory_queries.h"
+#include "inventory/mta_call.h"
 #include "inventory/wmi_connection.h"
 #include "win_handles.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
-#include <new>
+#include <memory>
 
 namespace {
 
@@ -23,63 +25,40 @@ void readInventory(WmiConnection& connection, MachineInventory& inventory)
     }
 }
 
-// A read handed to a helper thread. The helper works on its own copy of the fields, so a helper
-// that outlives the host's wait never writes into the record the host is reading. Whichever side
-// lets go last frees it.
-struct HelperRead {
-    LONG references = 2;
-    HMODULE module = nullptr;  // keeps the code the helper runs loaded until it has ended
-    MachineInventory values;
-};
+// The read handed to a helper thread works on its own copy of the fields, so a helper that
+// outlives the host's wait never writes into the record the host is reading.
+class HelperRead : public MtaCall {
+public:
+    explicit HelperRead(const MachineInventory& earlier) : values(earlier) {}
 
-void releaseHelperRead(HelperRead* read)
-{
-    if (InterlockedDecrement(&read->references) == 0) delete read;
-}
-
-DWORD WINAPI runHelperRead(void* parameter)
-{
-    auto* read = static_cast<HelperRead*>(parameter);
-    HMODULE module = read->module;
-    try {
-        WmiConnection connection;
-        if (connectWmi(connection) == kWmiConnected) readInventory(connection, read->values);
-    } catch (...) {
+    void run() override
+    {
+        ran = true;
+        try {
+            WmiConnection connection;
+            if (connectWmi(connection) == kWmiConnected) readInventory(connection, values);
+        } catch (...) {
+        }
     }
-    releaseHelperRead(read);
-    if (module != nullptr) FreeLibraryAndExitThread(module, 0);
-    return 0;
-}
+
+    MachineInventory values;
+    std::atomic<bool> ran{false};
+};
 
 // A thread in a single-threaded apartment cannot join the multithreaded one, and host UI threads
 // usually are in one. The read then runs on a short-lived thread of its own, and the host's thread
 // waits for it.
 void readInventoryOnHelperThread(MachineInventory& inventory)
 {
-    auto* read = new (std::nothrow) HelperRead;
-    if (read == nullptr) {
+    auto read = std::make_shared<HelperRead>(inventory);
+    if (!runMtaCallWithin(read, kHelperReadWaitMs)) return;
+    if (!read->ran) {
         std::fputs("COM initialization failed\n", stderr);
         std::fflush(stderr);
         return;
     }
-    read->values = inventory;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&runHelperRead),
-                            &read->module))
-        read->module = nullptr;
-
-    win::UniqueHandle thread(CreateThread(nullptr, 0, runHelperRead, read, 0, nullptr));
-    if (!thread) {
-        if (read->module != nullptr) FreeLibrary(read->module);
-        delete read;
-        std::fputs("COM initialization failed\n", stderr);
-        std::fflush(stderr);
-        return;
-    }
-    if (WaitForSingleObject(thread.get(), kHelperReadWaitMs) == WAIT_OBJECT_0) {
-        for (const InventoryQuery& query : kInventoryQueries)
-            std::wmemcpy(inventory.*query.field, read->values.*query.field, kInventoryFieldUnits);
-    }
-    releaseHelperRead(read);
+    for (const InventoryQuery& query : kInventoryQueries)
+        std::wmemcpy(inventory.*query.field, read->values.*query.field, kInventoryFieldUnits);
 }
 
 }  // namespace

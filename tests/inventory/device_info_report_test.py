@@ -76,5 +76,25 @@ class DeviceInfoReport(unittest.TestCase):
         self.assertGreaterEqual(run.stdout.count("Enumeration empty\n"), 2 * len(empty), run.stdout)
 
 
+class DeviceInfoReportWithoutWmi(unittest.TestCase):
+    def test_every_report_says_the_locator_failed_and_still_sends_the_processor_identifier(self):
+        # Disabling the WMI provider DLL is what a machine whose WMI is broken looks like to the fill.
+        for args in ([2], ["sta", 2]):
+            with self.subTest(args=args):
+                run = run_program("device_info_host", [str(a) for a in args], timeout=120,
+                                  env={"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="})
+                self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+                self.assertIn("wmi: unavailable", run.stdout)
+                self.assertEqual(run.stderr.count("Instantiation of IWbemLocator failed\n"), 2, run.stderr)
+                cpu = expected_values(run.stdout)["pccpuid"]
+                self.assertRegex(cpu, "^[0-9A-F]{32}$")
+                bodies = [dict(pairs(body)) for body in post_data_lines(run.stdout)]
+                self.assertEqual(len(bodies), 2)
+                for body in bodies:
+                    self.assertEqual(body["pccpuid"], cpu)
+                    self.assertEqual(body["pcosname"], "")
+                    self.assertEqual(body["mac"], "")
+
+
 if __name__ == "__main__":
     unittest.main()

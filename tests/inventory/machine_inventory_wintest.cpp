@@ -319,6 +319,16 @@ TEST(QueryFirstProperty, NullValueGivesNotAvailableAndOneGetFailedLine)
     EXPECT_EQ(r.err, "IWbemClassObject::Get failed\n");
 }
 
+TEST(QueryFirstProperty, RejectedQueryLeavesTheFieldUntouchedAndSaysNothing)
+{
+    QueryResult r = queryOnce(L"Win32_OperatingSystem", L"Caption", L"WHERE");
+
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.field, L"earlier");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST(QueryFirstProperty, FilterIsAppendedToTheQuery)
 {
     // Only a filter that reaches the query can make the first object a different one.
