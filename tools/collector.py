@@ -20,7 +20,8 @@ The n-th request to the collection script gets ANSWER n; the last one repeats. A
     {"status": 200, "reason": "OK", "headers": [["Content-Type", "text/html"]],
      "body": "text" | "body_hex": "00ff", "delay": 0.0, "close": false, "content_length": true}
 "close": true reads the request and closes the connection without answering. "content_length":
-false leaves the Content-Length header out and ends the answer by closing the connection. Without
+false leaves the Content-Length header out and ends the answer by closing the connection.
+"cut_after": N announces the whole body but sends only its first N bytes, then closes. Without
 a control file every request gets 200 OK with the body "ok". A request in proxy form (absolute URL
 in the request line) is recorded and answered the same way. GET requests are answered from "files";
 anything else gets 404.
@@ -202,9 +203,10 @@ class Handler(socketserver.StreamRequestHandler):
             if delay > 0:
                 time.sleep(delay)
             with_length = answer.get("content_length", True)
+            cut = answer.get("cut_after")
             self._send(status, answer.get("reason", "OK"), answer.get("headers", []), answer_body(answer),
-                       with_length)
-            return with_length
+                       with_length, cut)
+            return with_length and cut is None
         if method == "GET":
             served = server.controller.file(path)
             if served is not None:
@@ -215,7 +217,7 @@ class Handler(socketserver.StreamRequestHandler):
         self._send(404, "Not Found", [], b"not found", True)
         return True
 
-    def _send(self, status, reason, headers, body, with_length):
+    def _send(self, status, reason, headers, body, with_length, cut_after=None):
         out = ["HTTP/1.1 %d %s" % (status, reason)]
         for name, value in headers:
             out.append("%s: %s" % (name, value))
@@ -224,7 +226,10 @@ class Handler(socketserver.StreamRequestHandler):
         else:
             out.append("Connection: close")
         try:
-            self.wfile.write(("\r\n".join(out) + "\r\n\r\n").encode("latin-1") + body)
+            answer = ("\r\n".join(out) + "\r\n\r\n").encode("latin-1") + body
+            if cut_after is not None:
+                answer = answer[:len(answer) - len(body) + cut_after]
+            self.wfile.write(answer)
             self.wfile.flush()
         except OSError:
             pass

@@ -181,6 +181,11 @@ class AnswerReadingTest(unittest.TestCase):
         self.assertEqual((fields["result"], fields["length"], fields["terminated"]), ("1", str(BOUND), "1"))
         self.assertEqual(len(text), BOUND + 1)
 
+    def test_answer_cut_short_by_the_server_keeps_what_arrived_and_ends_the_request(self):
+        fields, text = self.execute_against({"body_repeat": ["x", 100000], "cut_after": 5000})
+        self.assertEqual((fields["sends"], fields["length"], fields["terminated"]), ("1", "5000", "1"))
+        self.assertEqual(text, "x" * 5000 + "\n")
+
     def test_answer_without_content_length_is_read_to_the_end(self):
         fields, text = self.execute_against({"body": "streamed", "content_length": False})
         self.assertEqual((fields["result"], fields["length"]), ("1", "8"))
