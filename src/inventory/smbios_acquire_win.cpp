@@ -95,13 +95,11 @@ bool readSmbiosFromFirmwareTable(SmbiosRawTable& raw)
 
     const UINT needed = getTable(kRsmbProvider, 0, nullptr, 0);
     if (needed == 0) return false;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[needed]);
+    std::unique_ptr<uint8_t[]> buffer(g_smbiosBufferAllocator(needed));
     if (!buffer) return false;
 
-    // A table that grew between the two calls reports more than was allocated; one shorter than its
-    // header has no structures. Neither is walked.
     const UINT delivered = getTable(kRsmbProvider, 0, buffer.get(), needed);
-    if (delivered < kFirmwareTableHeaderBytes || delivered > needed) return false;
+    if (!firmwareTableResultUsable(delivered, needed)) return false;
 
     raw.buffer = std::move(buffer);
     raw.offset = kFirmwareTableHeaderBytes;
@@ -147,7 +145,7 @@ bool readSmbiosFromPhysicalMemory(SmbiosRawTable& raw)
     // The system rounds the view up to whole pages and reports the size it mapped.
     bool copied = false;
     if (view != nullptr && viewBytes != 0 && viewBytes <= UINT32_MAX) {
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[viewBytes]);
+        std::unique_ptr<uint8_t[]> buffer(g_smbiosBufferAllocator(viewBytes));
         if (buffer) {
             std::memcpy(buffer.get(), view, viewBytes);
             raw.buffer = std::move(buffer);

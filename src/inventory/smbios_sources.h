@@ -4,6 +4,7 @@
 
 #include "inventory/smbios.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -35,6 +36,16 @@ struct SmbiosAttempts {
 // The version classes of the reported Windows version (plain, so that the table can be tested
 // without changing the system's version). productType 3 is a server.
 uint16_t windowsVersionClassFor(uint32_t major, uint32_t minor, uint8_t productType);
+
+// Whether the second GetSystemFirmwareTable call's result can be used: a table that grew between
+// the two calls reports more than was allocated, and one shorter than the 8-byte header has no
+// structures; neither is walked.
+bool firmwareTableResultUsable(uint32_t delivered, uint32_t allocated);
+
+// How the sources allocate the buffers they deliver (new[] or null, never a throw); tests swap it
+// to take the out-of-memory path.
+using SmbiosBufferAllocator = uint8_t* (*)(std::size_t bytes);
+extern SmbiosBufferAllocator g_smbiosBufferAllocator;
 
 // The class of the running system, cached once it is non-zero. 6.2 and later have class 0, as
 // systems that report a version the table does not know.

@@ -66,7 +66,7 @@ bool copyByteArray(VARIANT& value, SmbiosRawTable& raw)
     if (SafeArrayGetDim(array) < 1 || SafeArrayGetElemsize(array) != 1) return false;
     const ULONG elements = array->rgsabound[0].cElements;
 
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[elements == 0 ? 1 : elements]);
+    std::unique_ptr<uint8_t[]> buffer(g_smbiosBufferAllocator(elements == 0 ? 1 : elements));
     if (!buffer) return false;
     void* data = nullptr;
     if (FAILED(SafeArrayAccessData(array, &data))) return false;

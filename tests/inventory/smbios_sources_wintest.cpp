@@ -97,6 +97,29 @@ TEST(SmbiosSources, WmiSourceFailsOnWinesIncompleteInstanceWithoutThrowing)
     CoUninitialize();
 }
 
+uint8_t* refuseAllocation(std::size_t) { return nullptr; }
+
+TEST(SmbiosSources, BufferAllocationFailureFailsTheSourceAndTheIdentifierGoesOnWithoutSmbios)
+{
+    const SmbiosBufferAllocator saved = g_smbiosBufferAllocator;
+    g_smbiosBufferAllocator = refuseAllocation;
+    SmbiosRawTable raw;
+    const bool firmware = readSmbiosFromFirmwareTable(raw);
+    SmbiosTable table;
+    requestSmbiosType(table, 1);
+    const bool acquired = acquireSmbiosTable(table);
+    char digest[kFingerprintDigestBytes] = {};
+    const bool computed = computeFingerprintDigest(digest);
+    g_smbiosBufferAllocator = saved;
+
+    EXPECT_FALSE(firmware);
+    EXPECT_EQ(raw.buffer, nullptr);
+    EXPECT_FALSE(acquired);
+    EXPECT_EQ(findSmbiosType(table, 1)->structureLength, 0u);
+    ASSERT_TRUE(computed);
+    EXPECT_EQ(std::string(digest), digestWithoutSmbios());
+}
+
 // Runs in the child processes below; skipped in an ordinary run.
 TEST(SmbiosVersionChild, ReportClassAndSources)
 {

@@ -330,6 +330,15 @@ TEST(WindowsVersionClass, ReportedVersionsMapToTheirClasses)
     EXPECT_EQ(windowsVersionClassFor(4, 1, 1), 0);
 }
 
+TEST(FirmwareTableSource, SecondCallIsTrustedOnlyBetweenHeaderSizeAndTheAllocation)
+{
+    EXPECT_FALSE(firmwareTableResultUsable(0, 131));
+    EXPECT_FALSE(firmwareTableResultUsable(7, 131));   // shorter than the header: no structures
+    EXPECT_TRUE(firmwareTableResultUsable(8, 131));    // a header and an empty table
+    EXPECT_TRUE(firmwareTableResultUsable(131, 131));
+    EXPECT_FALSE(firmwareTableResultUsable(132, 131)); // grew since the first call
+}
+
 // Under the sanitizers: every buffer below is allocated at its exact size, so any read outside the
 // delivered bytes, by the walk or by a string lookup, is reported.
 void walkAndDecode(const uint8_t* bytes, uint32_t count)

@@ -1,5 +1,20 @@
 #include "inventory/smbios_sources.h"
 
+#include <new>
+
+namespace {
+
+uint8_t* allocateWithoutThrowing(std::size_t bytes) { return new (std::nothrow) uint8_t[bytes]; }
+
+}  // namespace
+
+SmbiosBufferAllocator g_smbiosBufferAllocator = allocateWithoutThrowing;
+
+bool firmwareTableResultUsable(uint32_t delivered, uint32_t allocated)
+{
+    return delivered >= 8 && delivered <= allocated;
+}
+
 uint16_t windowsVersionClassFor(uint32_t major, uint32_t minor, uint8_t productType)
 {
     if (major == 4 && (minor == 0 || minor == 10 || minor == 90)) return 1;
