@@ -17,8 +17,8 @@ ProcessorSignature readProcessorSignature()
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
 
     // Leaf 3 is read whatever leaf 0 reports as the highest leaf: processors without it answer
-    // with the data of their highest basic leaf, and those bytes have always been part of the
-    // identifier.
+    // with zeros or with the data of their highest basic leaf, and those bytes have always been
+    // part of the identifier.
     __cpuid_count(0, 0, eax, ebx, ecx, edx);
     storeRegister(signature.bytes + 0, eax);
     storeRegister(signature.bytes + 4, ebx);
