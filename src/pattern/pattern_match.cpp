@@ -32,13 +32,13 @@ const GroupSpan& PatternMatch::group(uint32_t g) const
 // and a failure resumes at the instruction index popped from it. Positions live in the 64-bit
 // cells and registers as addresses into the working text; whatever comes back from a cell is
 // checked against the text before it is used, so a damaged program raises instead of reading
-// outside it.
+// outside it. The hot state (position, stack top, array pointers) is kept in locals while the
+// machine runs and written back to the context when it stops.
 class MatchMachine {
 public:
     MatchMachine(const PatternMatcher& matcher, PatternMatch& context, const wchar_t* text, std::size_t length)
         : program_(matcher.program()),
           programCount_(matcher.programCount()),
-          registerCount_(static_cast<uint64_t>(matcher.registerCount())),
           caseSensitive_(matcher.caseSensitive()),
           c_(context),
           begin_(text),
@@ -50,39 +50,79 @@ public:
     // True when the program reached OpSuccess; pos() is where the machine stopped.
     bool run()
     {
+        const PatternInstruction* const program = program_;
+        const uint64_t programCount = programCount_;
+        const uint64_t budget = c_.stepBudget_;
+        const uint64_t groupCount = c_.groupCount_;
+        GroupSpan* const groups = c_.groups_.data();
+        const uint64_t registerCount = c_.registers_.count();
+        uint64_t* const registers = c_.registers_.data();
+        uint64_t* cells = c_.stack_.data();
+        uint64_t cellCount = c_.stack_.count();
+        uint64_t top = 0;
+        const wchar_t* pos = begin_;
         const wchar_t* attempt = begin_;
+        const wchar_t* matchStart = begin_;
         uint64_t ip = 0;
+        bool matched = false;
+
+        // Stack operations. A push that needs more cells than memory or the context's limit allows
+        // ends the search with no match.
+        auto push = [&](uint64_t value) -> bool {
+            if (top + 1 >= cellCount) {
+                if (!grow(top + 1)) return false;
+                cells = c_.stack_.data();
+                cellCount = c_.stack_.count();
+            }
+            cells[++top] = value;
+            return true;
+        };
+        auto pop = [&]() -> uint64_t {
+            if (top == 0) return 0;
+            if (top >= cellCount) throw CAtlException(kHresultInvalidArg);
+            return cells[top--];
+        };
+        auto group = [&](uint64_t g) -> GroupSpan& {
+            if (g >= groupCount) throw CAtlException(kHresultInvalidArg);
+            return groups[g];
+        };
+        auto reg = [&](uint64_t r) -> uint64_t& {
+            if (r >= registerCount) throw CAtlException(kHresultInvalidArg);
+            return registers[r];
+        };
+
         for (uint64_t steps = 0;; ++steps) {
-            if (steps >= c_.stepBudget_) return false;
-            if (ip >= programCount_) throw CAtlException(kHresultInvalidArg);
-            if (ip == 0) c_.matchStart_ = pos_;
-            const PatternInstruction& instruction = program_[ip];
+            if (steps >= budget) break;
+            if (ip >= programCount) throw CAtlException(kHresultInvalidArg);
+            if (ip == 0) matchStart = pos;
+            const PatternInstruction& instruction = program[ip];
             const uint64_t operand = instruction.operand;
             bool failed = false;
+            bool stop = false;
             switch (instruction.op) {
             case OpNop:
                 ++ip;
                 break;
             case OpGroupOpen:
-                group(operand).start = pos_;
+                group(operand).start = pos;
                 ++ip;
                 break;
             case OpGroupClose:
-                group(operand).end = pos_;
+                group(operand).end = pos;
                 ++ip;
                 break;
             case OpChar:
                 // With operand 0 this consumes the terminator: a final `$`.
-                if (characterCode(at(pos_)) == operand) {
-                    ++pos_;
+                if (characterCode(at(pos)) == operand) {
+                    ++pos;
                     ++ip;
                 } else {
                     failed = true;
                 }
                 break;
             case OpAnyChar:
-                if (at(pos_) != 0) {
-                    ++pos_;
+                if (at(pos) != 0) {
+                    ++pos;
                     ++ip;
                 } else {
                     failed = true;
@@ -90,10 +130,9 @@ public:
                 break;
             case OpInRanges:
             case OpNotInRanges: {
-                const wchar_t ch = at(pos_);
-                const bool inside = ch != 0 && inRanges(ip, operand, characterCode(ch));
-                if (ch != 0 && inside == (instruction.op == OpInRanges)) {
-                    ++pos_;
+                const wchar_t ch = at(pos);
+                if (ch != 0 && inRanges(ip, operand, characterCode(ch)) == (instruction.op == OpInRanges)) {
+                    ++pos;
                     ip = operand;
                 } else {
                     failed = true;
@@ -104,22 +143,22 @@ public:
                 ip = operand;
                 break;
             case OpPushPos:
-                if (!push(valueOf(pos_))) return false;
+                stop = !push(valueOf(pos));
                 ++ip;
                 break;
             case OpPopPos:
-                pos_ = position(pop());
+                pos = position(pop());
                 ++ip;
                 break;
             case OpCall:
-                if (!push(ip + 1)) return false;
+                stop = !push(ip + 1);
                 ip = operand;
                 break;
             case OpBacktrack:
                 failed = true;
                 break;
             case OpPushRegister:
-                if (!push(reg(operand))) return false;
+                stop = !push(reg(operand));
                 ++ip;
                 break;
             case OpPopRegister:
@@ -127,63 +166,68 @@ public:
                 ++ip;
                 break;
             case OpSavePos:
-                reg(operand) = valueOf(pos_);
+                reg(operand) = valueOf(pos);
                 ++ip;
                 break;
             case OpSaveDepth:
-                reg(operand) = c_.stackTop_;
+                reg(operand) = top;
                 ++ip;
                 break;
             case OpRestorePos:
-                pos_ = position(reg(operand));
+                pos = position(reg(operand));
                 ++ip;
                 break;
             case OpRestoreDepth: {
                 const uint64_t depth = reg(operand);
-                if (depth != 0 && depth >= c_.stack_.count()) throw CAtlException(kHresultInvalidArg);
-                c_.stackTop_ = depth;
+                if (depth != 0 && depth >= cellCount) throw CAtlException(kHresultInvalidArg);
+                top = depth;
                 ++ip;
                 break;
             }
             case OpFailIfNoProgress:
-                if (reg(operand) == valueOf(pos_)) {
+                if (reg(operand) == valueOf(pos)) {
                     failed = true;
                 } else {
                     ++ip;
                 }
                 break;
             case OpBackReference:
-                if (backReference(group(operand))) {
+                if (backReference(group(operand), pos)) {
                     ++ip;
                 } else {
                     failed = true;
                 }
                 break;
             case OpNoMatch:
-                return false;
+                stop = true;
+                break;
             case OpNextStart: {
                 // An empty text has no character after its start: look at the start first so the
                 // terminator is the last thing read.
                 if (*attempt == 0) {
-                    pos_ = attempt + 1;
-                    return false;
+                    pos = attempt + 1;
+                    stop = true;
+                    break;
                 }
                 const wchar_t* following = attempt + 1;
                 if (*following == 0) {
-                    pos_ = following;
-                    return false;
+                    pos = following;
+                    stop = true;
+                    break;
                 }
                 attempt = following;
-                pos_ = following;
-                c_.stackTop_ = 0;
+                pos = following;
+                top = 0;
                 ip = 0;
                 break;
             }
             case OpSuccess:
-                return true;
+                matched = true;
+                stop = true;
+                break;
             case OpSaveGroup: {
-                GroupSpan& span = group(operand);
-                if (!push(valueOf(span.start)) || !push(valueOf(span.end))) return false;
+                const GroupSpan& span = group(operand);
+                stop = !push(valueOf(span.start)) || !push(valueOf(span.end));
                 ++ip;
                 break;
             }
@@ -197,8 +241,13 @@ public:
             default:
                 throw CAtlException(kHresultInvalidArg);
             }
+            if (stop) break;
             if (failed) ip = pop();
         }
+        c_.stackTop_ = top;
+        c_.matchStart_ = matchStart;
+        pos_ = pos;
+        return matched;
     }
 
     const wchar_t* pos() const { return pos_; }
@@ -221,18 +270,6 @@ private:
 
     const wchar_t* boundOrNull(uint64_t value) const { return value == 0 ? nullptr : position(value); }
 
-    GroupSpan& group(uint64_t g)
-    {
-        if (g >= c_.groupCount_) throw CAtlException(kHresultInvalidArg);
-        return c_.groups_[static_cast<std::size_t>(g)];
-    }
-
-    uint64_t& reg(uint64_t r)
-    {
-        if (r >= registerCount_) throw CAtlException(kHresultInvalidArg);
-        return c_.registers_[static_cast<std::size_t>(r)];
-    }
-
     bool inRanges(uint64_t ip, uint64_t end, uint64_t ch) const
     {
         for (uint64_t k = ip + 1; k < end; k += 2) {
@@ -242,49 +279,35 @@ private:
         return false;
     }
 
-    // False when the stack cannot grow: the search ends with no match.
-    bool push(uint64_t value)
+    // Grows the stack so that cell index top exists: to 2 x top + 2 cells, within the limit.
+    bool grow(uint64_t top)
     {
-        const uint64_t top = c_.stackTop_ + 1;
-        if (top >= c_.stack_.count()) {
-            if (top >= c_.stackCellLimit_) return false;
-            const std::size_t cells = top < SIZE_MAX / 2 - 1 ? static_cast<std::size_t>(2 * top + 2) : SIZE_MAX;
-            if (!c_.stack_.setCount(std::min(cells, c_.stackCellLimit_))) return false;
-        }
-        c_.stack_[static_cast<std::size_t>(top)] = value;
-        c_.stackTop_ = top;
-        return true;
-    }
-
-    uint64_t pop()
-    {
-        if (c_.stackTop_ == 0) return 0;
-        if (c_.stackTop_ >= c_.stack_.count()) throw CAtlException(kHresultInvalidArg);
-        return c_.stack_[static_cast<std::size_t>(c_.stackTop_--)];
+        if (top >= c_.stackCellLimit_) return false;
+        const std::size_t cells = top < SIZE_MAX / 2 - 1 ? static_cast<std::size_t>(2 * top + 2) : SIZE_MAX;
+        return c_.stack_.setCount(std::min(cells, c_.stackCellLimit_));
     }
 
     // A group that is still open (no end yet, or an end left from an earlier pass that lies before
     // its new start) has no defined text: the reference fails rather than measure a bogus length.
-    bool backReference(const GroupSpan& span)
+    bool backReference(const GroupSpan& span, const wchar_t*& pos) const
     {
         if (span.start == nullptr && span.end == nullptr) return true;
         if (span.start == nullptr || span.end == nullptr || span.end < span.start) return false;
-        if (pos_ > end_) throw CAtlException(kHresultInvalidArg);
+        if (pos > end_) throw CAtlException(kHresultInvalidArg);
         const std::size_t n = static_cast<std::size_t>(span.end - span.start);
-        if (n > static_cast<std::size_t>(end_ - pos_)) return false;
+        if (n > static_cast<std::size_t>(end_ - pos)) return false;
         for (std::size_t i = 0; i < n; ++i) {
-            const wchar_t a = pos_[i];
+            const wchar_t a = pos[i];
             const wchar_t b = span.start[i];
             if (a == 0 || b == 0) return false;
             if (caseSensitive_ ? a != b : foldCase(a) != foldCase(b)) return false;
         }
-        pos_ += n;
+        pos += n;
         return true;
     }
 
     const PatternInstruction* program_;
     uint64_t programCount_;
-    uint64_t registerCount_;
     bool caseSensitive_;
     PatternMatch& c_;
     const wchar_t* begin_;
