@@ -2,8 +2,8 @@
 // connection keys under the network class key, so every adapter counts as virtual until a test
 // writes a "PnpInstanceID" for it.
 //
-// These tests change what every identifier derived in this Wine prefix meanwhile is made of: run
-// them apart from other tests that derive one.
+// These tests change what every identifier derived in this Wine prefix meanwhile is made of, so
+// the suite runs alone.
 #include "inventory/adapter_selection.h"
 #include "inventory/fingerprint.h"
 
@@ -100,7 +100,7 @@ std::string computed()
     return computeFingerprintDigest(out) ? out : "";
 }
 
-TEST(PhysicalAdapter, PciInstanceIdOnOneOfWinesAdaptersBringsItsMacIntoTheFingerprint)
+TEST(PhysicalAdapterSerial, PciInstanceIdOnOneOfWinesAdaptersBringsItsMacIntoTheFingerprint)
 {
     const std::vector<Adapter> adapters = listAdapters();
     const Adapter* usable = nullptr;
@@ -132,7 +132,7 @@ TEST(PhysicalAdapter, PciInstanceIdOnOneOfWinesAdaptersBringsItsMacIntoTheFinger
     EXPECT_EQ(computed(), withoutMac);
 }
 
-TEST(PhysicalAdapter, OnlyAdapterWithAZeroByteLeavesTheMacBytesZero)
+TEST(PhysicalAdapterSerial, OnlyAdapterWithAZeroByteLeavesTheMacBytesZero)
 {
     const Adapter* zeroed = nullptr;
     const std::vector<Adapter> adapters = listAdapters();
@@ -151,7 +151,7 @@ TEST(PhysicalAdapter, OnlyAdapterWithAZeroByteLeavesTheMacBytesZero)
     EXPECT_EQ(computed(), digestWith(nullptr));
 }
 
-TEST(PhysicalAdapter, InstanceIdDecidesWhetherAnAdapterIsPhysical)
+TEST(PhysicalAdapterSerial, InstanceIdDecidesWhetherAnAdapterIsPhysical)
 {
     ConnectionKeys keys;
     const std::wstring base = L"{7A11E5C0-0000-4000-8000-00000000000";
@@ -180,7 +180,7 @@ TEST(PhysicalAdapter, InstanceIdDecidesWhetherAnAdapterIsPhysical)
     EXPECT_FALSE(isPhysicalAdapter(nullptr));
 }
 
-TEST(PhysicalAdapter, NamesLongerThan164CharactersAreNeverPhysical)
+TEST(PhysicalAdapterSerial, NamesLongerThan164CharactersAreNeverPhysical)
 {
     ConnectionKeys keys;
     const std::wstring longest(164, L'a');

@@ -191,9 +191,27 @@ TEST(SmbiosVersionChild, StartFromSingleThreadedApartment)
     CoUninitialize();
 }
 
-TEST(SmbiosVersionOverride, SingleThreadedHostOnClassZeroDerivesWithoutSmbiosValues)
+// The child's start records its identifier under HKLM when no record is there: the suite runs
+// alone, and the record is put back as it was.
+TEST(SingleThreadedHostSerial, StartOnClassZeroDerivesWithoutSmbiosValues)
 {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TallyScope\\", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    ASSERT_NE(key, nullptr);
+    DWORD type = 0;
+    BYTE saved[512];
+    DWORD savedBytes = sizeof saved;
+    const bool hadRecord = RegQueryValueExW(key, L"DeviceId", nullptr, &type, saved, &savedBytes) == ERROR_SUCCESS;
+
     wine_child::Findings f = wine_child::runTestUnderWineVersion("win10", "SmbiosVersionChild.StartFromSingleThreadedApartment");
+
+    if (hadRecord) {
+        RegSetValueExW(key, L"DeviceId", 0, type, saved, savedBytes);
+    } else {
+        RegDeleteValueW(key, L"DeviceId");
+    }
+    RegCloseKey(key);
+
     ASSERT_EQ(f.count("error"), 0u) << f["error"];
     EXPECT_EQ(f["exit"], "0");
     EXPECT_EQ(f["class"], "0");

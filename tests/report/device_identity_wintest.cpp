@@ -1,6 +1,5 @@
 // The identifier kept for the reports and its registry record, on the real registry under Wine.
-// Other processes in the same prefix may start the service meanwhile and write the record too;
-// they write the same identifier, so every expectation below holds whichever process wrote it.
+// The record is shared by every process of the Wine prefix, so the suite runs alone.
 #include "inventory/fingerprint.h"
 #include "report/ansi_text.h"
 #include "report/device_identity.h"
@@ -62,7 +61,7 @@ std::vector<uint8_t> utf16WithOneNul(const std::wstring& text)
 }
 
 // Puts back whatever record was there before the test.
-struct DeviceIdentity : ::testing::Test {
+struct DeviceIdentitySerial : ::testing::Test {
     RecordedValue saved;
     void SetUp() override { saved = readRecord(); }
     void TearDown() override
@@ -72,7 +71,7 @@ struct DeviceIdentity : ::testing::Test {
     }
 };
 
-TEST_F(DeviceIdentity, DerivedIdentifierIs32UpperCaseHexUnitsAndStable)
+TEST_F(DeviceIdentitySerial, DerivedIdentifierIs32UpperCaseHexUnitsAndStable)
 {
     const std::wstring id = deriveDeviceId();
     ASSERT_EQ(id.size(), 32u);
@@ -80,7 +79,7 @@ TEST_F(DeviceIdentity, DerivedIdentifierIs32UpperCaseHexUnitsAndStable)
     EXPECT_EQ(deriveDeviceId(), id);
 }
 
-TEST_F(DeviceIdentity, InitFillsBothFormsAndOverwritesEarlierContent)
+TEST_F(DeviceIdentitySerial, InitFillsBothFormsAndOverwritesEarlierContent)
 {
     ServiceState& state = serviceState();
     std::wmemset(state.deviceIdWide, L'Z', kDeviceIdWideUnits);
@@ -94,7 +93,7 @@ TEST_F(DeviceIdentity, InitFillsBothFormsAndOverwritesEarlierContent)
     EXPECT_EQ(state.deviceIdAnsi[32], 0);
 }
 
-TEST_F(DeviceIdentity, FailedAnsiConversionLeavesTheFieldEmptyNotStale)
+TEST_F(DeviceIdentitySerial, FailedAnsiConversionLeavesTheFieldEmptyNotStale)
 {
     // The conversion initDeviceId uses: a text that does not fit fails it, and nothing of the
     // field's earlier content survives.
@@ -106,7 +105,7 @@ TEST_F(DeviceIdentity, FailedAnsiConversionLeavesTheFieldEmptyNotStale)
     EXPECT_STREQ(field, "0123456789ABCDEF0123456789ABCDEF");
 }
 
-TEST_F(DeviceIdentity, FirstStartRecordsMultiSzOf66Bytes)
+TEST_F(DeviceIdentitySerial, FirstStartRecordsMultiSzOf66Bytes)
 {
     deleteRecord();
     EXPECT_FALSE(deviceIdPresent());
@@ -119,7 +118,7 @@ TEST_F(DeviceIdentity, FirstStartRecordsMultiSzOf66Bytes)
     EXPECT_TRUE(deviceIdPresent());
 }
 
-TEST_F(DeviceIdentity, ReadableValueOfAnyTypeUpTo66BytesIsKept)
+TEST_F(DeviceIdentitySerial, ReadableValueOfAnyTypeUpTo66BytesIsKept)
 {
     const DWORD number = 12345;
     writeRecord(REG_DWORD, &number, sizeof number);
@@ -137,7 +136,7 @@ TEST_F(DeviceIdentity, ReadableValueOfAnyTypeUpTo66BytesIsKept)
     EXPECT_EQ(std::wstring(serviceState().deviceIdWide), deriveDeviceId());
 }
 
-TEST_F(DeviceIdentity, ValueLargerThan66BytesIsReplaced)
+TEST_F(DeviceIdentitySerial, ValueLargerThan66BytesIsReplaced)
 {
     const std::vector<uint8_t> large = utf16WithOneNul(L"00112233445566778899AABBCCDDEEFF0");
     ASSERT_EQ(large.size(), 68u);
@@ -149,7 +148,7 @@ TEST_F(DeviceIdentity, ValueLargerThan66BytesIsReplaced)
     EXPECT_EQ(record.data, utf16WithOneNul(serviceState().deviceIdWide));
 }
 
-TEST_F(DeviceIdentity, FallbackTextIsStoredAs26Bytes)
+TEST_F(DeviceIdentitySerial, FallbackTextIsStoredAs26Bytes)
 {
     ASSERT_EQ(storeDeviceId(L"Unknown PCID"), 0);
     RecordedValue record = readRecord();
