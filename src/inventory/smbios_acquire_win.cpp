@@ -58,7 +58,6 @@ private:
     HMODULE module_;
 };
 
-
 bool readWmiInFreshMta(SmbiosRawTable& raw, SmbiosAttempts& tried)
 {
     // A thread that already belongs to a single-threaded apartment refuses this, and then the

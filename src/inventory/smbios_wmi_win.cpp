@@ -11,7 +11,8 @@
 
 namespace {
 
-// ConnectServer has no time-out of its own.
+// ConnectServer has no time-out of its own; run as an MtaCall, a stuck WMI service cannot hold the
+// host's SetAppInfo for longer than the source's time-out.
 class ConnectCall : public MtaCall {
 public:
     ConnectCall(IWbemLocator* locator, BSTR nameSpace) : locator_(locator), nameSpace_(nameSpace)
@@ -78,10 +79,6 @@ bool copyByteArray(VARIANT& value, SmbiosRawTable& raw)
     raw.count = elements;
     return true;
 }
-
-}  // namespace
-
-namespace {
 
 bool readFirstRawTable(SmbiosRawTable& raw)
 {
