@@ -201,4 +201,37 @@ private:
     void* p_ = nullptr;
 };
 
+// A text the system allocated for the caller with GlobalAlloc (WinHTTP's proxy settings).
+class GlobalText {
+public:
+    explicit GlobalText(wchar_t* text) : text_(text) {}
+    ~GlobalText()
+    {
+        if (text_ != nullptr) GlobalFree(text_);
+    }
+    GlobalText(const GlobalText&) = delete;
+    GlobalText& operator=(const GlobalText&) = delete;
+    wchar_t* get() const { return text_; }
+    explicit operator bool() const { return text_ != nullptr; }
+
+private:
+    wchar_t* text_;
+};
+
+// A library loaded for the scope's lifetime, for functions looked up at run time.
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const char* name) : module_(LoadLibraryA(name)) {}
+    ~LoadedLibrary()
+    {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
 }  // namespace win

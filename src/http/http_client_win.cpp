@@ -8,29 +8,13 @@
 #include <new>
 
 #include "http/header_interpretation.h"
+#include "win_handles.h"
 
 namespace {
 
 constexpr DWORD kHostNameUnits = 260;
 constexpr DWORD kUrlPathUnits = 1300;
 constexpr size_t kProxyListUnits = 260;
-
-// A text the proxy functions allocated for the caller with GlobalAlloc.
-class GlobalText {
-public:
-    explicit GlobalText(wchar_t* text) : text_(text) {}
-    ~GlobalText()
-    {
-        if (text_ != nullptr) GlobalFree(text_);
-    }
-    GlobalText(const GlobalText&) = delete;
-    GlobalText& operator=(const GlobalText&) = delete;
-    wchar_t* get() const { return text_; }
-    explicit operator bool() const { return text_ != nullptr; }
-
-private:
-    wchar_t* text_;
-};
 
 bool equalsIgnoringCase(const std::wstring& text, const wchar_t* word)
 {
@@ -199,9 +183,9 @@ bool HttpClient::applyUserProxy(HINTERNET request)
         errorCode = GetLastError();
         return false;
     }
-    GlobalText autoConfigUrl(config.lpszAutoConfigUrl);
-    GlobalText proxy(config.lpszProxy);
-    GlobalText bypass(config.lpszProxyBypass);
+    win::GlobalText autoConfigUrl(config.lpszAutoConfigUrl);
+    win::GlobalText proxy(config.lpszProxy);
+    win::GlobalText bypass(config.lpszProxyBypass);
 
     if (autoConfigUrl) {
         WINHTTP_AUTOPROXY_OPTIONS options = {};
@@ -214,8 +198,8 @@ bool HttpClient::applyUserProxy(HINTERNET request)
             errorCode = GetLastError();
             return false;
         }
-        GlobalText foundProxy(found.lpszProxy);
-        GlobalText foundBypass(found.lpszProxyBypass);
+        win::GlobalText foundProxy(found.lpszProxy);
+        win::GlobalText foundBypass(found.lpszProxyBypass);
         if (!WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &found, sizeof found)) return false;
         return sendOnce(request);
     }

@@ -43,21 +43,6 @@ GetSystemFirmwareTableFn findGetSystemFirmwareTable()
     return lookUp<GetSystemFirmwareTableFn>(kernel, "GetSystemFirmwareTable");
 }
 
-class LoadedLibrary {
-public:
-    explicit LoadedLibrary(const char* name) : module_(LoadLibraryA(name)) {}
-    ~LoadedLibrary()
-    {
-        if (module_ != nullptr) FreeLibrary(module_);
-    }
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
-
 bool readWmiInFreshMta(SmbiosRawTable& raw, SmbiosAttempts& tried)
 {
     // A thread that already belongs to a single-threaded apartment refuses this, and then the
@@ -108,7 +93,7 @@ bool readSmbiosFromFirmwareTable(SmbiosRawTable& raw)
 
 bool readSmbiosFromPhysicalMemory(SmbiosRawTable& raw)
 {
-    LoadedLibrary ntdll("ntdll.dll");
+    win::LoadedLibrary ntdll("ntdll.dll");
     if (ntdll.get() == nullptr) return false;
     auto openSection = lookUp<ZwOpenSectionFn>(ntdll.get(), "ZwOpenSection");
     auto mapView = lookUp<ZwMapViewOfSectionFn>(ntdll.get(), "ZwMapViewOfSection");
