@@ -46,11 +46,11 @@ class StopAndUnload(unittest.TestCase):
         self.assertEqual(len(post_data_lines(before_stop)), 53)
 
     def test_ticks_post_without_any_flush(self):
-        run = run_host("set", "key", "chan", "report", "quiet_click", "x", 0, "sleep", 3500, "exit", 0)
+        run = run_host("set", "key", "chan", "report", "quiet_click", "x", 0, "sleep", 5000, "exit", 0)
         self.assertEqual(len(post_data_lines(run.stdout)), 1, run.stdout)
 
     def test_free_library_without_stop_neither_hangs_nor_crashes_and_still_posts(self):
-        run = run_host("set", "key", "chan", "report", "orphan_click", "x", 0, "free", "sleep", 3500, "return",
+        run = run_host("set", "key", "chan", "report", "orphan_click", "x", 0, "free", "sleep", 5000, "return",
                        timeout=30)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         self.assertIn("host: free 1", run.stdout)
