@@ -68,9 +68,20 @@ void CALLBACK onTimerTick(PVOID, BOOLEAN)
     if (win::UniqueHandle::valid(wake)) SetEvent(wake);
 }
 
+// The next queued body, or nullptr. The queue is created on first use, and a queue that cannot be
+// created (out of memory) simply has nothing to post: nothing may escape the worker's thread.
+char* popNextBody() noexcept
+{
+    try {
+        return getReportQueue().popFront();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 void drainQueue(const std::wstring& uploadUrl)
 {
-    while (char* body = getReportQueue().popFront()) {
+    while (char* body = popNextBody()) {
         std::printf("POST DATA: %s\n", body);
         std::fflush(stdout);
         try {
