@@ -52,7 +52,10 @@ public:
     {
         const PatternInstruction* const program = program_;
         const uint64_t programCount = programCount_;
-        const uint64_t budget = c_.stepBudget_;
+        const uint64_t textUnits = static_cast<uint64_t>(end_ - begin_);
+        const uint64_t budget = c_.stepBudget_ > UINT64_MAX - kMatchStepsPerTextUnit * textUnits
+                                    ? UINT64_MAX
+                                    : c_.stepBudget_ + kMatchStepsPerTextUnit * textUnits;
         const uint64_t groupCount = c_.groupCount_;
         GroupSpan* const groups = c_.groups_.data();
         const uint64_t registerCount = c_.registers_.count();

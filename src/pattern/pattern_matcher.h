@@ -75,6 +75,10 @@ extern const wchar_t* const abbreviationTable[10];
 // compiled (lazy loops over operands that consume nothing, nested quantifiers that backtrack
 // exponentially); the header searches need a few thousand steps at most.
 constexpr uint64_t kDefaultMatchStepBudget = 4000000;
+// On top of the fixed budget, every unit of the searched text allows this many instructions: an
+// unanchored search spends a handful on each start position, and a 1 MiB answer searched for
+// "</html>" must still be searched to its end.
+constexpr uint64_t kMatchStepsPerTextUnit = 64;
 
 constexpr std::size_t kUnlimitedInstructions = SIZE_MAX;
 

@@ -133,6 +133,15 @@ TEST(HeaderInterpretation, BodyIsIncompleteOnlyWithAnOpeningAndNoClosingTag)
     EXPECT_TRUE(isBodyComplete(L""));
 }
 
+TEST(HeaderInterpretation, TheLargestAnswerIsSearchedToItsEnd)
+{
+    // A 1 MiB answer is the most the engine keeps; the step budget must not cut its search short.
+    const std::wstring filler(1u << 20, L'x');
+    EXPECT_TRUE(isBodyComplete(L"<html>" + filler + L"</html>"));
+    EXPECT_FALSE(isBodyComplete(L"<html>" + filler));
+    EXPECT_FALSE(isBodyComplete(filler + L"<html>"));
+}
+
 TEST(HeaderInterpretation, FindAllMatchesListsDistinctGroupTextsInOrder)
 {
     std::vector<std::wstring> results{L"stale"};
