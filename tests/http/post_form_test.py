@@ -1,10 +1,9 @@
 """The HTTP engine on the wire: real WinHTTP under Wine against the loopback collector."""
 
 import shutil
-import socket
 import unittest
 
-from collector_fixture import Collector, header_values
+from collector_fixture import Collector, closed_port, header_values
 from wine_run import run_program
 
 FORM_TYPE = b"application/x-www-form-urlencoded"
@@ -29,14 +28,6 @@ def decoded(fields):
     """The answer text exactly as the engine decoded it."""
     hex_units = fields["units"]
     return "".join(chr(int(hex_units[i:i + 4], 16)) for i in range(0, len(hex_units), 4))
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def letters(n):

@@ -7,23 +7,14 @@ loopback proxy (on a platform that routes it) must still be the whole, uncorrupt
 """
 
 import re
-import socket
 import unittest
 
-from collector_fixture import Collector, header_values
+from collector_fixture import Collector, closed_port, header_values
 from wine_registry import (INTERNET_CONNECTIONS, PROXY_AUTO_CONFIG_URL, PROXY_DIRECT, PROXY_NAMED,
                            SavedBinaryValue, connection_settings, write_binary_value)
 from wine_run import run_program
 
 SETTINGS = "DefaultConnectionSettings"
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class UserProxyTest(unittest.TestCase):

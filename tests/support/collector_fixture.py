@@ -3,6 +3,7 @@
 import collections
 import json
 import os
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -14,6 +15,15 @@ COLLECTOR = os.path.join(SOURCE, "tools", "collector.py")
 
 Record = collections.namedtuple(
     "Record", "seq connection method target version request_line header_lines body outcome")
+
+
+def closed_port():
+    """A loopback port with nothing listening on it (taken free, then released)."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
 
 
 def header_values(record, name):
