@@ -8,7 +8,6 @@
 #include <new>
 
 #include "http/header_interpretation.h"
-#include "win_handles.h"
 
 namespace {
 

@@ -121,6 +121,17 @@ TEST(SmbiosSources, BufferAllocationFailureFailsTheSourceAndTheIdentifierGoesOnW
 }
 
 // Runs in the child processes below; skipped in an ordinary run.
+// What a child reports back: its version class, whether a table came, and which sources it tried.
+void noteClassAndAcquisition()
+{
+    wine_child::note("class", std::to_string(getWindowsVersionClass()));
+    SmbiosTable table;
+    requestSmbiosType(table, 1);
+    SmbiosAttempts attempts;
+    wine_child::note("acquired", acquireSmbiosTable(table, &attempts) ? "yes" : "no");
+    wine_child::note("sources", describe(attempts));
+}
+
 TEST(SmbiosVersionChild, ReportClassAndSources)
 {
     if (wine_child::childFindingsPath() == nullptr) GTEST_SKIP() << "runs only as a child of the version tests";
@@ -128,12 +139,7 @@ TEST(SmbiosVersionChild, ReportClassAndSources)
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExW(&version);
     wine_child::note("version", std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion));
-    wine_child::note("class", std::to_string(getWindowsVersionClass()));
-    SmbiosTable table;
-    requestSmbiosType(table, 1);
-    SmbiosAttempts attempts;
-    wine_child::note("acquired", acquireSmbiosTable(table, &attempts) ? "yes" : "no");
-    wine_child::note("sources", describe(attempts));
+    noteClassAndAcquisition();
 }
 
 struct VersionCase {
@@ -174,12 +180,7 @@ TEST(SmbiosVersionChild, StartFromSingleThreadedApartment)
 {
     if (wine_child::childFindingsPath() == nullptr) GTEST_SKIP() << "runs only as a child of the version tests";
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    wine_child::note("class", std::to_string(getWindowsVersionClass()));
-    SmbiosTable table;
-    requestSmbiosType(table, 1);
-    SmbiosAttempts attempts;
-    wine_child::note("acquired", acquireSmbiosTable(table, &attempts) ? "yes" : "no");
-    wine_child::note("sources", describe(attempts));
+    noteClassAndAcquisition();
     initDeviceId();
     wine_child::note("deviceIdAnsi", serviceState().deviceIdAnsi);
     wine_child::note("withoutSmbios", digestWithoutSmbios());
