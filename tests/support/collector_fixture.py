@@ -17,6 +17,15 @@ Record = collections.namedtuple(
     "Record", "seq connection method target version request_line header_lines body outcome")
 
 
+def stat_port():
+    """The loopback port the DLL under test posts to (its build's statistics server)."""
+    import unittest
+    host, _, port = os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765").rpartition(":")
+    if host != "127.0.0.1" or not port.isdigit():
+        raise unittest.SkipTest("the DLL posts to %s:%s, not to a loopback port" % (host, port))
+    return int(port)
+
+
 def closed_port():
     """A loopback port with nothing listening on it (taken free, then released)."""
     s = socket.socket()
