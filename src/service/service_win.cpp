@@ -146,7 +146,7 @@ DWORD WINAPI workerMain(LPVOID parameter)
 {
     const RunningService& service = *static_cast<const RunningService*>(parameter);
     wchar_t uploadUrl[kUploadUrlUnits] = {};
-    _snwprintf(uploadUrl, kUploadUrlUnits - 1, L"http://%hs/stat/pc.php", TALLYSCOPE_STAT_HOST);
+    _snwprintf(uploadUrl, kUploadUrlUnits - 1, L"%hs://%hs/stat/pc.php", TALLYSCOPE_STAT_SCHEME, TALLYSCOPE_STAT_HOST);
     try {
         const std::wstring url = uploadUrl;
         EventSignals signals(service);

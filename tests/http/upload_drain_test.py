@@ -5,15 +5,13 @@ import subprocess
 import sys
 import unittest
 
-from collector_fixture import COLLECTOR, Collector, header_values, stat_port
+from collector_fixture import COLLECTOR, header_values, stat_collector
 from wine_run import post_data_lines, run_host
 
 
 class UploadDrainTest(unittest.TestCase):
     def setUp(self):
-        self.collector = Collector(port=stat_port())
-        self.collector.start()
-        self.addCleanup(self.collector.stop)
+        self.collector = stat_collector(self)
         # Other programs on this machine may post to the same port: each test counts only the
         # reports that carry its own key.
         self.key = "drain%d%s" % (os.getpid(), self._testMethodName[-6:])

@@ -4,7 +4,7 @@ import os
 import re
 import unittest
 
-from collector_fixture import Collector, stat_port
+from collector_fixture import stat_collector
 from wine_run import run_program
 
 HEX32 = re.compile(r"^[0-9A-F]{32}$")
@@ -18,9 +18,7 @@ def param_body(device_id, key, fourth_key, fourth, fifth_key, fifth):
 
 class ConcurrentHosts(unittest.TestCase):
     def setUp(self):
-        self.collector = Collector(port=stat_port())
-        self.collector.start()
-        self.addCleanup(self.collector.stop)
+        self.collector = stat_collector(self)
         self.key = "stress%d" % os.getpid()
 
     def test_eight_threads_reporting_at_once_deliver_every_accepted_report_byte_exact(self):
