@@ -43,9 +43,15 @@ int reportMany(const char* key, int threads, int perThread)
     if (g_set(key, "chan") != 1) return 3;
     std::vector<std::vector<std::string>> accepted(static_cast<size_t>(threads));
     std::vector<std::thread> workers;
+    // A thread's reports take well under a millisecond: without a common start line each thread
+    // would be done before the next one runs.
+    std::atomic<int> waiting{threads};
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([t, perThread, &accepted] {
+        workers.emplace_back([t, perThread, &accepted, &waiting] {
             std::vector<std::string>& mine = accepted[static_cast<size_t>(t)];
+            mine.reserve(static_cast<size_t>(perThread) + 1);
+            --waiting;
+            while (waiting.load() > 0) std::this_thread::yield();
             const std::string action = "t" + std::to_string(t) + "_click";
             const std::string event = "app_t" + std::to_string(t);
             if (t < 2 && g_report("app_device_info", nullptr, 1) == 1) mine.push_back("ok device");
