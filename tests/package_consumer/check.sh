@@ -10,6 +10,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 prefix="$scratch/prefix"
 for build_dir in "$@"; do
+  [ -f "$build_dir/CMakeCache.txt" ] || { echo "no build in $build_dir (scripts/test builds the mingw preset first)"; exit 1; }
   cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 done
 for build_dir in "$@"; do
