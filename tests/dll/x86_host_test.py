@@ -23,10 +23,16 @@ def stat_port():
 
 def setUpModule():
     for bits, directory in HOSTS.items():
-        for name in ("script_host.exe", "device_info_host.exe"):
+        for name in ("script_host.exe", "device_info_host.exe", "device_id_probe.exe"):
             if not directory or not os.path.isfile(os.path.join(directory, name)):
                 raise RuntimeError("the %s host programs are missing from %s: build the mingw and mingw32 presets"
                                    % (bits, directory))
+
+
+def derived_identifier(bits):
+    """The identifier as the static core of that size derives it (the record plays no part)."""
+    run = run_program("device_id_probe", directory=HOSTS[bits])
+    return dict(line.split("=", 1) for line in run.stdout.splitlines() if "=" in line).get("wide", "")
 
 
 def forget_record():
@@ -62,8 +68,9 @@ class OneMachineTwoHostKinds(unittest.TestCase):
                 self.assertEqual(arrived, post_data_lines(run.stdout), bits)
                 bodies[bits] = arrived
         self.assertEqual(len(bodies["32-bit"]), 3, bodies)
-        identifier = read_first_string(RECORD_KEY, "DeviceId", view=64)
-        self.assertRegex(identifier or "", HEX32)
+        identifier = derived_identifier("32-bit")
+        self.assertRegex(identifier, HEX32)
+        self.assertEqual(derived_identifier("64-bit"), identifier)
         self.assertEqual(bodies["32-bit"][0],
                          "Param={%%22deviceid%%22:%%22%s%%22,%%22appkey%%22:%%22%s%%22,%%22channelid%%22:%%22chan%%22,"
                          "%%22actionname%%22:%%22export_pdf%%22,%%22actioncontent%%22:%%222%%20pages%%22}"
