@@ -15,9 +15,10 @@ HEX32 = re.compile(r"[0-9A-F]{32}")
 
 
 def stat_port():
-    host, _, port = os.environ.get("TALLYSCOPE_STAT_HOST", "").rpartition(":")
+    stat_host = os.environ.get("TALLYSCOPE_STAT_HOST", "")
+    host, _, port = stat_host.rpartition(":")
     if host != "127.0.0.1" or not port.isdigit():
-        raise unittest.SkipTest("the DLLs post to %s, not to a loopback port" % host)
+        raise unittest.SkipTest("the DLLs post to %s, not to a loopback port" % stat_host)
     return int(port)
 
 
