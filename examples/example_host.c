@@ -1,4 +1,4 @@
-/* A minimal host: loads tallyscope64.dll at run time, registers itself, reports an application
+/* A minimal host: loads the TallyScope DLL at run time, registers itself, reports an application
  * start (flushed at once), an action with content and the machine's description, and stops, which posts what is queued. */
 #include <windows.h>
 #include <stdio.h>
@@ -10,16 +10,16 @@ int main(int argc, char** argv)
     const char* appKey = argc > 1 ? argv[1] : "demo-app-key";
     const char* channel = argc > 2 ? argv[2] : "demo-channel";
 
-    HMODULE library = LoadLibraryW(L"tallyscope64.dll");
+    HMODULE library = LoadLibraryA(TALLYSCOPE_DLL_NAME);
     if (library == NULL) {
-        fprintf(stderr, "example: cannot load tallyscope64.dll (error %lu)\n", GetLastError());
+        fprintf(stderr, "example: cannot load %s (error %lu)\n", TALLYSCOPE_DLL_NAME, GetLastError());
         return 1;
     }
     TallySetAppInfoFn setAppInfo = (TallySetAppInfoFn)(void*)GetProcAddress(library, "SetAppInfo");
     TallyReportAppEventFn reportAppEvent = (TallyReportAppEventFn)(void*)GetProcAddress(library, "ReportAppEvent");
     TallyStopTallyscopeFn stopTallyscope = (TallyStopTallyscopeFn)(void*)GetProcAddress(library, "StopTallyscope");
     if (setAppInfo == NULL || reportAppEvent == NULL || stopTallyscope == NULL) {
-        fprintf(stderr, "example: tallyscope64.dll lacks an export\n");
+        fprintf(stderr, "example: %s lacks an export\n", TALLYSCOPE_DLL_NAME);
         FreeLibrary(library);
         return 1;
     }

@@ -1,6 +1,8 @@
 /* TallyScope usage statistics for Windows desktop applications.
  *
- * Link against tallyscope64.lib, or load tallyscope64.dll and look the three functions up by name.
+ * 64-bit hosts use tallyscope64.dll (import library tallyscope64.lib), 32-bit hosts tallyscope.dll
+ * (tallyscope.lib); TALLYSCOPE_DLL_NAME names the one for the program being compiled. Link against
+ * the import library, or load the DLL and look the three functions up by their plain names.
  * Any number of threads may call them at once; a stop, a start and a device-information report
  * block their caller while they run, never the other threads' reports:
  *
@@ -25,10 +27,18 @@ extern "C" {
 #define TALLYSCOPE_API
 #endif
 
+/* The standard calling convention on x86 (the x64 compilers have one convention and ignore it). */
 #ifdef _WIN32
 #define TALLYSCOPE_CALL __stdcall
 #else
 #define TALLYSCOPE_CALL
+#endif
+
+/* The DLL a program of this pointer size loads, for LoadLibraryA. */
+#ifdef _WIN64
+#define TALLYSCOPE_DLL_NAME "tallyscope64.dll"
+#else
+#define TALLYSCOPE_DLL_NAME "tallyscope.dll"
 #endif
 
 /* Registers the application key and distribution channel (channelId may be NULL) and starts the

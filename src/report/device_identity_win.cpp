@@ -13,6 +13,9 @@ namespace {
 
 constexpr wchar_t kDeviceIdKey[] = L"SOFTWARE\\TallyScope\\";
 constexpr wchar_t kDeviceIdValue[] = L"DeviceId";
+// The record is the machine's, not the program's: a 32-bit process opens the 64-bit view too, so
+// 32-bit and 64-bit hosts find and keep one record (a 64-bit process ignores the flag).
+constexpr REGSAM kMachineView = KEY_WOW64_64KEY;
 // 32 digits and one NUL in UTF-16: a value that reads into this is taken to be a record written
 // by an earlier start, whatever it holds.
 constexpr DWORD kRecordedIdBytes = 66;
@@ -22,7 +25,8 @@ constexpr DWORD kRecordedIdBytes = 66;
 bool deviceIdPresent()
 {
     win::UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceIdKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceIdKey, 0, KEY_READ | kMachineView, key.put()) != ERROR_SUCCESS)
+        return false;
     BYTE data[kRecordedIdBytes];
     DWORD bytes = sizeof data;
     return RegQueryValueExW(key.get(), kDeviceIdValue, nullptr, nullptr, data, &bytes) == ERROR_SUCCESS;
@@ -32,8 +36,8 @@ int storeDeviceId(const wchar_t* identifier)
 {
     if (identifier == nullptr) return -1;
     win::UniqueHKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceIdKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDeviceIdKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_READ | KEY_WRITE | kMachineView, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return -1;
     }
     // One terminating NUL, not the two that close a list of strings: the record has always been

@@ -197,7 +197,8 @@ TEST(SmbiosVersionChild, StartFromSingleThreadedApartment)
 TEST(SingleThreadedHostSerial, StartOnClassZeroDerivesWithoutSmbiosValues)
 {
     HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TallyScope\\", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TallyScope\\", 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                    &key, nullptr);
     ASSERT_NE(key, nullptr);
     DWORD type = 0;
     BYTE saved[512];

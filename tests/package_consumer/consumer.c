@@ -6,7 +6,9 @@
 int main(void)
 {
     int ok = SetAppInfo("consumer-key", NULL);
+    /* Names of four characters or fewer are ignored: the call returns 0 and queues nothing. */
+    int ignored = ReportAppEvent("tiny", NULL, 0);
     StopTallyscope();
-    printf("consumer: SetAppInfo -> %d\n", ok);
-    return ok == 1 ? 0 : 1;
+    printf("consumer: %d-bit host, SetAppInfo -> %d, ReportAppEvent -> %d\n", (int)(sizeof(void*) * 8), ok, ignored);
+    return ok == 1 && ignored == 0 ? 0 : 1;
 }

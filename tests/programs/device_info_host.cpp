@@ -1,4 +1,4 @@
-// A host that sends device-information reports through tallyscope64.dll, then prints what WMI
+// A host that sends device-information reports through the TallyScope DLL, then prints what WMI
 // itself answers for the same classes, read here without the library's code.
 //   device_info_host.exe [sta] REPORTS
 // "sta" makes the calling thread join a single-threaded apartment first, as a UI thread would.
@@ -43,7 +43,7 @@ const Reported kReported[] = {
 
 int sendReports(int reports)
 {
-    HMODULE library = LoadLibraryW(L"tallyscope64.dll");
+    HMODULE library = LoadLibraryA(TALLYSCOPE_DLL_NAME);
     if (library == nullptr) return 2;
     auto set = reinterpret_cast<TallySetAppInfoFn>(reinterpret_cast<void*>(GetProcAddress(library, "SetAppInfo")));
     auto report =

@@ -1,5 +1,6 @@
-// A scriptable host for end-to-end tests: loads tallyscope64.dll the way an application does and
-// runs the steps given on its command line, printing each result on standard output.
+// A scriptable host for end-to-end tests: loads the DLL of its own pointer size the way an
+// application does and runs the steps given on its command line, printing each result on standard
+// output.
 //   load | free | set KEY CHANNEL | report NAME CONTENT FLUSH | repeat N NAME CONTENT | ("-" is NULL)
 //   stop | sleep MS | exit CODE (ExitProcess now) | return (leave main)
 //   squat KIND   holds the name "WorkEvent" the way another program could: mutex, semaphore,
@@ -22,7 +23,7 @@ TallyStopTallyscopeFn g_stop = nullptr;
 
 bool load()
 {
-    g_library = LoadLibraryW(L"tallyscope64.dll");
+    g_library = LoadLibraryA(TALLYSCOPE_DLL_NAME);
     if (g_library == nullptr) return false;
     g_set = reinterpret_cast<TallySetAppInfoFn>(reinterpret_cast<void*>(GetProcAddress(g_library, "SetAppInfo")));
     g_report =

@@ -13,6 +13,7 @@
 
 namespace {
 
+// In the 64-bit view, where the library of either pointer size keeps the record.
 const wchar_t kKey[] = L"SOFTWARE\\TallyScope\\";
 
 struct RecordedValue {
@@ -25,7 +26,7 @@ RecordedValue readRecord()
 {
     RecordedValue value;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return value;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return value;
     DWORD bytes = 0;
     if (RegQueryValueExW(key, L"DeviceId", nullptr, &value.type, nullptr, &bytes) == ERROR_SUCCESS) {
         value.data.resize(bytes);
@@ -39,7 +40,9 @@ RecordedValue readRecord()
 void writeRecord(DWORD type, const void* data, DWORD bytes)
 {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExW(key, L"DeviceId", 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
     RegCloseKey(key);
 }
@@ -47,7 +50,7 @@ void writeRecord(DWORD type, const void* data, DWORD bytes)
 void deleteRecord()
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
     RegDeleteValueW(key, L"DeviceId");
     RegCloseKey(key);
 }

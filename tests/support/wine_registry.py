@@ -1,5 +1,7 @@
 """Reads and writes values in the Wine prefix's registry for a test, and puts them back afterwards."""
 
+import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -9,10 +11,12 @@ from wine_run import wine_env
 INTERNET_CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 
 
-def _reg(*args):
+def _reg(*args, view=64):
+    # With wine32 installed, "wine reg" is a 32-bit program: without /reg:64 its HKLM\SOFTWARE is
+    # the WOW6432Node branch, not the one 64-bit programs see.
     with tempfile.TemporaryFile() as out:
-        completed = subprocess.run(["wine", "reg"] + list(args), stdin=subprocess.DEVNULL, stdout=out,
-                                   stderr=subprocess.DEVNULL, env=wine_env(), timeout=60)
+        completed = subprocess.run(["wine", "reg"] + list(args) + ["/reg:%d" % view], stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=subprocess.DEVNULL, env=wine_env(), timeout=60)
         out.seek(0)
         return completed.returncode, out.read().decode("latin-1")
 
@@ -37,6 +41,38 @@ def write_binary_value(key, name, data):
 
 def delete_value(key, name):
     _reg("delete", key, "/v", name, "/f")
+
+
+def read_first_string(key, name, view=64):
+    """The first string of a REG_SZ or REG_MULTI_SZ value in the given registry view, or None.
+
+    Read through an export: reg query shows a list of strings closed by a single NUL one
+    character short."""
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "value.reg")
+        if _reg("export", key, path, "/y", view=view)[0] != 0:
+            return None
+        with open(path, "rb") as f:
+            text = re.sub(r"\\\r?\n\s*", "", f.read().decode("utf-16"))
+    for line in text.splitlines():
+        quoted = '"%s"=' % name
+        if not line.startswith(quoted):
+            continue
+        value = line[len(quoted):]
+        if value.startswith('"'):
+            return value[1:-1]
+        if value.startswith("hex(7):"):
+            data = bytes.fromhex(value[len("hex(7):"):].replace(",", ""))
+            return data.decode("utf-16-le").split("\0")[0]
+    return None
+
+
+def key_exists(key, view=64):
+    return _reg("query", key, view=view)[0] == 0
+
+
+def delete_key(key, view=64):
+    _reg("delete", key, "/f", view=view)
 
 
 class SavedBinaryValue:

@@ -31,12 +31,14 @@ class Run:
     seconds: float
 
 
-def run_program(name, args=(), timeout=60, env=None):
-    """Runs bin/<name>.exe with args under Wine from the bin directory and waits for it."""
-    exe = os.path.join(bin_dir(), name + ".exe")
+def run_program(name, args=(), timeout=60, env=None, directory=None):
+    """Runs <name>.exe of the bin directory (or of directory) with args under Wine from that
+    directory and waits for it."""
+    directory = directory or bin_dir()
+    exe = os.path.join(directory, name + ".exe")
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         started = time.monotonic()
-        proc = subprocess.Popen(["wine", exe, *args], cwd=bin_dir(), stdin=subprocess.DEVNULL, stdout=out,
+        proc = subprocess.Popen(["wine", exe, *args], cwd=directory, stdin=subprocess.DEVNULL, stdout=out,
                                 stderr=err, env=wine_env(env))
         try:
             code = proc.wait(timeout=timeout)
@@ -51,9 +53,9 @@ def run_program(name, args=(), timeout=60, env=None):
         return Run(code, text[0], text[1], seconds)
 
 
-def run_host(*steps, timeout=60, env=None):
+def run_host(*steps, timeout=60, env=None, directory=None):
     """Runs the scriptable host (tests/programs/script_host.cpp) with the given steps."""
-    return run_program("script_host", [str(s) for s in steps], timeout=timeout, env=env)
+    return run_program("script_host", [str(s) for s in steps], timeout=timeout, env=env, directory=directory)
 
 
 def post_data_lines(stdout):
