@@ -131,6 +131,12 @@ public:
     virtual std::vector<DayFigures> daily(const std::string& appKey, int fromDay, int toDay,
                                           const std::optional<std::string>& channel) = 0;
 
+    // Distinct devices with at least one report from `fromDay` to `toDay` inclusive (the
+    // dashboard's "active devices, 7 days / 30 days"; not the sum of the daily figures).
+    // Backends answer it from the device-day rollup; the default only says it cannot.
+    virtual std::int64_t activeDevices(const std::string& appKey, int fromDay, int toDay,
+                                       const std::optional<std::string>& channel);
+
     // Most reports first, ties by value (byte order), at most `limit` rows.
     virtual std::vector<TopRow> top(const TopQuery& query) = 0;
 
@@ -159,6 +165,12 @@ public:
 struct StoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+inline std::int64_t Store::activeDevices(const std::string&, int, int,
+                                         const std::optional<std::string>&)
+{
+    throw StoreError("this store cannot count active devices over a range");
+}
 
 class ReportingDays;
 
