@@ -7,7 +7,7 @@ const $ = (id) => document.getElementById(id);
 const DAY_MS = 86400000;
 
 // channel: null shows every channel; "" is the empty channel, a channel of its own.
-const state = { app: "", days: 30, from: "", to: "", channel: null, action: "", today: "" };
+const state = { app: "", days: 30, from: "", to: "", channel: null, action: null, today: "" };
 let drawSerial = 0;
 const charts = {};
 
@@ -30,8 +30,9 @@ async function api(path, options) {
     throw new ApiError("signed out");
   }
   if (!response.ok) {
-    const reason = (await response.text()).trim();
-    throw new ApiError(`${response.status} ${reason || response.statusText}`);
+    let reason = response.statusText;
+    try { reason = (await response.json()).error || reason; } catch (ignored) { /* not JSON */ }
+    throw new ApiError(`${response.status} ${reason}`);
   }
   return response.status === 204 ? null : response.json();
 }
@@ -187,7 +188,7 @@ async function draw() {
     const current = span.days.slice(length);
     const todayRow = latest.days[latest.days.length - 1];
     const yesterdayRow = latest.days[latest.days.length - 2] || { active_devices: 0 };
-    const period = `${from} – ${to}, vs. the ${length} days before`;
+    const period = `${length} days, vs. the ${length} days before`;
     setTile("tile-active-today", todayRow.active_devices, yesterdayRow.active_devices);
     setTile("tile-active-7", active7.active_devices, active7Before.active_devices);
     setTile("tile-active-30", active30.active_devices, active30Before.active_devices);
@@ -206,7 +207,7 @@ async function draw() {
     fillTop($("top-os"), "OS name", oses.rows);
     fillTop($("top-osversion"), "OS version", versions.rows);
     const actionBody = fillTop($("top-action"), "Action", actions.rows);
-    if (!actions.rows.some((r) => r.value === state.action)) state.action = actions.rows.length ? actions.rows[0].value : "";
+    if (!actions.rows.some((r) => r.value === state.action)) state.action = actions.rows.length ? actions.rows[0].value : null;
     [...actionBody.rows].forEach((tr, i) => {
       if (!actions.rows[i]) return;
       tr.dataset.action = actions.rows[i].value;
@@ -235,8 +236,8 @@ async function draw() {
 
 async function drawContents(from, to, channel, actionBody) {
   [...actionBody.rows].forEach((tr) => tr.classList.toggle("picked", tr.dataset.action === state.action));
-  $("content-action").textContent = state.action ? `“${state.action}”` : "—";
-  if (!state.action) {
+  $("content-action").textContent = state.action === null ? "—" : state.action === "" ? "(empty)" : `“${state.action}”`;
+  if (state.action === null) {
     fillTable($("top-content"), [["Content"], ["Reports", true], ["Devices", true]], [], null, "No actions in this range");
     return;
   }
@@ -313,7 +314,7 @@ async function start() {
   if (!appsByKey[state.app]) state.app = apps.length ? apps[0].appkey : "";
   select.value = state.app;
 
-  select.addEventListener("change", () => { state.app = select.value; state.channel = null; state.action = ""; draw(); });
+  select.addEventListener("change", () => { state.app = select.value; state.channel = null; state.action = null; draw(); });
   $("channel").addEventListener("change", () => {
     const option = $("channel").selectedOptions[0];
     state.channel = $("channel").selectedIndex === 0 ? null : option.value;
