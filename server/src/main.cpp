@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/auth.h"
+#include "api/query_api.h"
 #include "core/days.h"
 #include "http/http_server.h"
 #include "http/routes.h"
@@ -102,6 +104,10 @@ int main(int argc, char** argv)
     app.add_option("--max-queued", limits.maxQueued, "Reports waiting for their commit past which 503 is answered")
         ->capture_default_str()
         ->check(CLI::Range(1, 10000000));
+    std::string tokenFile;
+    app.add_option("--token-file", tokenFile,
+                   "File holding the access token of the dashboard and the API (default: access-token in the "
+                   "--data folder, created at first start); servers sharing one store share it");
     CLI11_PARSE(app, argc, argv);
 
     setUpLogging();
@@ -118,6 +124,11 @@ int main(int argc, char** argv)
         ReportWriter writer(*store, limits);
         http::Routes routes;
         addIngestRoutes(routes, writer, ingest);
+        api::AccessToken token = api::loadOrCreateToken(
+            storeOptions.dataDir, tokenFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(tokenFile));
+        spdlog::info("event=access_token file={} created={}", token.file.string(), token.created);
+        api::QueryApi queryApi(*store, days, token.value);
+        queryApi.registerRoutes(routes);
 
         http::HttpServer httpServer(server, routes);
         spdlog::info("event=start listen={} scheme={} store={} legacy_charset={} allowed_apps={} pid={}",
