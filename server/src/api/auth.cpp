@@ -156,7 +156,7 @@ std::int64_t FailureLimiter::blockedFor(const std::string& address, Clock::time_
     return std::max<std::int64_t>(left, 1);
 }
 
-void FailureLimiter::recordFailure(const std::string& address, Clock::time_point now) {
+bool FailureLimiter::recordFailure(const std::string& address, Clock::time_point now) {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(address);
     if (it != entries_.end() && now >= it->second.first + window_) {
@@ -167,7 +167,7 @@ void FailureLimiter::recordFailure(const std::string& address, Clock::time_point
         if (entries_.size() >= maxAddresses_) makeRoom(now);
         it = entries_.emplace(address, Entry{now, 0}).first;
     }
-    ++it->second.failures;
+    return ++it->second.failures == maxFailures_;
 }
 
 void FailureLimiter::makeRoom(Clock::time_point now) {

@@ -59,7 +59,8 @@ public:
 
     // Seconds the address must still wait, or 0 when it may try.
     std::int64_t blockedFor(const std::string& address, Clock::time_point now);
-    void recordFailure(const std::string& address, Clock::time_point now);
+    // True when this failure used up the address's attempts.
+    bool recordFailure(const std::string& address, Clock::time_point now);
 
 private:
     struct Entry {

@@ -7,6 +7,7 @@
 #include "core/days.h"
 
 #include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
 
 #include <ctime>
 #include <variant>
@@ -133,8 +134,13 @@ QueryApi::Access QueryApi::access(const http::Request& request) {
     auto now = FailureLimiter::Clock::now();
     if (failures_.blockedFor(request.remoteAddress, now) > 0) return Access::Limited;
     if (token && credentials_.tokenMatches(*token)) return Access::Granted;
-    failures_.recordFailure(request.remoteAddress, now);
+    failed(request.remoteAddress, now);
     return Access::Wrong;
+}
+
+void QueryApi::failed(const std::string& address, FailureLimiter::Clock::time_point now) {
+    if (failures_.recordFailure(address, now))
+        spdlog::warn("event=access_limited address={} reason=\"too many wrong tokens\"", address);
 }
 
 http::Response QueryApi::refused(Access access, const http::Request& request) {
@@ -170,7 +176,7 @@ http::Response QueryApi::signIn(const http::Request& request) {
             if (name == "token") token = value;
     while (!token.empty() && (token.back() == ' ' || token.back() == '\n' || token.back() == '\r')) token.pop_back();
     if (token.empty() || !credentials_.tokenMatches(token)) {
-        if (!token.empty()) failures_.recordFailure(request.remoteAddress, now);
+        if (!token.empty()) failed(request.remoteAddress, now);
         return signInPage(401, token.empty() ? "Paste the access token." : "Wrong access token.");
     }
     http::Response response;

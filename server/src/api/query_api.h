@@ -37,6 +37,7 @@ private:
     enum class Access { Granted, Missing, Wrong, Limited };
     Access access(const http::Request& request);
     http::Response refused(Access access, const http::Request& request);
+    void failed(const std::string& address, FailureLimiter::Clock::time_point now);
 
     http::Response page(const http::Request& request);
     http::Response signIn(const http::Request& request);

@@ -99,7 +99,7 @@ TEST(FailureLimiter, BlocksAnAddressForTheRestOfItsWindowOnlyAndStaysBounded) {
     auto t0 = FailureLimiter::Clock::now();
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(limiter.blockedFor("10.0.0.1", t0 + 1s), 0) << i;
-        limiter.recordFailure("10.0.0.1", t0 + std::chrono::seconds(i));
+        EXPECT_EQ(limiter.recordFailure("10.0.0.1", t0 + std::chrono::seconds(i)), i == 2) << "the one to log";
     }
     EXPECT_EQ(limiter.blockedFor("10.0.0.1", t0 + 10s), 50);
     EXPECT_EQ(limiter.blockedFor("10.0.0.2", t0 + 10s), 0);
