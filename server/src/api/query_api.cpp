@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <ctime>
 #include <variant>
 
@@ -174,7 +175,10 @@ http::Response QueryApi::signIn(const http::Request& request) {
     if (auto* pairs = std::get_if<0>(&form))
         for (auto& [name, value] : *pairs)
             if (name == "token") token = value;
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' || token.back() == '\r')) token.pop_back();
+    // A token pasted from a terminal often brings a space or line break along.
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!token.empty() && blank(token.back())) token.pop_back();
+    token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
     if (token.empty() || !credentials_.tokenMatches(token)) {
         if (!token.empty()) failed(request.remoteAddress, now);
         return signInPage(401, token.empty() ? "Paste the access token." : "Wrong access token.");
