@@ -7,7 +7,10 @@
 #include <spdlog/spdlog.h>
 #include <fmt/format.h>
 
+#include <chrono>
 #include <exception>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,10 +18,13 @@
 #include "api/auth.h"
 #include "api/query_api.h"
 #include "core/days.h"
+#include "core/text_decoder.h"
 #include "http/http_server.h"
 #include "http/routes.h"
 #include "ingest/ingest_routes.h"
 #include "ingest/report_writer.h"
+#include "store/import.h"
+#include "store/retention.h"
 #include "store/store.h"
 
 namespace {
@@ -51,6 +57,41 @@ void raiseDescriptorLimit()
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// `import FILE.csv`: loads an export as if its reports had arrived at their `arrived` times.
+int runImport(const StoreOptions& storeOptions, const std::string& timeZone, const std::string& charset,
+              const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        spdlog::error("event=import_failed file=\"{}\" error=\"cannot open the file\"", file);
+        return 1;
+    }
+    try {
+        ReportingDays days(timeZone);
+        TextDecoder decoder(charset);
+        std::unique_ptr<Store> store = openStore(storeOptions, days);
+        const auto started = std::chrono::steady_clock::now();
+        auto seconds = [&] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        };
+        std::int64_t lastLogged = 0;
+        ImportResult result = importCsv(*store, in, decoder, 20000, [&](std::int64_t imported) {
+            if (imported - lastLogged >= 1000000) {
+                lastLogged = imported;
+                spdlog::info("event=import_progress imported={} seconds={:.1f}", imported, seconds());
+            }
+        });
+        for (const std::string& problem : result.problems)
+            spdlog::warn("event=import_skipped file=\"{}\" {}", file, problem);
+        spdlog::info("event=import_done file=\"{}\" imported={} skipped={} seconds={:.1f}", file, result.imported,
+                     result.skipped, seconds());
+        return 0;
+    } catch (const std::exception& e) {
+        spdlog::error("event=import_failed file=\"{}\" error=\"{}\"", file, e.what());
+        return 1;
     }
 }
 
@@ -90,7 +131,13 @@ int main(int argc, char** argv)
         ->delimiter(',');
     app.add_option("--tls-cert", server.tlsCertificate, "PEM certificate chain: serve HTTPS instead of HTTP");
     app.add_option("--tls-key", server.tlsKey, "PEM private key of --tls-cert");
-    app.add_option("--time-zone", timeZone, "IANA time zone whose days the figures count in")->capture_default_str();
+    app.add_option("--timezone,--time-zone", timeZone, "IANA time zone whose days the figures count in")
+        ->capture_default_str();
+    int retentionDays = 0;
+    app.add_option("--retention-days", retentionDays,
+                   "Drop raw reports older than this many days (hourly); the daily figures stay. 0 keeps all")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 100000));
     app.add_option("--threads", server.networkThreads, "Network threads")->capture_default_str()->check(CLI::Range(1, 256));
     app.add_option("--handler-threads", server.handlerThreads, "Threads for dashboard and API queries")
         ->capture_default_str()
@@ -108,7 +155,20 @@ int main(int argc, char** argv)
     app.add_option("--token-file", tokenFile,
                    "File holding the access token of the dashboard and the API (default: access-token in the "
                    "--data folder, created at first start); servers sharing one store share it");
+    std::string importFile;
+    CLI::App* importCommand = app.add_subcommand(
+        "import", "Load an export CSV (its arrived and body columns) into the store, figures included, then exit");
+    importCommand->add_option("--data", storeOptions.dataDir, "Folder of the SQLite store")->capture_default_str();
+    importCommand->add_option("--store", storeOptions.url, "postgresql://... to load into PostgreSQL instead");
+    importCommand->add_option("--timezone,--time-zone", timeZone, "IANA time zone of the figures")->capture_default_str();
+    importCommand->add_option("--legacy-charset", ingest.legacyCharset, "Code page of values that are not UTF-8")
+        ->capture_default_str();
+    importCommand->add_option("FILE", importFile, "The CSV file")->required();
     CLI11_PARSE(app, argc, argv);
+    if (*importCommand) {
+        setUpLogging();
+        return runImport(storeOptions, timeZone, ingest.legacyCharset, importFile);
+    }
 
     setUpLogging();
     if (!splitListen(listen, server)) {
@@ -122,6 +182,12 @@ int main(int argc, char** argv)
         ReportingDays days(timeZone);
         std::unique_ptr<Store> store = openStore(storeOptions, days);
         ReportWriter writer(*store, limits);
+        std::optional<RetentionPruner> pruner;
+        if (retentionDays > 0)
+            pruner.emplace(*store, retentionDays, [](std::int64_t dropped, const std::string& error) {
+                if (dropped >= 0) spdlog::info("event=retention_pruned reports={}", dropped);
+                else spdlog::error("event=retention_failed error=\"{}\"", error);
+            });
         http::Routes routes;
         addIngestRoutes(routes, writer, ingest);
         api::AccessToken token = api::loadOrCreateToken(
