@@ -1,5 +1,6 @@
 #include "http/http_server.h"
 
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <memory>
@@ -31,8 +32,8 @@ struct HttpServer::Core {
     std::atomic<std::size_t> connections{0};
     std::atomic<std::size_t> inFlight{0};
     std::atomic<bool> stopping{false};
-    net::io_context ioc;
     std::optional<ssl::context> tls;
+    net::io_context ioc;
     tcp::acceptor acceptor;
     net::steady_timer retryAccept;
     net::steady_timer drainTimer;
@@ -168,10 +169,11 @@ protected:
                       [self, response = std::move(response)]() mutable { self->send(std::move(response), false); });
         };
         if (entry->async) {
+            std::string path = request.path;
             try {
                 entry->async(std::move(request), std::move(reply));
             } catch (const std::exception& e) {
-                spdlog::error("event=handler_failed path=\"{}\" error=\"{}\"", request.path, e.what());
+                spdlog::error("event=handler_failed path=\"{}\" error=\"{}\"", path, e.what());
                 send(Response::text(500, "internal error\n"), true);
             }
             return;
@@ -288,16 +290,37 @@ public:
         net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readRequest(); });
     }
     beast::tcp_stream& stream() { return stream_; }
+
+    // Closing with unread bytes from the client (an oversized or garbled request) would send a
+    // reset that can destroy the answer before the client reads it. So: stop sending, read and
+    // drop what still comes for a moment, then close.
     void close()
     {
-        beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.close();
+        if (closing_) return;
+        closing_ = true;
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        if (ec) return stream_.close();
+        stream_.expires_after(std::chrono::seconds(2));
+        discard(0);
     }
 
 private:
     friend class Session<PlainSession>;
+
+    void discard(std::size_t dropped)
+    {
+        if (!drain_) drain_ = std::make_unique<std::array<char, 1024>>();
+        stream_.async_read_some(net::buffer(*drain_), [self = shared_from_this(), dropped](beast::error_code ec,
+                                                                                             std::size_t n) {
+            if (ec || dropped + n > 64 * 1024) return self->stream_.close();
+            self->discard(dropped + n);
+        });
+    }
+
     beast::tcp_stream stream_;
+    bool closing_ = false;
+    std::unique_ptr<std::array<char, 1024>> drain_;
 };
 
 class TlsSession : public Session<TlsSession>, public std::enable_shared_from_this<TlsSession> {
