@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include <thread>
+
 #include "core/days.h"
 #include "store/migrations.h"
 #include "store/oracle.h"
@@ -196,6 +198,22 @@ TEST_P(StoreTest, RejectsKeepTheNewestOnly) {
         EXPECT_EQ(kept[static_cast<std::size_t>(i)].body, std::string("body\0\xff", 6) + std::to_string(11 - i))
             << "bodies are kept byte for byte";
     }
+}
+
+// Several server processes share one PostgreSQL database: two stores (two connections, as two
+// processes would have) write interleaved batches of the same devices at once.
+TEST(PostgresStore, ConcurrentWritersKeepTheFiguresExact) {
+    ReportingDays days(kOracleZone);
+    const DataSet data = generate();
+    StoreLocation where(Backend::Postgres);
+    auto first = where.open(days);
+    auto second = where.open(days);
+    std::thread other([&] {
+        for (std::size_t i = 1; i < data.batches.size(); i += 2) second->append(data.batches[i]);
+    });
+    for (std::size_t i = 0; i < data.batches.size(); i += 2) first->append(data.batches[i]);
+    other.join();
+    expectSameFigures(*first, Oracle{data.reports}, "after two concurrent writers");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
