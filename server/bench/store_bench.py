@@ -87,6 +87,27 @@ def time_query(server, path, runs):
     return statistics.median(times), max(times)
 
 
+def time_queries(binary, work, store_url, runs):
+    server = Server(binary, work, store_url)
+    try:
+        frm, to = day_offset(LAST_DAY, -89), LAST_DAY
+        rng = "from=%s&to=%s" % (frm, to)
+        queries = [("daily, 90 days", "/api/v1/apps/bench/daily?" + rng),
+                   ("daily, 90 days, channel=store", "/api/v1/apps/bench/daily?" + rng + "&channel=store")]
+        for dim in ["event", "action", "content", "channel", "os", "osversion"]:
+            queries.append(("top %s, 90 days" % dim, "/api/v1/apps/bench/top?dimension=%s&%s" % (dim, rng)))
+        queries.append(("top content of one action, 90 days",
+                        "/api/v1/apps/bench/top?dimension=content&action=action_00&" + rng))
+        queries.append(("top event, 90 days, channel=beta", "/api/v1/apps/bench/top?dimension=event&channel=beta&" + rng))
+        queries.append(("retention, 90 days", "/api/v1/apps/bench/retention?" + rng))
+        queries.append(("apps list", "/api/v1/apps"))
+        for label, path in queries:
+            median, worst = time_query(server, path, runs)
+            print("%-40s median %8.2f ms   max %8.2f ms" % (label, median, worst))
+    finally:
+        server.stop()
+
+
 def bench_backend(name, binary, csv, reports, runs, store_url=None):
     work = tempfile.mkdtemp(prefix="tallyscope-store-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
     try:
@@ -101,24 +122,7 @@ def bench_backend(name, binary, csv, reports, runs, store_url=None):
             size = ", %.2f GB on disk" % (sum(os.path.getsize(os.path.join(work, f)) for f in os.listdir(work)) / 1e9)
         print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup%s"
               % (name, reports, seconds, reports / seconds, size))
-        server = Server(binary, work, store_url)
-        try:
-            frm, to = day_offset(LAST_DAY, -89), LAST_DAY
-            rng = "from=%s&to=%s" % (frm, to)
-            queries = [("daily, 90 days", "/api/v1/apps/bench/daily?" + rng),
-                       ("daily, 90 days, channel=store", "/api/v1/apps/bench/daily?" + rng + "&channel=store")]
-            for dim in ["event", "action", "content", "channel", "os", "osversion"]:
-                queries.append(("top %s, 90 days" % dim, "/api/v1/apps/bench/top?dimension=%s&%s" % (dim, rng)))
-            queries.append(("top content of one action, 90 days",
-                            "/api/v1/apps/bench/top?dimension=content&action=action_00&" + rng))
-            queries.append(("top event, 90 days, channel=beta", "/api/v1/apps/bench/top?dimension=event&channel=beta&" + rng))
-            queries.append(("retention, 90 days", "/api/v1/apps/bench/retention?" + rng))
-            queries.append(("apps list", "/api/v1/apps"))
-            for label, path in queries:
-                median, worst = time_query(server, path, runs)
-                print("%-40s median %8.2f ms   max %8.2f ms" % (label, median, worst))
-        finally:
-            server.stop()
+        time_queries(binary, work, store_url, runs)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -130,7 +134,13 @@ def main():
     p.add_argument("--backends", default="sqlite,postgresql")
     p.add_argument("--runs", type=int, default=15)
     p.add_argument("--cache", default=os.path.join(HERE, "..", "..", "build", "store-bench"))
+    p.add_argument("--query-only", metavar="DATA_DIR",
+                   help="time the queries on a store loaded before (with --store URL for PostgreSQL)")
+    p.add_argument("--store")
     a = p.parse_args()
+    if a.query_only:
+        time_queries(os.path.abspath(a.server), a.query_only, a.store, a.runs)
+        return
     os.makedirs(a.cache, exist_ok=True)
     csv = os.path.join(a.cache, "reports-%d.csv" % a.reports)
     if not os.path.exists(csv):
