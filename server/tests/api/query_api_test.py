@@ -87,7 +87,8 @@ class QueryApiTest(unittest.TestCase):
         # Signing in gives an HttpOnly, SameSite=Strict cookie that opens the page and the API.
         self.assertEqual(s.request("POST", "/signin", body="token=wrong-token-value",
                                    headers={"Content-Type": "application/x-www-form-urlencoded"}).status, 401)
-        answer = s.request("POST", "/signin", body="token=" + s.token,
+        # As pasted from a terminal: blanks around the token are not part of it.
+        answer = s.request("POST", "/signin", body="token=+" + s.token + "%0A",
                            headers={"Content-Type": "application/x-www-form-urlencoded"})
         self.assertEqual(answer.status, 303)
         self.assertEqual(answer.headers["Location"], "/")
