@@ -24,16 +24,22 @@ namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 
-// Members are destroyed in reverse order: the counters outlive the io_context whose destruction
-// frees the last sessions, and the pool goes before the io_context its handlers post to.
+// One io_context per network thread: a connection lives on one of them for its whole life, so its
+// handlers never need a strand or a lock, and a reply from another thread is one post.
+// Members are destroyed in reverse order: the counters outlive the io_contexts whose destruction
+// frees the last sessions, and the pool goes before the io_contexts its handlers post to.
 struct HttpServer::Core {
+    using Guard = net::executor_work_guard<net::io_context::executor_type>;
+
     ServerOptions options;
     const Routes& routes;
     std::atomic<std::size_t> connections{0};
     std::atomic<std::size_t> inFlight{0};
     std::atomic<bool> stopping{false};
     std::optional<ssl::context> tls;
-    net::io_context ioc;
+    std::vector<std::unique_ptr<net::io_context>> contexts;
+    std::vector<Guard> guards;  // keeps the threads of contexts without a listener running
+    std::size_t nextContext = 0;
     tcp::acceptor acceptor;
     net::steady_timer retryAccept;
     net::steady_timer drainTimer;
@@ -41,12 +47,22 @@ struct HttpServer::Core {
     std::chrono::steady_clock::time_point drainDeadline;
     net::thread_pool pool;
 
-    Core(const ServerOptions& o, const Routes& r)
-        : options(o), routes(r), ioc(static_cast<int>(o.networkThreads)), acceptor(ioc), retryAccept(ioc),
-          drainTimer(ioc), signals(ioc, SIGTERM, SIGINT), pool(o.handlerThreads)
+    static std::vector<std::unique_ptr<net::io_context>> makeContexts(std::size_t n)
     {
+        std::vector<std::unique_ptr<net::io_context>> out;
+        for (std::size_t i = 0; i < std::max<std::size_t>(n, 1); ++i) out.push_back(std::make_unique<net::io_context>(1));
+        return out;
     }
 
+    Core(const ServerOptions& o, const Routes& r)
+        : options(o), routes(r), contexts(makeContexts(o.networkThreads)), acceptor(*contexts[0]),
+          retryAccept(*contexts[0]), drainTimer(*contexts[0]), signals(*contexts[0], SIGTERM, SIGINT),
+          pool(o.handlerThreads)
+    {
+        for (auto& context : contexts) guards.push_back(net::make_work_guard(*context));
+    }
+
+    net::io_context& listening() { return *contexts[0]; }
     void accept();
     void beginStop();
     void drain();
@@ -360,7 +376,8 @@ private:
 
 void HttpServer::Core::accept()
 {
-    acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+    net::io_context& next = *contexts[nextContext++ % contexts.size()];
+    acceptor.async_accept(next, [this](beast::error_code ec, tcp::socket socket) {
         if (stopping) return;
         if (ec) {
             // Out of descriptors (or a similar passing fault): wait a little instead of spinning.
@@ -401,7 +418,7 @@ void HttpServer::Core::drain()
 {
     if (inFlight == 0 || std::chrono::steady_clock::now() >= drainDeadline) {
         if (inFlight != 0) spdlog::error("event=stop_timeout requests_in_flight={}", inFlight.load());
-        ioc.stop();
+        for (auto& context : contexts) context->stop();
         return;
     }
     drainTimer.expires_after(std::chrono::milliseconds(20));
@@ -429,7 +446,7 @@ HttpServer::HttpServer(const ServerOptions& options, const Routes& routes)
     auto address = net::ip::make_address(options.host, ec);
     if (ec) {
         // A name rather than an address: take what it resolves to first.
-        tcp::resolver resolver(core.ioc);
+        tcp::resolver resolver(core.listening());
         auto results = resolver.resolve(options.host, std::to_string(options.port), ec);
         if (ec || results.empty()) throw std::runtime_error("cannot resolve listen host " + options.host);
         address = results.begin()->endpoint().address();
@@ -469,15 +486,16 @@ void HttpServer::run()
     });
     core.accept();
     std::vector<std::thread> threads;
-    for (std::size_t i = 1; i < core.options.networkThreads; ++i) threads.emplace_back([&core] { core.ioc.run(); });
-    core.ioc.run();
+    for (std::size_t i = 1; i < core.contexts.size(); ++i)
+        threads.emplace_back([&core, i] { core.contexts[i]->run(); });
+    core.listening().run();
     for (auto& t : threads) t.join();
     core.pool.join();
 }
 
 void HttpServer::stop()
 {
-    net::post(core_->ioc, [core = core_.get()] { core->beginStop(); });
+    net::post(core_->listening(), [core = core_.get()] { core->beginStop(); });
 }
 
 }  // namespace tallyscope::server::http
