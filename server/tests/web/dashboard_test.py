@@ -9,6 +9,7 @@ import unittest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 from api_server import SERVER, ApiServer, action, app_event, device_info
@@ -161,6 +162,14 @@ class DashboardTest(unittest.TestCase):
         inventory = dict(self.table("device-inventory"))
         self.assertEqual(inventory["pcosname"], "Windows 11")
         self.assertEqual(self.fetch_status(b.find_element(By.ID, "export-range").get_attribute("href")), 200)
+
+        # The erase button asks first, then the device is gone from the API and from the tiles.
+        b.find_element(By.ID, "device-erase").click()
+        WebDriverWait(b, 10).until(expected_conditions.alert_is_present()).accept()
+        WebDriverWait(b, 10).until(lambda b: "erased" in b.find_element(By.ID, "device-status").text)
+        self.assertEqual(s.get(path + "devices/" + device(3)).status, 404)
+        self.wait_drawn(lambda status: status.startswith(SECOND))
+        self.assertEqual(self.tile("tile-active-today"), 11)
 
         # Signing out ends the session: the page and the API refuse again.
         b.find_element(By.CSS_SELECTOR, ".signout button").click()
