@@ -37,26 +37,32 @@ http {{
     uwsgi_temp_path {dir}/uwsgi;
     scgi_temp_path {dir}/scgi;
     server {{
-        listen 127.0.0.1:{port} backlog=4096;
+        listen {host}:{port} backlog=4096;
         location = /stat/pc.php {{ return 200 "ok"; }}
     }}
 }}
 """
 
 
-def free_port():
+# Each side on a loopback address of its own: the closed connections one run leaves in TIME_WAIT
+# must not slow the next run's new connections.
+NGINX_HOST = "127.0.0.2"
+SERVER_HOST = "127.0.0.3"
+
+
+def free_port(host):
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
-def wait_listening(port, process, seconds=30):
+def wait_listening(host, port, process, seconds=30):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise RuntimeError("process exited with %d" % process.returncode)
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            socket.create_connection((host, port), timeout=1).close()
             return
         except OSError:
             time.sleep(0.05)
@@ -91,11 +97,11 @@ class RssSampler(threading.Thread):
         return self.samples
 
 
-def wrk(port, script, seconds, connections, close):
+def wrk(host, port, script, seconds, connections, close):
     command = ["wrk", "-t2", "-c%d" % connections, "-d%ds" % seconds, "--latency", "-s", script]
     if close:
         command += ["-H", "Connection: close"]
-    command.append("http://127.0.0.1:%d/stat/pc.php" % port)
+    command.append("http://%s:%d/stat/pc.php" % (host, port))
     out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)", out)
@@ -125,30 +131,31 @@ def main():
 
         nginx_dir = os.path.join(work, "nginx")
         os.makedirs(nginx_dir)
-        nginx_port = free_port()
+        nginx_port = free_port(NGINX_HOST)
         with open(os.path.join(nginx_dir, "nginx.conf"), "w") as f:
-            f.write(NGINX_CONF.format(dir=nginx_dir, port=nginx_port))
+            f.write(NGINX_CONF.format(dir=nginx_dir, host=NGINX_HOST, port=nginx_port))
         nginx = subprocess.Popen(["nginx", "-p", nginx_dir, "-c", os.path.join(nginx_dir, "nginx.conf")],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(nginx)
 
-        server_port = free_port()
+        server_port = free_port(SERVER_HOST)
         data = os.path.join(work, "data")
         log = open(os.path.join(work, "server.log"), "wb")
-        server = subprocess.Popen([args.server, "--listen", "127.0.0.1:%d" % server_port, "--data", data],
+        server = subprocess.Popen([args.server, "--listen", "%s:%d" % (SERVER_HOST, server_port), "--data", data],
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         processes.append(server)
-        wait_listening(nginx_port, nginx)
-        wait_listening(server_port, server)
+        wait_listening(NGINX_HOST, nginx_port, nginx)
+        wait_listening(SERVER_HOST, server_port, server)
 
+        print("load average before the runs: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
         print("wrk -t2 -c%d -d%ds, POST of a %d-byte app-event body; tallyscope-server on SQLite "
               "(WAL, synchronous commits, answer after commit)" % (args.connections, args.seconds, len(BODY)))
         print("%-22s %12s %10s %12s %10s %8s" % ("", "nginx req/s", "p99 ms", "server rep/s", "p99 ms", "ratio"))
         sampler = RssSampler(server.pid)
         sampler.start()
         for label, close in (("new connection each", True), ("keep-alive", False)):
-            n_rate, n_p99, _, _ = wrk(nginx_port, script, args.seconds, args.connections, close)
-            s_rate, s_p99, s_bad, s_errors = wrk(server_port, script, args.seconds, args.connections, close)
+            n_rate, n_p99, _, _ = wrk(NGINX_HOST, nginx_port, script, args.seconds, args.connections, close)
+            s_rate, s_p99, s_bad, s_errors = wrk(SERVER_HOST, server_port, script, args.seconds, args.connections, close)
             print("%-22s %12.0f %10.2f %12.0f %10.2f %8.2f%s" % (
                 label, n_rate, n_p99, s_rate, s_p99, s_rate / n_rate,
                 ("   (server non-200: %d)" % s_bad) if s_bad else ""))
@@ -156,7 +163,7 @@ def main():
 
         memory = RssSampler(server.pid)
         memory.start()
-        m_rate, _, _, _ = wrk(server_port, script, args.memory_seconds, args.connections, False)
+        m_rate, _, _, _ = wrk(SERVER_HOST, server_port, script, args.memory_seconds, args.connections, False)
         mem = memory.stop()
         print("resident size, %d s keep-alive at %.0f rep/s: start %d KiB, end %d KiB, max %d KiB "
               "(end/start %.2f; over all runs max %d KiB)" % (

@@ -209,6 +209,7 @@ protected:
     // Runs on the session's strand. `close` ends the connection after this answer.
     void send(Response response, bool close)
     {
+        refused_ = close;
         bool keep = keepAlive_ && !close && !core_.stopping;
         if (response.stream) return sendStreamed(std::move(response), keep);
         auto message = std::make_shared<bhttp::response<bhttp::string_body>>(
@@ -291,6 +292,7 @@ protected:
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     bool keepAlive_ = false;
+    bool refused_ = false;  // the last answer refused a request that may not have been read to its end
     BodySource source_;
 };
 
@@ -308,12 +310,14 @@ public:
     beast::tcp_stream& stream() { return stream_; }
 
     // Closing with unread bytes from the client (an oversized or garbled request) would send a
-    // reset that can destroy the answer before the client reads it. So: stop sending, read and
-    // drop what still comes for a moment, then close.
+    // reset that can destroy the answer before the client reads it. So after such an answer: stop
+    // sending, read and drop what still comes for a moment, then close. A request read to its end
+    // leaves nothing unread, and its connection closes at once.
     void close()
     {
         if (closing_) return;
         closing_ = true;
+        if (!refused_) return stream_.close();
         beast::error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         if (ec) return stream_.close();
