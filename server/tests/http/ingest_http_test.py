@@ -1,7 +1,7 @@
 """The report path of the real server over sockets: what it answers, what it stores, how it stops."""
 import http.client
 import os
-import re
+import socket
 import ssl
 import subprocess
 import tempfile
@@ -86,6 +86,17 @@ class ReportPath(unittest.TestCase):
                 answer = self.server.raw(raw)
                 self.assertRegex(answer, rb"^HTTP/1\.1 (400|413) ")
         self.assertEqual(self.server.post(b"")[0], 400, "still serving")
+
+    def test_a_client_that_expects_100_continue_sends_its_body_after_it(self):
+        body = param_body(ID, "continue", "", "app_start", "t")
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
+            s.sendall(b"POST /stat/pc.php HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                      b"Content-Length: %d\r\n\r\n" % len(body))
+            self.assertEqual(s.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
+            s.sendall(body)
+            answer = s.recv(1000)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n") and answer.endswith(b"\r\n\r\nok"), answer)
+        self.assertEqual(self.server.stored()[-1]["app"], "continue")
 
     def test_keep_alive_serves_many_reports_on_one_connection(self):
         connection = self.server.connect()
