@@ -1,0 +1,167 @@
+#!/usr/bin/python3
+"""Store benchmark at scale: generates N reports from N/10 devices over 120 days (cached under
+build/store-bench), loads them with `tallyscope-server import` into SQLite and into a throwaway
+PostgreSQL, then times the dashboard's queries through the query API on a running server.
+
+Prints figures only; nothing here passes or fails on speed.
+
+    store_bench.py --server build/bench/server/tallyscope-server --reports 1000000 [--backends sqlite,postgresql]
+"""
+import argparse
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from pg_cluster import PostgresCluster  # noqa: E402
+
+DAYS = 120
+LAST_DAY = "2026-12-07"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def day_offset(date, days):
+    import datetime
+    return (datetime.date.fromisoformat(date) + datetime.timedelta(days=days)).isoformat()
+
+
+class Server:
+    def __init__(self, binary, data_dir, store_url):
+        self.port = free_port()
+        args = [binary, "--listen", "127.0.0.1:%d" % self.port, "--data", data_dir]
+        if store_url:
+            args += ["--store", store_url]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        token_file = os.path.join(data_dir, "access-token")
+        deadline = time.time() + 120
+        while True:
+            try:
+                conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+                conn.request("GET", "/healthz")
+                if conn.getresponse().status == 200 and os.path.exists(token_file):
+                    break
+            except OSError:
+                pass
+            if time.time() > deadline or self.proc.poll() is not None:
+                raise RuntimeError("the server did not start")
+            time.sleep(0.2)
+        with open(token_file) as f:
+            self.token = f.read().strip()
+        self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
+
+    def get(self, path):
+        self.conn.request("GET", path, headers={"Authorization": "Bearer " + self.token})
+        r = self.conn.getresponse()
+        body = r.read()
+        if r.status != 200:
+            raise RuntimeError("%s answered %d: %s" % (path, r.status, body[:200]))
+        return json.loads(body)
+
+    def stop(self):
+        self.conn.close()
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=120)
+
+
+def time_query(server, path, runs):
+    server.get(path)  # warm
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        server.get(path)
+        times.append((time.perf_counter() - start) * 1000)
+    return statistics.median(times), max(times)
+
+
+def time_queries(binary, work, store_url, runs):
+    server = Server(binary, work, store_url)
+    try:
+        frm, to = day_offset(LAST_DAY, -89), LAST_DAY
+        rng = "from=%s&to=%s" % (frm, to)
+        queries = [("daily, 90 days", "/api/v1/apps/bench/daily?" + rng),
+                   ("daily, 90 days, channel=store", "/api/v1/apps/bench/daily?" + rng + "&channel=store")]
+        for dim in ["event", "action", "content", "channel", "os", "osversion"]:
+            queries.append(("top %s, 90 days" % dim, "/api/v1/apps/bench/top?dimension=%s&%s" % (dim, rng)))
+        queries.append(("top content of one action, 90 days",
+                        "/api/v1/apps/bench/top?dimension=content&action=action_00&" + rng))
+        queries.append(("top event, 90 days, channel=beta", "/api/v1/apps/bench/top?dimension=event&channel=beta&" + rng))
+        queries.append(("retention, 90 days", "/api/v1/apps/bench/retention?" + rng))
+        queries.append(("apps list", "/api/v1/apps"))
+        for label, path in queries:
+            median, worst = time_query(server, path, runs)
+            print("%-40s median %8.2f ms   max %8.2f ms" % (label, median, worst))
+    finally:
+        server.stop()
+
+
+def bench_backend(name, binary, csv, reports, runs, store_url=None):
+    work = tempfile.mkdtemp(prefix="tallyscope-store-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
+    try:
+        args = [binary, "import", "--data", work]
+        if store_url:
+            args += ["--store", store_url]
+        start = time.perf_counter()
+        subprocess.run(args + [csv], check=True, stdout=subprocess.DEVNULL)
+        seconds = time.perf_counter() - start
+        size = ""
+        if not store_url:
+            size = ", %.2f GB on disk" % (sum(os.path.getsize(os.path.join(work, f)) for f in os.listdir(work)) / 1e9)
+        print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup%s"
+              % (name, reports, seconds, reports / seconds, size))
+        time_queries(binary, work, store_url, runs)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--server", required=True)
+    p.add_argument("--reports", type=int, default=1_000_000)
+    p.add_argument("--backends", default="sqlite,postgresql")
+    p.add_argument("--runs", type=int, default=15)
+    p.add_argument("--cache", default=os.path.join(HERE, "..", "..", "build", "store-bench"))
+    p.add_argument("--query-only", metavar="DATA_DIR",
+                   help="time the queries on a store loaded before (with --store URL for PostgreSQL)")
+    p.add_argument("--store")
+    a = p.parse_args()
+    if a.query_only:
+        time_queries(os.path.abspath(a.server), a.query_only, a.store, a.runs)
+        return
+    os.makedirs(a.cache, exist_ok=True)
+    csv = os.path.join(a.cache, "reports-%d.csv" % a.reports)
+    if not os.path.exists(csv):
+        subprocess.run([sys.executable, os.path.join(HERE, "generate_reports.py"), "--reports", str(a.reports),
+                        "--devices", str(max(a.reports // 10, 1)), "--days", str(DAYS), "--last-day", LAST_DAY,
+                        csv + ".part"], check=True)
+        os.rename(csv + ".part", csv)
+    with open(csv, "rb") as f:
+        reports = sum(1 for _ in f) - 1
+    print("== data set: %d reports, %d devices, %d days ending %s (%s)" % (reports, a.reports // 10, DAYS, LAST_DAY, csv))
+    binary = os.path.abspath(a.server)
+    for backend in a.backends.split(","):
+        if backend == "sqlite":
+            bench_backend("SQLite", binary, csv, reports, a.runs)
+        elif backend == "postgresql":
+            with PostgresCluster(settings={"shared_buffers": "1GB", "max_wal_size": "8GB",
+                                           "checkpoint_timeout": "30min"}) as pg:
+                bench_backend("PostgreSQL", binary, csv, reports, a.runs, pg.url)
+        else:
+            sys.exit("unknown backend " + backend)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,350 @@
+#include "api/query_api.h"
+
+#include "api/csv_export.h"
+#include "api/export_stream.h"
+#include "api/query_params.h"
+#include "api/web_assets.h"
+#include "core/days.h"
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <ctime>
+#include <variant>
+
+namespace tallyscope::server::api {
+namespace {
+
+using nlohmann::json;
+constexpr std::string_view kAppsPrefix = "/api/v1/apps/";
+
+// Browsers get no say in where the dashboard's scripts, styles and frames come from.
+const std::pair<std::string, std::string> kSecurityHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'self'; img-src 'self' data:; style-src 'self'; object-src 'none'; "
+     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+};
+
+http::Response withHeaders(http::Response response, std::string_view cacheControl) {
+    for (const auto& header : kSecurityHeaders) response.headers.push_back(header);
+    response.headers.emplace_back("Cache-Control", cacheControl);
+    return response;
+}
+
+http::Response jsonResponse(int status, const json& body) {
+    http::Response response;
+    response.status = status;
+    response.contentType = "application/json";
+    response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    return withHeaders(std::move(response), "no-store");
+}
+
+http::Response error(int status, const std::string& reason) {
+    return jsonResponse(status, json{{"error", reason}});
+}
+
+json optionalNumber(const std::optional<double>& value) {
+    return value ? json(*value) : json(nullptr);
+}
+
+std::string_view htmlOf(const char* name) {
+    const WebAsset* asset = findWebAsset(name);
+    return asset ? asset->body : std::string_view{};
+}
+
+http::Response htmlPage(int status, std::string body) {
+    http::Response response;
+    response.status = status;
+    response.contentType = "text/html; charset=utf-8";
+    response.body = std::move(body);
+    return withHeaders(std::move(response), "no-store");
+}
+
+// The sign-in page with one of our own fixed messages in its placeholder.
+http::Response signInPage(int status, std::string_view message) {
+    std::string body(htmlOf("signin.html"));
+    constexpr std::string_view placeholder = "<!--message-->";
+    if (auto at = body.find(placeholder); at != std::string::npos) body.replace(at, placeholder.size(), message);
+    return htmlPage(status, std::move(body));
+}
+
+std::int64_t unixNow() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string sessionCookie(std::string_view value, std::int64_t maxAge, bool secure) {
+    std::string cookie = std::string(kSessionCookie) + "=" + std::string(value) +
+                         "; Path=/; Max-Age=" + std::to_string(maxAge) + "; HttpOnly; SameSite=Strict";
+    if (secure) cookie += "; Secure";
+    return cookie;
+}
+
+std::vector<std::string_view> splitPath(std::string_view rest) {
+    std::vector<std::string_view> segments;
+    while (true) {
+        auto slash = rest.find('/');
+        segments.push_back(rest.substr(0, slash));
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
+    }
+    return segments;
+}
+
+std::string fileNamePart(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '_' || c == '.';
+        out.push_back(plain ? c : '_');
+    }
+    return out.substr(0, 64);
+}
+
+}  // namespace
+
+QueryApi::QueryApi(Store& store, const ReportingDays& days, const std::string& token,
+                   AccessSettings settings)
+    : store_(store),
+      days_(days),
+      credentials_(token),
+      failures_(settings.maxFailures, settings.failureWindow) {}
+
+void QueryApi::registerRoutes(http::Routes& routes) {
+    routes.add("GET", "/", [this](const http::Request& r) { return page(r); });
+    routes.add("GET", "/signin", [](const http::Request&) { return signInPage(200, ""); });
+    routes.add("POST", "/signin", [this](const http::Request& r) { return signIn(r); });
+    routes.add("POST", "/signout", [this](const http::Request& r) { return signOut(r); });
+    routes.addPrefix("GET", "/assets/", [this](const http::Request& r) { return asset(r); });
+    routes.add("GET", "/api/v1/apps", [this](const http::Request& r) { return apps(r); });
+    routes.addPrefix("GET", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
+    routes.addPrefix("DELETE", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
+}
+
+// A session cookie lets its holder in; a bearer token is checked only while the address has not
+// used up its failed attempts, and a wrong one counts against it. Missing credentials cost
+// nothing: a browser opening the page before signing in is not an attack.
+QueryApi::Access QueryApi::access(const http::Request& request) {
+    if (const std::string* cookies = request.header("cookie")) {
+        auto value = cookieValue(*cookies, kSessionCookie);
+        if (value && credentials_.sessionValid(*value, unixNow())) return Access::Granted;
+    }
+    const std::string* authorization = request.header("authorization");
+    if (!authorization) return Access::Missing;
+    auto token = bearerToken(*authorization);
+    auto now = FailureLimiter::Clock::now();
+    if (failures_.blockedFor(request.remoteAddress, now) > 0) return Access::Limited;
+    if (token && credentials_.tokenMatches(*token)) return Access::Granted;
+    failed(request.remoteAddress, now);
+    return Access::Wrong;
+}
+
+void QueryApi::failed(const std::string& address, FailureLimiter::Clock::time_point now) {
+    if (failures_.recordFailure(address, now))
+        spdlog::warn("event=access_limited address={} reason=\"too many wrong tokens\"", address);
+}
+
+http::Response QueryApi::refused(Access access, const http::Request& request) {
+    if (access == Access::Limited) {
+        auto response = error(429, "too many failed attempts from this address; try again later");
+        response.headers.emplace_back(
+            "Retry-After",
+            std::to_string(failures_.blockedFor(request.remoteAddress, FailureLimiter::Clock::now())));
+        return response;
+    }
+    auto response = error(401, access == Access::Wrong ? "wrong access token"
+                                                       : "an access token is needed (Authorization: Bearer TOKEN)");
+    response.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"tallyscope\"");
+    return response;
+}
+
+http::Response QueryApi::page(const http::Request& request) {
+    Access granted = access(request);
+    if (granted != Access::Granted)
+        return signInPage(granted == Access::Limited ? 429 : 401,
+                          granted == Access::Limited ? "Too many failed attempts; try again later." : "");
+    return htmlPage(200, std::string(htmlOf("index.html")));
+}
+
+http::Response QueryApi::signIn(const http::Request& request) {
+    auto now = FailureLimiter::Clock::now();
+    if (failures_.blockedFor(request.remoteAddress, now) > 0)
+        return signInPage(429, "Too many failed attempts; try again later.");
+    auto form = parseForm(request.body);
+    std::string token;
+    if (auto* pairs = std::get_if<0>(&form))
+        for (auto& [name, value] : *pairs)
+            if (name == "token") token = value;
+    // A token pasted from a terminal often brings a space or line break along.
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!token.empty() && blank(token.back())) token.pop_back();
+    token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
+    if (token.empty() || !credentials_.tokenMatches(token)) {
+        if (!token.empty()) failed(request.remoteAddress, now);
+        return signInPage(401, token.empty() ? "Paste the access token." : "Wrong access token.");
+    }
+    http::Response response;
+    response.status = 303;
+    response.headers.emplace_back("Location", "/");
+    response.headers.emplace_back(
+        "Set-Cookie", sessionCookie(credentials_.issueSession(unixNow() + kSessionSeconds),
+                                    kSessionSeconds, request.secure));
+    return withHeaders(std::move(response), "no-store");
+}
+
+http::Response QueryApi::signOut(const http::Request& request) {
+    http::Response response;
+    response.status = 303;
+    response.headers.emplace_back("Location", "/signin");
+    response.headers.emplace_back("Set-Cookie", sessionCookie("", 0, request.secure));
+    return withHeaders(std::move(response), "no-store");
+}
+
+// Scripts, styles and the chart library hold no figures, so the sign-in page may use them.
+http::Response QueryApi::asset(const http::Request& request) {
+    std::string_view name = request.path;
+    name.remove_prefix(std::string_view("/assets/").size());
+    const WebAsset* found = findWebAsset(name);
+    bool isPage = name.size() >= 5 && name.substr(name.size() - 5) == ".html";
+    if (!found || isPage)
+        return http::Response::text(404, "not found\n");
+    http::Response response;
+    response.contentType = std::string(found->contentType);
+    response.body = std::string(found->body);
+    return withHeaders(std::move(response), "no-cache");
+}
+
+http::Response QueryApi::apps(const http::Request& request) {
+    if (Access a = access(request); a != Access::Granted) return refused(a, request);
+    if (!request.query.empty()) return error(400, "this route takes no parameters");
+    json list = json::array();
+    for (const AppSummary& app : store_.apps())
+        list.push_back({{"appkey", app.appKey},
+                        {"devices", app.devices},
+                        {"reports", app.reports},
+                        {"first_seen", ReportingDays::format(app.firstDay)},
+                        {"last_seen", ReportingDays::format(app.lastDay)}});
+    return jsonResponse(200, json{{"apps", std::move(list)}});
+}
+
+http::Response QueryApi::appRoute(const http::Request& request) {
+    if (Access a = access(request); a != Access::Granted) return refused(a, request);
+
+    std::string_view rest = request.path;
+    rest.remove_prefix(kAppsPrefix.size());
+    auto raw = splitPath(rest);
+    std::vector<std::string> segments;
+    for (std::string_view s : raw) {
+        auto decoded = decodePathSegment(s);
+        if (!decoded || !validUtf8(*decoded)) return error(400, "broken %-escape or non-UTF-8 in the path");
+        segments.push_back(std::move(*decoded));
+    }
+    auto noRoute = [] { return error(404, "no such route"); };
+    if (segments.size() < 2 || segments[0].empty()) return noRoute();
+    const std::string& appKey = segments[0];
+    const std::string& what = segments[1];
+    bool isDelete = request.method == "DELETE";
+    bool deviceRoute = what == "devices" && segments.size() == 3 && !segments[2].empty();
+    if (isDelete && !deviceRoute) return noRoute();
+    if (!deviceRoute && segments.size() != 2) return noRoute();
+
+    static const std::pair<std::string_view, Accepts> routes[] = {
+        {"daily", {true, false, false}},      {"active", {true, false, false}},
+        {"top", {true, true, false}},         {"retention", {true, false, false}},
+        {"export.csv", {false, false, true}},
+    };
+    const Accepts* accepts = nullptr;
+    for (const auto& [name, a] : routes)
+        if (name == what) accepts = &a;
+    if (!accepts && !deviceRoute) return noRoute();
+
+    if (!store_.hasApp(appKey)) return error(404, "no reports for application key \"" + appKey + "\"");
+
+    if (deviceRoute) {
+        if (!request.query.empty()) return error(400, "this route takes no parameters");
+        const std::string& deviceId = segments[2];
+        if (isDelete) {
+            if (!store_.eraseDevice(appKey, deviceId))
+                return error(404, "no device \"" + deviceId + "\" for this application key");
+            http::Response gone;
+            gone.status = 204;
+            return withHeaders(std::move(gone), "no-store");
+        }
+        auto device = store_.device(appKey, deviceId);
+        if (!device) return error(404, "no device \"" + deviceId + "\" for this application key");
+        json inventory = json::object();
+        if (device->inventory)
+            for (std::size_t i = 0; i < kInventoryKeys.size(); ++i)
+                inventory[kInventoryKeys[i]] = (*device->inventory)[i];
+        return jsonResponse(200, json{{"deviceid", device->deviceId},
+                                      {"first_seen", ReportingDays::formatUtc(device->firstSeenMs)},
+                                      {"last_seen", ReportingDays::formatUtc(device->lastSeenMs)},
+                                      {"app_events", device->appEvents},
+                                      {"actions", device->actions},
+                                      {"device_reports", device->deviceReports},
+                                      {"inventory", std::move(inventory)}});
+    }
+
+    int today = days_.today();
+    auto parsed = parseQueryArgs(request.query, *accepts, today);
+    if (auto* bad = std::get_if<BadRequest>(&parsed)) return error(400, bad->reason);
+    const QueryArgs& args = std::get<QueryArgs>(parsed);
+    const DayRange range = args.range;
+
+    if (what == "daily") {
+        json days = json::array();
+        for (const DayFigures& d : store_.daily(appKey, range.from, range.to, args.channel))
+            days.push_back({{"date", ReportingDays::format(d.day)},
+                            {"active_devices", d.activeDevices},
+                            {"new_devices", d.newDevices},
+                            {"app_events", d.appEvents},
+                            {"actions", d.actions},
+                            {"device_reports", d.deviceReports}});
+        return jsonResponse(200, json{{"appkey", appKey}, {"days", std::move(days)}});
+    }
+    if (what == "active") {
+        return jsonResponse(200, json{{"appkey", appKey},
+                                      {"from", ReportingDays::format(range.from)},
+                                      {"to", ReportingDays::format(range.to)},
+                                      {"active_devices", store_.activeDevices(appKey, range.from, range.to, args.channel)}});
+    }
+    if (what == "top") {
+        TopQuery query;
+        query.appKey = appKey;
+        query.dimension = *args.dimension;
+        query.fromDay = range.from;
+        query.toDay = range.to;
+        query.channel = args.channel;
+        query.action = args.action;
+        query.limit = args.limit;
+        json rows = json::array();
+        for (const TopRow& row : store_.top(query))
+            rows.push_back({{"value", row.value}, {"reports", row.reports}, {"devices", row.devices}});
+        return jsonResponse(200, json{{"rows", std::move(rows)}});
+    }
+    if (what == "retention") {
+        json cohorts = json::array();
+        for (const Cohort& c : store_.retention(appKey, range.from, range.to, today, args.channel))
+            cohorts.push_back({{"date", ReportingDays::format(c.day)},
+                               {"new_devices", c.newDevices},
+                               {"d1", optionalNumber(c.d1)},
+                               {"d7", optionalNumber(c.d7)},
+                               {"d30", optionalNumber(c.d30)}});
+        return jsonResponse(200, json{{"cohorts", std::move(cohorts)}});
+    }
+
+    // export.csv
+    http::Response response;
+    response.contentType = "text/csv; charset=utf-8";
+    response.headers.emplace_back(
+        "Content-Disposition",
+        "attachment; filename=\"" + fileNamePart(appKey) + "-" + ReportingDays::format(range.from) +
+            "-" + ReportingDays::format(range.to) + ".csv\"");
+    Store& store = store_;
+    response.stream = csvExportStream([&store, appKey, range](const ReportSink& sink) {
+        store.exportReports(appKey, range.from, range.to, sink);
+    });
+    return withHeaders(std::move(response), "no-store");
+}
+
+}  // namespace tallyscope::server::api

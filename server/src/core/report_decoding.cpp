@@ -1,0 +1,48 @@
+#include "core/report_decoding.h"
+
+#include "core/report_body.h"
+
+namespace tallyscope::server {
+
+DecodedBody decodeReportBody(std::string_view body, TextDecoder& decoder)
+{
+    DecodedBody out;
+    BodyParse parsed = parseReportBody(body);
+    if (!parsed.report) {
+        out.reason = std::move(parsed.reason);
+        return out;
+    }
+    RawReport& raw = *parsed.report;
+    // The library's values are NUL-terminated strings, so a NUL byte means the body was made by
+    // something else; refusing it also keeps every stored value a valid text in every backend.
+    for (std::size_t i = 0; i < raw.count; ++i)
+        if (raw.values[i].find('\0') != std::string::npos) {
+            out.reason = "value " + std::to_string(i + 1) + " holds a NUL byte";
+            return out;
+        }
+    if (raw.values[1].empty()) {
+        out.reason = "appkey is empty";
+        return out;
+    }
+    if (raw.values[0].empty()) {
+        out.reason = "device identifier is empty";
+        return out;
+    }
+
+    Report report;
+    report.kind = raw.kind;
+    report.deviceId = decoder.toUtf8(raw.values[0]);
+    report.appKey = decoder.toUtf8(raw.values[1]);
+    report.channel = decoder.toUtf8(raw.values[2]);
+    if (raw.kind == ReportKind::DeviceInfo) {
+        for (std::size_t i = 0; i < report.inventory.size(); ++i) report.inventory[i] = decoder.toUtf8(raw.values[3 + i]);
+    } else {
+        report.name = decoder.toUtf8(raw.values[3]);
+        report.content = decoder.toUtf8(raw.values[4]);
+    }
+    report.body = std::string(body);
+    out.report = std::move(report);
+    return out;
+}
+
+}  // namespace tallyscope::server

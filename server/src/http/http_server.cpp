@@ -1,0 +1,505 @@
+#include "http/http_server.h"
+
+#include <array>
+#include <atomic>
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <spdlog/spdlog.h>
+
+namespace tallyscope::server::http {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = boost::asio::ip::tcp;
+
+// One io_context per network thread: a connection lives on one of them for its whole life, so its
+// handlers never need a strand or a lock, and a reply from another thread is one post.
+// Members are destroyed in reverse order: the counters outlive the io_contexts whose destruction
+// frees the last sessions, and the pool goes before the io_contexts its handlers post to.
+struct HttpServer::Core {
+    using Guard = net::executor_work_guard<net::io_context::executor_type>;
+
+    ServerOptions options;
+    const Routes& routes;
+    std::atomic<std::size_t> connections{0};
+    std::atomic<std::size_t> inFlight{0};
+    std::atomic<bool> stopping{false};
+    std::optional<ssl::context> tls;
+    std::vector<std::unique_ptr<net::io_context>> contexts;
+    std::vector<Guard> guards;  // keeps the threads of contexts without a listener running
+    std::size_t nextContext = 0;
+    tcp::acceptor acceptor;
+    net::steady_timer retryAccept;
+    net::steady_timer drainTimer;
+    net::signal_set signals;
+    std::chrono::steady_clock::time_point drainDeadline;
+    net::thread_pool pool;
+
+    static std::vector<std::unique_ptr<net::io_context>> makeContexts(std::size_t n)
+    {
+        std::vector<std::unique_ptr<net::io_context>> out;
+        for (std::size_t i = 0; i < std::max<std::size_t>(n, 1); ++i) out.push_back(std::make_unique<net::io_context>(1));
+        return out;
+    }
+
+    Core(const ServerOptions& o, const Routes& r)
+        : options(o), routes(r), contexts(makeContexts(o.networkThreads)), acceptor(*contexts[0]),
+          retryAccept(*contexts[0]), drainTimer(*contexts[0]), signals(*contexts[0], SIGTERM, SIGINT),
+          pool(o.handlerThreads)
+    {
+        for (auto& context : contexts) guards.push_back(net::make_work_guard(*context));
+    }
+
+    net::io_context& listening() { return *contexts[0]; }
+    void accept();
+    void beginStop();
+    void drain();
+};
+
+namespace {
+
+std::string pathOf(std::string_view target, std::string& query)
+{
+    // An absolute-form target (as a proxy would send it) names the same path.
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (target.substr(0, scheme.size()) == scheme) {
+            std::size_t slash = target.find('/', scheme.size());
+            target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+        }
+    }
+    std::size_t mark = target.find('?');
+    if (mark != std::string_view::npos) query = std::string(target.substr(mark + 1));
+    return std::string(target.substr(0, mark));
+}
+
+template <class Derived>
+class Session {
+public:
+    Session(HttpServer::Core& core, std::string remote) : core_(core), remote_(std::move(remote))
+    {
+        ++core_.connections;
+    }
+    ~Session() { --core_.connections; }
+
+protected:
+    Derived& derived() { return static_cast<Derived&>(*this); }
+
+    void readRequest()
+    {
+        if (core_.stopping) return derived().close();
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(core_.options.headerLimit));
+        parser_->body_limit(core_.options.bodyLimit);
+        // One deadline for the whole request, header and body: a client that trickles bytes is
+        // cut off as surely as one that sends nothing.
+        beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
+        bhttp::async_read_header(derived().stream(), buffer_, *parser_,
+                                 [self = derived().shared_from_this()](beast::error_code ec, std::size_t) {
+                                     self->onHeader(ec);
+                                 });
+    }
+
+    void onHeader(beast::error_code ec)
+    {
+        if (ec) return onReadError(ec);
+        auto& header = parser_->get();
+        if (header[bhttp::field::expect] == "100-continue" && !parser_->is_done()) {
+            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            net::async_write(derived().stream(), net::buffer(kContinue),
+                             [self = derived().shared_from_this()](beast::error_code ec, std::size_t) {
+                                 if (ec) return self->derived().close();
+                                 self->readBody();
+                             });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        bhttp::async_read(derived().stream(), buffer_, *parser_,
+                          [self = derived().shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) return self->onReadError(ec);
+                              self->dispatch();
+                          });
+    }
+
+    void onReadError(beast::error_code ec)
+    {
+        if (ec == bhttp::error::end_of_stream || ec == net::error::eof || ec == beast::error::timeout ||
+            ec == net::error::operation_aborted || ec == net::error::connection_reset)
+            return derived().close();
+        ++core_.inFlight;
+        if (ec == bhttp::error::body_limit) return send(Response::text(413, "body larger than the limit\n"), true);
+        if (ec == bhttp::error::header_limit) return send(Response::text(431, "header block too large\n"), true);
+        if (ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
+            return send(Response::text(400, "malformed request\n"), true);
+        --core_.inFlight;
+        derived().close();
+    }
+
+    void dispatch()
+    {
+        ++core_.inFlight;
+        auto message = parser_->release();
+        parser_.reset();
+        keepAlive_ = message.keep_alive();
+
+        Request request;
+        request.method = std::string(message.method_string());
+        request.target = std::string(message.target());
+        request.path = pathOf(request.target, request.query);
+        request.headers.reserve(8);
+        for (const auto& field : message) {
+            std::string name(field.name_string());
+            for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+            request.headers.emplace_back(std::move(name), std::string(field.value()));
+        }
+        request.body = std::move(message.body());
+        request.remoteAddress = remote_;
+        request.secure = Derived::kSecure;
+
+        bool pathKnown = false;
+        const Routes::Entry* entry = core_.routes.find(request.method, request.path, pathKnown);
+        if (entry == nullptr) {
+            if (!pathKnown) return send(Response::text(404, "not found\n"), false);
+            Response refused = Response::text(405, "method not allowed\n");
+            refused.headers.emplace_back("Allow", core_.routes.allowed(request.path));
+            return send(std::move(refused), false);
+        }
+
+        Reply reply = [self = derived().shared_from_this()](Response response) {
+            net::post(self->derived().stream().get_executor(),
+                      [self, response = std::move(response)]() mutable { self->send(std::move(response), false); });
+        };
+        if (entry->async) {
+            std::string path = request.path;
+            try {
+                entry->async(std::move(request), std::move(reply));
+            } catch (const std::exception& e) {
+                spdlog::error("event=handler_failed path=\"{}\" error=\"{}\"", path, e.what());
+                send(Response::text(500, "internal error\n"), true);
+            }
+            return;
+        }
+        net::post(core_.pool, [handler = entry->handler, request = std::move(request), reply = std::move(reply)] {
+            Response response;
+            try {
+                response = handler(request);
+            } catch (const std::exception& e) {
+                spdlog::error("event=handler_failed path=\"{}\" error=\"{}\"", request.path, e.what());
+                response = Response::text(500, "internal error\n");
+            }
+            reply(std::move(response));
+        });
+    }
+
+    // Runs on the session's strand. `close` ends the connection after this answer.
+    void send(Response response, bool close)
+    {
+        refused_ = close;
+        bool keep = keepAlive_ && !close && !core_.stopping;
+        if (response.stream) return sendStreamed(std::move(response), keep);
+        auto message = std::make_shared<bhttp::response<bhttp::string_body>>(
+            static_cast<bhttp::status>(response.status), 11);
+        message->set(bhttp::field::content_type, response.contentType);
+        for (auto& [name, value] : response.headers) message->insert(name, value);
+        message->body() = std::move(response.body);
+        message->keep_alive(keep);
+        message->prepare_payload();
+        beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
+        bhttp::async_write(derived().stream(), *message,
+                           [self = derived().shared_from_this(), message, keep](beast::error_code ec, std::size_t) {
+                               self->finished(ec, keep);
+                           });
+    }
+
+    void finished(beast::error_code ec, bool keep)
+    {
+        --core_.inFlight;
+        if (ec || !keep) return derived().close();
+        readRequest();
+    }
+
+    void sendStreamed(Response response, bool keep)
+    {
+        auto header = std::make_shared<bhttp::response<bhttp::empty_body>>(static_cast<bhttp::status>(response.status), 11);
+        header->set(bhttp::field::content_type, response.contentType);
+        for (auto& [name, value] : response.headers) header->insert(name, value);
+        header->keep_alive(keep);
+        header->chunked(true);
+        auto serializer = std::make_shared<bhttp::response_serializer<bhttp::empty_body>>(*header);
+        source_ = std::move(response.stream);
+        beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
+        bhttp::async_write_header(derived().stream(), *serializer,
+                                  [self = derived().shared_from_this(), header, serializer, keep](beast::error_code ec,
+                                                                                                  std::size_t) {
+                                      if (ec) return self->finished(ec, false);
+                                      self->pullPiece(keep);
+                                  });
+    }
+
+    // The source runs on the pool (it may query a database); the write comes back to the strand.
+    void pullPiece(bool keep)
+    {
+        net::post(core_.pool, [self = derived().shared_from_this(), keep] {
+            auto piece = std::make_shared<std::string>();
+            bool more = false;
+            bool failed = false;
+            try {
+                more = self->source_(*piece);
+            } catch (const std::exception& e) {
+                spdlog::error("event=stream_failed error=\"{}\"", e.what());
+                failed = true;
+            }
+            net::post(self->derived().stream().get_executor(), [self, piece, more, failed, keep] {
+                if (failed) return self->finished(beast::error_code(net::error::operation_aborted), false);
+                self->writePiece(piece, more, keep);
+            });
+        });
+    }
+
+    void writePiece(std::shared_ptr<std::string> piece, bool more, bool keep)
+    {
+        auto self = derived().shared_from_this();
+        beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
+        auto afterPiece = [self, more, keep](beast::error_code ec) {
+            if (ec) return self->finished(ec, false);
+            if (more) return self->pullPiece(keep);
+            self->source_ = nullptr;
+            net::async_write(self->derived().stream(), bhttp::make_chunk_last(),
+                             [self, keep](beast::error_code ec, std::size_t) { self->finished(ec, keep); });
+        };
+        if (piece->empty()) return afterPiece({});
+        net::async_write(derived().stream(), bhttp::make_chunk(net::buffer(*piece)),
+                         [piece, afterPiece](beast::error_code ec, std::size_t) { afterPiece(ec); });
+    }
+
+    HttpServer::Core& core_;
+    std::string remote_;
+    beast::flat_buffer buffer_;
+    std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+    bool keepAlive_ = false;
+    bool refused_ = false;  // the last answer refused a request that may not have been read to its end
+    BodySource source_;
+};
+
+class PlainSession : public Session<PlainSession>, public std::enable_shared_from_this<PlainSession> {
+public:
+    static constexpr bool kSecure = false;
+    PlainSession(HttpServer::Core& core, tcp::socket&& socket, std::string remote)
+        : Session(core, std::move(remote)), stream_(std::move(socket))
+    {
+    }
+    void start()
+    {
+        net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readRequest(); });
+    }
+    beast::tcp_stream& stream() { return stream_; }
+
+    // Closing with unread bytes from the client (an oversized or garbled request) would send a
+    // reset that can destroy the answer before the client reads it. So after such an answer: stop
+    // sending, read and drop what still comes for a moment, then close. A request read to its end
+    // leaves nothing unread, and its connection closes at once.
+    void close()
+    {
+        if (closing_) return;
+        closing_ = true;
+        if (!refused_) return stream_.close();
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        if (ec) return stream_.close();
+        stream_.expires_after(std::chrono::seconds(2));
+        discard(0);
+    }
+
+private:
+    friend class Session<PlainSession>;
+
+    void discard(std::size_t dropped)
+    {
+        if (!drain_) drain_ = std::make_unique<std::array<char, 1024>>();
+        stream_.async_read_some(net::buffer(*drain_), [self = shared_from_this(), dropped](beast::error_code ec,
+                                                                                             std::size_t n) {
+            if (ec || dropped + n > 64 * 1024) return self->stream_.close();
+            self->discard(dropped + n);
+        });
+    }
+
+    beast::tcp_stream stream_;
+    bool closing_ = false;
+    std::unique_ptr<std::array<char, 1024>> drain_;
+};
+
+class TlsSession : public Session<TlsSession>, public std::enable_shared_from_this<TlsSession> {
+public:
+    static constexpr bool kSecure = true;
+    TlsSession(HttpServer::Core& core, tcp::socket&& socket, ssl::context& context, std::string remote)
+        : Session(core, std::move(remote)), stream_(std::move(socket), context)
+    {
+    }
+    void start()
+    {
+        net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+            beast::get_lowest_layer(self->stream_).expires_after(self->core_.options.requestTimeout);
+            self->stream_.async_handshake(ssl::stream_base::server, [self](beast::error_code ec) {
+                if (ec) return beast::get_lowest_layer(self->stream_).close();
+                self->readRequest();
+            });
+        });
+    }
+    beast::ssl_stream<beast::tcp_stream>& stream() { return stream_; }
+    void close()
+    {
+        if (closing_) return;
+        closing_ = true;
+        beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(2));
+        stream_.async_shutdown(
+            [self = shared_from_this()](beast::error_code) { beast::get_lowest_layer(self->stream_).close(); });
+    }
+
+private:
+    friend class Session<TlsSession>;
+    beast::ssl_stream<beast::tcp_stream> stream_;
+    bool closing_ = false;
+};
+
+}  // namespace
+
+void HttpServer::Core::accept()
+{
+    net::io_context& next = *contexts[nextContext++ % contexts.size()];
+    acceptor.async_accept(next, [this](beast::error_code ec, tcp::socket socket) {
+        if (stopping) return;
+        if (ec) {
+            // Out of descriptors (or a similar passing fault): wait a little instead of spinning.
+            static std::atomic<int> logged{0};
+            if (logged++ < 10) spdlog::error("event=accept_failed error=\"{}\"", ec.message());
+            retryAccept.expires_after(std::chrono::milliseconds(50));
+            retryAccept.async_wait([this](beast::error_code) { accept(); });
+            return;
+        }
+        if (connections >= options.maxConnections) {
+            beast::error_code ignored;
+            socket.close(ignored);
+        } else {
+            beast::error_code endpointError;
+            auto remote = socket.remote_endpoint(endpointError);
+            std::string address = endpointError ? std::string() : remote.address().to_string();
+            socket.set_option(tcp::no_delay(true), endpointError);
+            if (tls)
+                std::make_shared<TlsSession>(*this, std::move(socket), *tls, std::move(address))->start();
+            else
+                std::make_shared<PlainSession>(*this, std::move(socket), std::move(address))->start();
+        }
+        accept();
+    });
+}
+
+void HttpServer::Core::beginStop()
+{
+    if (stopping.exchange(true)) return;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    retryAccept.cancel();
+    drainDeadline = std::chrono::steady_clock::now() + options.stopTimeout;
+    drain();
+}
+
+void HttpServer::Core::drain()
+{
+    if (inFlight == 0 || std::chrono::steady_clock::now() >= drainDeadline) {
+        if (inFlight != 0) spdlog::error("event=stop_timeout requests_in_flight={}", inFlight.load());
+        for (auto& context : contexts) context->stop();
+        return;
+    }
+    drainTimer.expires_after(std::chrono::milliseconds(20));
+    drainTimer.async_wait([this](beast::error_code) { drain(); });
+}
+
+HttpServer::HttpServer(const ServerOptions& options, const Routes& routes)
+    : core_(std::make_unique<Core>(options, routes))
+{
+    Core& core = *core_;
+    if (!options.tlsCertificate.empty() || !options.tlsKey.empty()) {
+        if (options.tlsCertificate.empty() || options.tlsKey.empty())
+            throw std::runtime_error("TLS needs both a certificate and a key");
+        core.tls.emplace(ssl::context::tls_server);
+        core.tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                              ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+        try {
+            core.tls->use_certificate_chain_file(options.tlsCertificate);
+            core.tls->use_private_key_file(options.tlsKey, ssl::context::pem);
+        } catch (const boost::system::system_error& e) {
+            throw std::runtime_error("cannot load the TLS certificate or key: " + std::string(e.what()));
+        }
+    }
+    beast::error_code ec;
+    auto address = net::ip::make_address(options.host, ec);
+    if (ec) {
+        // A name rather than an address: take what it resolves to first.
+        tcp::resolver resolver(core.listening());
+        auto results = resolver.resolve(options.host, std::to_string(options.port), ec);
+        if (ec || results.empty()) throw std::runtime_error("cannot resolve listen host " + options.host);
+        address = results.begin()->endpoint().address();
+    }
+    tcp::endpoint endpoint(address, options.port);
+    core.acceptor.open(endpoint.protocol(), ec);
+    if (!ec) core.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) core.acceptor.bind(endpoint, ec);
+    if (!ec) core.acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::runtime_error("cannot listen on " + options.host + ":" + std::to_string(options.port) + ": " +
+                                 ec.message());
+}
+
+HttpServer::~HttpServer()
+{
+    core_->pool.join();
+}
+
+unsigned short HttpServer::port() const { return core_->acceptor.local_endpoint().port(); }
+
+std::string HttpServer::listenAddress() const
+{
+    auto endpoint = core_->acceptor.local_endpoint();
+    std::string host = endpoint.address().to_string();
+    if (endpoint.address().is_v6()) host = "[" + host + "]";
+    return host + ":" + std::to_string(endpoint.port());
+}
+
+void HttpServer::run()
+{
+    Core& core = *core_;
+    core.signals.async_wait([&core](beast::error_code ec, int signal) {
+        if (ec) return;
+        spdlog::info("event=stopping signal={}", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        core.beginStop();
+    });
+    core.accept();
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < core.contexts.size(); ++i)
+        threads.emplace_back([&core, i] { core.contexts[i]->run(); });
+    core.listening().run();
+    for (auto& t : threads) t.join();
+    core.pool.join();
+}
+
+void HttpServer::stop()
+{
+    net::post(core_->listening(), [core = core_.get()] { core->beginStop(); });
+}
+
+}  // namespace tallyscope::server::http

@@ -1,0 +1,108 @@
+#include "ingest/report_writer.h"
+
+#include <spdlog/spdlog.h>
+
+namespace tallyscope::server {
+
+ReportWriter::ReportWriter(Store& store, Limits limits) : store_(store), limits_(limits)
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+ReportWriter::~ReportWriter() { stop(); }
+
+bool ReportWriter::submit(Report report, Done done)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || queue_.size() >= limits_.maxQueued) return false;
+        queue_.push_back({std::move(report), std::move(done)});
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void ReportWriter::submitRejected(Rejected rejected)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || rejects_.size() >= limits_.maxRejects) {
+            ++counters_.rejectsDropped;
+            return;
+        }
+        rejects_.push_back(std::move(rejected));
+    }
+    wake_.notify_one();
+}
+
+void ReportWriter::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+ReportWriter::Counters ReportWriter::counters() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counters_;
+}
+
+void ReportWriter::run()
+{
+    std::vector<Report> batch;
+    std::vector<Done> waiting;
+    std::deque<Rejected> rejects;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || !rejects_.empty(); });
+            if (queue_.empty() && rejects_.empty()) return;  // stopping, and everything is answered
+            std::size_t take = std::min(queue_.size(), limits_.maxBatch);
+            for (std::size_t i = 0; i < take; ++i) {
+                batch.push_back(std::move(queue_.front().report));
+                waiting.push_back(std::move(queue_.front().done));
+                queue_.pop_front();
+            }
+            rejects.swap(rejects_);
+        }
+
+        bool committed = false;
+        if (!batch.empty()) {
+            std::string error;
+            try {
+                store_.append(batch);
+                committed = true;
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            // One line when commits start failing and one when they work again, not one per batch.
+            bool wasHealthy = healthy_.exchange(committed);
+            if (!committed && wasHealthy)
+                spdlog::error("event=commit_failed reports={} error=\"{}\"", batch.size(), error);
+            if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", batch.size());
+            // The reports are durable (or known lost) from here on; only now do requests hear of it.
+            for (Done& done : waiting) done(committed);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++counters_.transactions;
+                (committed ? counters_.committed : counters_.failed) += batch.size();
+            }
+        }
+        for (const Rejected& rejected : rejects) {
+            try {
+                store_.reject(rejected);
+            } catch (const std::exception& e) {
+                spdlog::error("event=reject_store_failed error=\"{}\"", e.what());
+            }
+        }
+        batch.clear();
+        waiting.clear();
+        rejects.clear();
+    }
+}
+
+}  // namespace tallyscope::server

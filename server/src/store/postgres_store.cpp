@@ -1,0 +1,588 @@
+// The shared store: any number of server processes write one PostgreSQL database. A batch costs
+// a fixed handful of round trips whatever its size: the rows of the batch's devices are locked
+// and loaded at once, the rollup arithmetic runs in memory, and every change goes back as one
+// multi-row upsert per table. Counters are additive upserts, so concurrent processes never lose
+// an update; a transaction aborted by a deadlock or serialization failure is retried.
+#include "store/postgres_store.h"
+
+#include <pqxx/pqxx>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+
+#include "core/days.h"
+#include "store/migrations.h"
+#include "store/rollups.h"
+#include "store/store_queries.h"
+
+namespace tallyscope::server::store {
+
+namespace {
+
+constexpr std::size_t kRowsPerStatement = 1000;
+constexpr long kMigrationLock = 0x7461'6c6c'7973;  // any constant every process agrees on
+
+// Text columns cannot hold NUL; a decoded %00 is kept as U+FFFD (the body keeps the bytes).
+std::string pgText(const std::string& s) {
+    if (s.find('\0') == std::string::npos) return s;
+    std::string out;
+    for (char c : s) {
+        if (c == '\0') out += "\xEF\xBF\xBD";
+        else out += c;
+    }
+    return out;
+}
+
+// Appends "(a, b, …)" rows to a statement and runs it every kRowsPerStatement rows.
+class RowBatch {
+public:
+    RowBatch(std::string head, std::string tail) : head_(std::move(head)), tail_(std::move(tail)) {}
+    std::string& row() {
+        sql_ += count_ == 0 ? head_ : ",";
+        ++count_;
+        return sql_;
+    }
+    void flushIfFull(pqxx::work& w) { if (count_ >= kRowsPerStatement) flush(w); }
+    void flush(pqxx::work& w) {
+        if (count_ == 0) return;
+        w.exec(sql_ + tail_);
+        sql_.clear();
+        count_ = 0;
+    }
+
+private:
+    std::string head_, tail_, sql_;
+    std::size_t count_ = 0;
+};
+
+template <typename... T>
+std::string tuple(const T&... v) {
+    std::string s = "(";
+    bool first = true;
+    ((s += (first ? "" : ","), s += std::to_string(v), first = false), ...);
+    return s + ")";
+}
+
+using DevicePair = std::pair<std::int64_t, std::int64_t>;  // app, device
+
+struct ValueState {
+    int prevDay = kNoDay;
+    std::int64_t reports = 0;
+    bool dirty = false;
+};
+
+class PgTx final : public RollupTx {
+public:
+    PgTx(pqxx::work& w, std::unordered_map<std::string, std::int64_t>& strings) : w_(w), strings_(strings) {}
+
+    void intern(const std::vector<const std::string*>& strings, const std::vector<const std::string*>& deviceIds) override {
+        std::set<std::string> wanted;
+        for (const std::string* s : strings)
+            if (!strings_.count(*s)) wanted.insert(pgText(*s));
+        resolve("strings", "value", wanted, [&](std::string v, std::int64_t id) { pending_[std::move(v)] = id; });
+        std::set<std::string> devs;
+        for (const std::string* d : deviceIds) devs.insert(pgText(*d));
+        resolve("devices", "deviceid", devs, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
+    }
+    // Ids are only trusted by later transactions once this one committed.
+    void committed() {
+        if (strings_.size() > 200000) strings_.clear();
+        for (auto& e : pending_) strings_.insert(std::move(e));
+    }
+
+    std::int64_t stringId(const std::string& text) override {
+        const std::string t = pgText(text);
+        if (auto it = strings_.find(t); it != strings_.end()) return it->second;
+        if (auto it = pending_.find(t); it != pending_.end()) return it->second;
+        std::set<std::string> one{t};
+        resolve("strings", "value", one, [&](std::string v, std::int64_t id) { pending_[std::move(v)] = id; });
+        return pending_.at(t);
+    }
+    std::optional<std::int64_t> findString(const std::string& text) override {
+        auto r = w_.exec("SELECT id FROM strings WHERE md5(value) = md5(" + w_.quote(pgText(text)) + ")");
+        if (r.empty()) return std::nullopt;
+        return r[0][0].as<std::int64_t>();
+    }
+    std::int64_t deviceId(const std::string& text) override {
+        const std::string t = pgText(text);
+        if (auto it = devices_.find(t); it != devices_.end()) return it->second;
+        std::set<std::string> one{t};
+        resolve("devices", "deviceid", one, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
+        return devices_.at(t);
+    }
+    std::optional<std::int64_t> findDevice(const std::string& text) override {
+        auto r = w_.exec("SELECT id FROM devices WHERE md5(deviceid) = md5(" + w_.quote(pgText(text)) + ")");
+        if (r.empty()) return std::nullopt;
+        return r[0][0].as<std::int64_t>();
+    }
+
+    void insertReport(const Report& r, std::int64_t app, std::int64_t device) override {
+        std::string& s = reports_.row();
+        s += "(" + std::to_string(r.arrivedMs) + "," + std::to_string(app) + "," + std::to_string(device) + "," +
+             std::to_string(static_cast<int>(r.kind)) + "," + w_.quote(pgText(r.channel)) + "," +
+             w_.quote(pgText(r.name)) + "," + w_.quote(pgText(r.content));
+        for (const std::string& v : r.inventory)
+            s += r.kind == ReportKind::DeviceInfo ? "," + w_.quote(pgText(v)) : std::string(",NULL");
+        s += "," + w_.quote_raw(reinterpret_cast<const unsigned char*>(r.body.data()), r.body.size()) + ")";
+        reports_.flushIfFull(w_);
+    }
+    void saveInventory(std::int64_t app, std::int64_t device, const Report& r) override {
+        std::string& s = inventory_.row();
+        s += "(" + std::to_string(app) + "," + std::to_string(device) + "," + std::to_string(r.arrivedMs);
+        for (const std::string& v : r.inventory) s += "," + w_.quote(pgText(v));
+        s += ")";
+    }
+
+    void prefetch(const std::vector<DeviceKey>& keys) override {
+        if (keys.empty()) return;
+        std::string list;
+        std::set<DevicePair> pairs;
+        for (const auto& [app, device, chan] : keys) {
+            list += (list.empty() ? "" : ",") + tuple(app, device, chan);
+            pairs.emplace(app, device);
+            devices[{app, device, chan}] = std::nullopt;
+        }
+        auto load = [&](const std::string& which) {
+            for (const auto& row : w_.exec(
+                     "SELECT a.app, a.device, a.chan, first_day, first_ms, last_ms, app_events, actions, device_reports"
+                     " FROM app_device a JOIN (VALUES " + which + ") AS k(app, device, chan)"
+                     " ON a.app = k.app AND a.device = k.device AND a.chan = k.chan"
+                     " ORDER BY a.app, a.device, a.chan FOR UPDATE OF a"))
+                devices[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()}] =
+                    DeviceRow{row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
+                              row[6].as<std::int64_t>(), row[7].as<std::int64_t>(), row[8].as<std::int64_t>()};
+        };
+        load(list);
+        // Absent devices get a placeholder row now, so the lock exists; a process that created
+        // the same row meanwhile makes ours a no-op, and its row is then locked and read.
+        std::string missing;
+        for (const auto& [key, row] : devices)
+            if (!row) missing += (missing.empty() ? "" : ",") + tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key), 0, 0, 0, 0, 0, 0);
+        if (!missing.empty()) {
+            std::set<DeviceKey> created;
+            for (const auto& row : w_.exec("INSERT INTO app_device VALUES " + missing +
+                                           " ON CONFLICT DO NOTHING RETURNING app, device, chan"))
+                created.insert({row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()});
+            std::string raced;
+            for (const auto& [key, row] : devices)
+                if (!row && !created.count(key))
+                    raced += (raced.empty() ? "" : ",") + tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key));
+            if (!raced.empty()) load(raced);
+        }
+        for (const auto& row : w_.exec(
+                 "SELECT d.app, d.device, d.chan, day, app_events, actions, device_reports FROM device_day d"
+                 " JOIN (VALUES " + list + ") AS k(app, device, chan)"
+                 " ON d.app = k.app AND d.device = k.device AND d.chan = k.chan"))
+            deviceDays_[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()}]
+                .emplace(row[3].as<int>(), DeviceDayRow{row[2].as<std::int64_t>(), row[3].as<int>(),
+                                                        row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
+                                                        row[6].as<std::int64_t>()});
+        std::string pairList;
+        for (const auto& [app, device] : pairs) pairList += (pairList.empty() ? "" : ",") + tuple(app, device);
+        for (const auto& row : w_.exec(
+                 "SELECT v.app, v.device, chan, dim, sub, value, day, prev_day, reports FROM value_device_day v"
+                 " JOIN (VALUES " + pairList + ") AS k(app, device) ON v.app = k.app AND v.device = k.device"))
+            values_[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(),
+                     ValueKey{row[2].as<std::int64_t>(), row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>()}}]
+                [row[6].as<int>()] = ValueState{row[7].as<int>(), row[8].as<std::int64_t>(), false};
+    }
+
+    std::optional<DeviceRow> lockDevice(std::int64_t app, std::int64_t device, std::int64_t chan) override {
+        return devices.at({app, device, chan});
+    }
+    void saveDevice(std::int64_t app, std::int64_t device, std::int64_t chan, const DeviceRow& d) override {
+        devices[{app, device, chan}] = d;
+        dirtyDevices_.insert({app, device, chan});
+    }
+    bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
+                      std::int64_t ac, std::int64_t dr) override {
+        auto& days = deviceDays_[{app, device, chan}];
+        auto [it, fresh] = days.emplace(day, DeviceDayRow{chan, day, 0, 0, 0});
+        it->second.appEvents += ae;
+        it->second.actions += ac;
+        it->second.deviceReports += dr;
+        dirtyDays_.insert({{app, device, chan}, day});
+        return fresh;
+    }
+    bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
+        auto it = deviceDays_.find({app, device, chan});
+        return it != deviceDays_.end() && it->second.count(day);
+    }
+    bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, std::int64_t reports) override {
+        auto& days = values_[{app, device, k}];
+        auto it = days.find(day);
+        if (it == days.end()) return false;
+        it->second.reports += reports;
+        it->second.dirty = true;
+        return true;
+    }
+    std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
+                                                       int day) override {
+        auto& days = values_[{app, device, k}];
+        int before = kNoDay, after = kNoDay;
+        auto it = days.lower_bound(day);
+        if (it != days.end()) after = it->first;
+        if (it != days.begin()) before = std::prev(it)->first;
+        return std::make_pair(before, after);
+    }
+    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay,
+                              std::int64_t reports) override {
+        values_[{app, device, k}][day] = ValueState{prevDay, reports, true};
+    }
+    void setPrevDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay) override {
+        ValueState& v = values_[{app, device, k}][day];
+        v.prevDay = prevDay;
+        v.dirty = true;
+    }
+    void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
+                  std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
+        daily_.row() += tuple(app, chan, day, active, fresh, ae, ac, dr);
+    }
+    void addRetention(std::int64_t app, std::int64_t chan, int day, int n, std::int64_t delta) override {
+        retention_.row() += tuple(app, chan, day, n, delta);
+    }
+    void addValueDay(std::int64_t app, const ValueKey& k, int day, std::int64_t delta) override {
+        valueDay_.row() += tuple(app, k.chan, k.dim, k.sub, day, k.value, delta);
+    }
+    void addSpan(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t delta) override {
+        span_.row() += tuple(app, k.chan, k.dim, k.sub, k.value, day, prevDay, delta);
+    }
+
+    std::vector<std::pair<std::int64_t, DeviceRow>> lockDeviceRows(std::int64_t app, std::int64_t device) override {
+        std::vector<std::pair<std::int64_t, DeviceRow>> out;
+        for (const auto& row : w_.exec(
+                 "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
+                 " WHERE app = " + std::to_string(app) + " AND device = " + std::to_string(device) +
+                 " ORDER BY chan FOR UPDATE"))
+            out.emplace_back(row[0].as<std::int64_t>(),
+                             DeviceRow{row[1].as<int>(), row[2].as<std::int64_t>(), row[3].as<std::int64_t>(),
+                                       row[4].as<std::int64_t>(), row[5].as<std::int64_t>(), row[6].as<std::int64_t>()});
+        return out;
+    }
+    std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
+        std::vector<DeviceDayRow> out;
+        for (const auto& [key, days] : deviceDays_)
+            if (std::get<0>(key) == app && std::get<1>(key) == device)
+                for (const auto& entry : days) out.push_back(entry.second);
+        return out;
+    }
+    std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
+        std::vector<ValueDeviceDay> out;
+        for (const auto& [key, days] : values_)
+            if (std::get<0>(key) == app && std::get<1>(key) == device)
+                for (const auto& [day, v] : days) out.push_back({std::get<2>(key), day, v.prevDay, v.reports});
+        return out;
+    }
+    void deleteDevice(std::int64_t app, std::int64_t device) override {
+        const std::string where = " WHERE app = " + std::to_string(app) + " AND device = " + std::to_string(device);
+        for (const char* table : {"reports", "inventory", "app_device", "device_day", "value_device_day"})
+            w_.exec(std::string("DELETE FROM ") + table + where);
+        w_.exec("DELETE FROM devices WHERE id = " + std::to_string(device) +
+                " AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = " + std::to_string(device) + ")");
+        for (auto it = deviceDays_.begin(); it != deviceDays_.end();)
+            it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? deviceDays_.erase(it) : std::next(it);
+        for (auto it = values_.begin(); it != values_.end();)
+            it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? values_.erase(it) : std::next(it);
+    }
+
+    void flush() override {
+        reports_.flush(w_);
+        inventory_.flush(w_);
+        RowBatch deviceRows("INSERT INTO app_device VALUES ",
+                            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
+                            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
+                            " actions = excluded.actions, device_reports = excluded.device_reports");
+        for (const DeviceKey& key : dirtyDevices_) {
+            const DeviceRow& d = *devices.at(key);
+            deviceRows.row() += tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key), d.firstDay, d.firstMs,
+                                      d.lastMs, d.appEvents, d.actions, d.deviceReports);
+            deviceRows.flushIfFull(w_);
+        }
+        deviceRows.flush(w_);
+        RowBatch dayRows("INSERT INTO device_day VALUES ",
+                         " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
+                         " actions = excluded.actions, device_reports = excluded.device_reports");
+        for (const auto& [key, day] : dirtyDays_) {
+            const DeviceDayRow& d = deviceDays_.at(key).at(day);
+            dayRows.row() += tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key), day, d.appEvents, d.actions,
+                                   d.deviceReports);
+            dayRows.flushIfFull(w_);
+        }
+        dayRows.flush(w_);
+        RowBatch valueRows("INSERT INTO value_device_day VALUES ",
+                           " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
+                           " prev_day = excluded.prev_day, reports = excluded.reports");
+        for (const auto& [key, days] : values_) {
+            const ValueKey& k = std::get<2>(key);
+            for (const auto& [day, v] : days) {
+                if (!v.dirty) continue;
+                valueRows.row() += tuple(std::get<0>(key), std::get<1>(key), k.chan, k.dim, k.sub, k.value, day,
+                                         v.prevDay, v.reports);
+                valueRows.flushIfFull(w_);
+            }
+        }
+        valueRows.flush(w_);
+        daily_.flush(w_);
+        retention_.flush(w_);
+        valueDay_.flush(w_);
+        span_.flush(w_);
+    }
+
+    std::map<DeviceKey, std::optional<DeviceRow>> devices;
+
+private:
+    // Inserts the texts that are new (no-op for those another process added meanwhile), then
+    // reads every id.
+    template <typename F>
+    void resolve(const char* table, const char* column, const std::set<std::string>& texts, F&& store) {
+        if (texts.empty()) return;
+        std::string values;
+        for (const std::string& t : texts) values += (values.empty() ? "(" : ",(") + w_.quote(t) + ")";
+        w_.exec(std::string("INSERT INTO ") + table + " (" + column + ") VALUES " + values + " ON CONFLICT DO NOTHING");
+        std::string digests;
+        for (const std::string& t : texts) digests += (digests.empty() ? "md5(" : ",md5(") + w_.quote(t) + ")";
+        for (const auto& row : w_.exec(std::string("SELECT ") + column + ", id FROM " + table + " WHERE md5(" + column +
+                                       ") IN (" + digests + ")"))
+            store(row[0].as<std::string>(), row[1].as<std::int64_t>());
+    }
+
+    pqxx::work& w_;
+    std::unordered_map<std::string, std::int64_t>& strings_;
+    std::unordered_map<std::string, std::int64_t> pending_, devices_;
+    std::map<DeviceKey, std::map<int, DeviceDayRow>> deviceDays_;
+    std::set<std::pair<DeviceKey, int>> dirtyDays_;
+    std::set<DeviceKey> dirtyDevices_;
+    std::map<std::tuple<std::int64_t, std::int64_t, ValueKey>, std::map<int, ValueState>> values_;
+    RowBatch reports_{"INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname, mac,"
+                      " pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body) VALUES ",
+                      ""};
+    RowBatch inventory_{"INSERT INTO inventory AS i VALUES ",
+                        " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
+                        " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
+                        " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
+                        " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
+                        " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms"};
+    RowBatch daily_{"INSERT INTO daily AS t VALUES ",
+                    " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
+                    " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
+                    " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports"};
+    RowBatch retention_{"INSERT INTO retention AS t VALUES ",
+                        " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices"};
+    RowBatch valueDay_{"INSERT INTO value_day AS t VALUES ",
+                       " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports"};
+    RowBatch span_{"INSERT INTO value_span AS t VALUES ",
+                   " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices"};
+};
+
+// Reads run in a repeatable-read, read-only transaction; rows come through a cursor, so an
+// export of any size holds one slice of rows at a time.
+class PgReader final : public QuerySource {
+public:
+    explicit PgReader(pqxx::connection& c) : conn_(c) {}
+    void begin() override { tx_ = std::make_unique<pqxx::transaction<pqxx::repeatable_read, pqxx::read_only>>(conn_); }
+    void end() override {
+        if (!tx_) return;
+        try {
+            tx_->commit();
+        } catch (...) {
+        }
+        tx_.reset();
+    }
+    void query(const std::string& sql, const std::vector<Param>& params,
+               const std::function<bool(const Row&)>& each) override {
+        std::string text;
+        std::size_t next = 0;
+        for (char c : sql) {
+            if (c != '?') {
+                text += c;
+                continue;
+            }
+            const Param& p = params.at(next++);
+            if (const auto* n = std::get_if<std::int64_t>(&p)) text += std::to_string(*n);
+            else text += tx_->quote(pgText(std::get<std::string>(p)));
+        }
+        const std::string cursor = "c" + std::to_string(++cursors_);
+        tx_->exec("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + text);
+        bool more = true;
+        while (more) {
+            pqxx::result r = tx_->exec("FETCH 2000 FROM " + cursor);
+            for (const auto& row : r) {
+                PgRow wrapped(row);
+                if (!each(wrapped)) {
+                    more = false;
+                    break;
+                }
+            }
+            if (r.size() < 2000) more = false;
+        }
+        tx_->exec("CLOSE " + cursor);
+    }
+
+private:
+    struct PgRow final : Row {
+        explicit PgRow(const pqxx::row& r) : r(r) {}
+        std::int64_t i64(int c) const override { return r[c].as<std::int64_t>(); }
+        bool isNull(int c) const override { return r[c].is_null(); }
+        std::string text(int c) const override {
+            if (r[c].is_null()) return {};
+            if (r[c].type() == bytea) return pqxx::binarystring(r[c]).str();
+            return std::string(r[c].c_str(), r[c].size());
+        }
+        const pqxx::row& r;
+    };
+    static constexpr pqxx::oid bytea = 17;
+    pqxx::connection& conn_;
+    std::unique_ptr<pqxx::transaction<pqxx::repeatable_read, pqxx::read_only>> tx_;
+    unsigned cursors_ = 0;
+};
+
+void migrate(pqxx::connection& c) {
+    pqxx::work w(c);
+    w.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
+    w.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, name TEXT NOT NULL,"
+           " applied_ms BIGINT NOT NULL)");
+    const int have = w.exec("SELECT COALESCE(MAX(version), 0) FROM schema_version")[0][0].as<int>();
+    for (const Migration& m : migrationsFor("postgresql")) {
+        if (m.version <= have) continue;
+        w.exec(m.sql);
+        w.exec("INSERT INTO schema_version VALUES (" + std::to_string(m.version) + ", " + w.quote(std::string(m.name)) +
+               ", (extract(epoch from clock_timestamp()) * 1000)::bigint)");
+    }
+    w.commit();
+}
+
+class PostgresStore final : public QueryStore {
+public:
+    PostgresStore(const std::string& url, const ReportingDays& days, std::size_t rejectsKept)
+        : QueryStore(Dialect::Postgres, days), url_(url), rejectsKept_(rejectsKept) {
+        try {
+            writer_ = std::make_unique<pqxx::connection>(url_);
+            migrate(*writer_);
+        } catch (const pqxx::failure& e) {
+            throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+        }
+    }
+
+    void append(const std::vector<Report>& reports) override {
+        if (reports.empty()) return;
+        write([&](pqxx::work& w, PgTx& tx) {
+            applyBatch(tx, days(), reports);
+            (void)w;
+        });
+    }
+    void reject(const Rejected& r) override {
+        write([&](pqxx::work& w, PgTx&) {
+            w.exec("INSERT INTO rejects (arrived_ms, reason, body) VALUES (" + std::to_string(r.arrivedMs) + ", " +
+                   w.quote(pgText(r.reason)) + ", " +
+                   w.quote_raw(reinterpret_cast<const unsigned char*>(r.body.data()), r.body.size()) + ")");
+            w.exec("DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - " + std::to_string(rejectsKept_));
+        });
+    }
+    bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
+        bool found = false;
+        write([&](pqxx::work&, PgTx& tx) { found = store::eraseDevice(tx, appKey, deviceId); });
+        return found;
+    }
+    std::int64_t prune(std::int64_t cutoffMs) override {
+        std::int64_t total = 0;
+        for (;;) {
+            std::int64_t n = 0;
+            write([&](pqxx::work& w, PgTx&) {
+                n = w.exec("DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE arrived_ms < " +
+                           std::to_string(cutoffMs) + " LIMIT 20000)").affected_rows();
+            });
+            total += n;
+            if (n == 0) return total;
+        }
+    }
+
+protected:
+    std::unique_ptr<QuerySource> borrow() override {
+        std::unique_ptr<pqxx::connection> c;
+        {
+            std::lock_guard<std::mutex> lock(poolMutex_);
+            if (!pool_.empty()) {
+                c = std::move(pool_.back());
+                pool_.pop_back();
+            }
+        }
+        try {
+            if (!c || !c->is_open()) c = std::make_unique<pqxx::connection>(url_);
+        } catch (const pqxx::failure& e) {
+            throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+        }
+        struct Lease final : QuerySource {
+            Lease(PostgresStore& owner, std::unique_ptr<pqxx::connection> c)
+                : owner(owner), conn(std::move(c)), reader(*conn) {}
+            ~Lease() override {
+                reader.end();
+                std::lock_guard<std::mutex> lock(owner.poolMutex_);
+                if (owner.pool_.size() < 8 && conn->is_open()) owner.pool_.push_back(std::move(conn));
+            }
+            void begin() override { guard([&] { reader.begin(); }); }
+            void end() override { reader.end(); }
+            void query(const std::string& sql, const std::vector<Param>& params,
+                       const std::function<bool(const Row&)>& each) override {
+                guard([&] { reader.query(sql, params, each); });
+            }
+            static void guard(const std::function<void()>& f) {
+                try {
+                    f();
+                } catch (const pqxx::failure& e) {
+                    throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+                }
+            }
+            PostgresStore& owner;
+            std::unique_ptr<pqxx::connection> conn;
+            PgReader reader;
+        };
+        return std::make_unique<Lease>(*this, std::move(c));
+    }
+
+private:
+    static std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
+
+    template <typename F>
+    void write(F&& body) {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        for (int attempt = 1;; ++attempt) {
+            try {
+                if (!writer_ || !writer_->is_open()) writer_ = std::make_unique<pqxx::connection>(url_);
+                pqxx::work w(*writer_);
+                PgTx tx(w, strings_);
+                body(w, tx);
+                w.commit();
+                tx.committed();
+                return;
+            } catch (const pqxx::transaction_rollback& e) {
+                // Another process held rows this batch needed: run it again on fresh state.
+                if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+            } catch (const pqxx::in_doubt_error& e) {
+                throw StoreError(std::string("postgresql: commit outcome unknown: ") + firstLine(e.what()));
+            } catch (const pqxx::broken_connection& e) {
+                writer_.reset();
+                if (attempt >= 2) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+            } catch (const pqxx::failure& e) {
+                throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+            }
+        }
+    }
+
+    std::string url_;
+    std::size_t rejectsKept_;
+    std::mutex writeMutex_;
+    std::unique_ptr<pqxx::connection> writer_;
+    std::unordered_map<std::string, std::int64_t> strings_;
+    std::mutex poolMutex_;
+    std::vector<std::unique_ptr<pqxx::connection>> pool_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> openPostgresStore(const std::string& url, const ReportingDays& days, std::size_t rejectsKept) {
+    return std::make_unique<PostgresStore>(url, days, rejectsKept);
+}
+
+}  // namespace tallyscope::server::store

@@ -1,0 +1,251 @@
+#include "store/rollups.h"
+
+#include <algorithm>
+#include <map>
+
+#include "core/days.h"
+
+namespace tallyscope::server::store {
+
+namespace {
+
+constexpr int kRetentionOffsets[] = {1, 7, 30};
+constexpr int kAnyReport = 0;
+
+struct Kinds {
+    std::int64_t ae = 0, ac = 0, dr = 0;
+    void add(ReportKind k) {
+        if (k == ReportKind::AppEvent) ++ae;
+        else if (k == ReportKind::Action) ++ac;
+        else ++dr;
+    }
+};
+
+struct DeviceAgg {
+    std::map<int, Kinds> days;
+    std::int64_t firstMs = INT64_MAX, lastMs = INT64_MIN;
+    Kinds total;
+    std::map<ValueKey, std::map<int, std::int64_t>> values;
+};
+
+struct DailyDelta {
+    std::int64_t active = 0, fresh = 0, ae = 0, ac = 0, dr = 0;
+};
+
+// Every counter change of one transaction, applied at its end in key order so concurrent
+// transactions take the counter rows' locks in the same order.
+struct Counters {
+    std::map<std::tuple<std::int64_t, std::int64_t, int>, DailyDelta> daily;
+    std::map<std::tuple<std::int64_t, std::int64_t, int, int>, std::int64_t> retention;
+    std::map<std::tuple<std::int64_t, ValueKey, int>, std::int64_t> valueDay;
+    std::map<std::tuple<std::int64_t, ValueKey, int, int>, std::int64_t> span;
+
+    void apply(RollupTx& tx) const {
+        for (const auto& [k, d] : daily)
+            if (d.active || d.fresh || d.ae || d.ac || d.dr)
+                tx.addDaily(std::get<0>(k), std::get<1>(k), std::get<2>(k), d.active, d.fresh, d.ae, d.ac, d.dr);
+        for (const auto& [k, d] : retention)
+            if (d) tx.addRetention(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), d);
+        for (const auto& [k, d] : valueDay)
+            if (d) tx.addValueDay(std::get<0>(k), std::get<1>(k), std::get<2>(k), d);
+        for (const auto& [k, d] : span)
+            if (d) tx.addSpan(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), d);
+    }
+};
+
+void addValue(DeviceAgg& agg, std::int64_t chan, int dim, std::int64_t sub, std::int64_t value, int day) {
+    ++agg.values[ValueKey{chan, dim, sub, value}][day];
+}
+
+// The cohort of `firstDay` gains (sign +1) or loses (-1) this device in its retention counters.
+void countCohort(RollupTx& tx, Counters& c, std::int64_t app, std::int64_t device, std::int64_t chan,
+                 int firstDay, int sign) {
+    for (int n : kRetentionOffsets)
+        if (tx.deviceDayExists(app, device, chan, firstDay + n))
+            c.retention[{app, chan, firstDay, n}] += sign;
+}
+
+}  // namespace
+
+int dimensionCode(Dimension d) {
+    switch (d) {
+    case Dimension::Event: return 1;
+    case Dimension::Action: return 2;
+    case Dimension::Content: return 3;
+    case Dimension::Channel: return 4;
+    case Dimension::Os: return 5;
+    case Dimension::OsVersion: return 6;
+    }
+    return 0;
+}
+
+void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports) {
+    // (app, device, chan) -> what this batch adds; ordered, so locks are taken in one order.
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, DeviceAgg> devices;
+    std::map<std::pair<std::int64_t, std::int64_t>, const Report*> latestInventory;
+
+    int cachedDay = 0;
+    std::int64_t dayStart = 1, dayEnd = 0;  // [dayStart, dayEnd) falls on cachedDay
+    const int event = dimensionCode(Dimension::Event), action = dimensionCode(Dimension::Action),
+              content = dimensionCode(Dimension::Content), channel = dimensionCode(Dimension::Channel),
+              os = dimensionCode(Dimension::Os), osVersion = dimensionCode(Dimension::OsVersion);
+
+    {
+        std::vector<const std::string*> strings, deviceIds;
+        for (const Report& r : reports) {
+            for (const std::string* t : {&r.appKey, &r.channel, &r.name, &r.content, &r.inventory[0], &r.inventory[2]})
+                strings.push_back(t);
+            deviceIds.push_back(&r.deviceId);
+        }
+        tx.intern(strings, deviceIds);
+    }
+    for (const Report& r : reports) {
+        if (r.arrivedMs < dayStart || r.arrivedMs >= dayEnd) {
+            cachedDay = days.dayOf(r.arrivedMs);
+            dayStart = days.startOf(cachedDay);
+            dayEnd = days.startOf(cachedDay + 1);
+        }
+        const int day = cachedDay;
+        const std::int64_t app = tx.stringId(r.appKey);
+        const std::int64_t device = tx.deviceId(r.deviceId);
+        const std::int64_t chanId = tx.stringId(r.channel);
+        tx.insertReport(r, app, device);
+        if (r.kind == ReportKind::DeviceInfo) {
+            const Report*& latest = latestInventory[{app, device}];
+            if (!latest || latest->arrivedMs <= r.arrivedMs) latest = &r;
+        }
+        for (std::int64_t chan : {std::int64_t{0}, chanId}) {
+            DeviceAgg& agg = devices[{app, device, chan}];
+            agg.days[day].add(r.kind);
+            agg.total.add(r.kind);
+            agg.firstMs = std::min(agg.firstMs, r.arrivedMs);
+            agg.lastMs = std::max(agg.lastMs, r.arrivedMs);
+            addValue(agg, chan, kAnyReport, 0, 0, day);
+            if (chan == 0) addValue(agg, 0, channel, 0, chanId, day);
+            switch (r.kind) {
+            case ReportKind::AppEvent:
+                addValue(agg, chan, event, 0, tx.stringId(r.name), day);
+                break;
+            case ReportKind::Action: {
+                const std::int64_t name = tx.stringId(r.name), value = tx.stringId(r.content);
+                addValue(agg, chan, action, 0, name, day);
+                addValue(agg, chan, content, 0, value, day);
+                addValue(agg, chan, content, name, value, day);
+                break;
+            }
+            case ReportKind::DeviceInfo:
+                addValue(agg, chan, os, 0, tx.stringId(r.inventory[0]), day);
+                addValue(agg, chan, osVersion, 0, tx.stringId(r.inventory[2]), day);
+                break;
+            }
+        }
+    }
+    for (const auto& [key, r] : latestInventory) tx.saveInventory(key.first, key.second, *r);
+
+    {
+        std::vector<DeviceKey> keys;
+        keys.reserve(devices.size());
+        for (const auto& entry : devices) keys.push_back(entry.first);
+        tx.prefetch(keys);
+    }
+    Counters c;
+    for (const auto& [key, agg] : devices) {
+        const auto [app, device, chan] = key;
+        const int batchFirst = agg.days.begin()->first;
+        std::optional<DeviceRow> row = tx.lockDevice(app, device, chan);
+        DeviceRow updated;
+        bool recountCohort = false;
+        if (!row) {
+            updated.firstDay = batchFirst;
+            updated.firstMs = agg.firstMs;
+            updated.lastMs = agg.lastMs;
+            c.daily[{app, chan, batchFirst}].fresh += 1;
+            recountCohort = true;
+        } else {
+            updated = *row;
+            updated.firstMs = std::min(updated.firstMs, agg.firstMs);
+            updated.lastMs = std::max(updated.lastMs, agg.lastMs);
+            if (batchFirst < row->firstDay) {
+                // Reports older than any seen before (an import of older data): the device
+                // moves to an earlier cohort.
+                c.daily[{app, chan, row->firstDay}].fresh -= 1;
+                countCohort(tx, c, app, device, chan, row->firstDay, -1);
+                c.daily[{app, chan, batchFirst}].fresh += 1;
+                updated.firstDay = batchFirst;
+                recountCohort = true;
+            }
+        }
+        updated.appEvents += agg.total.ae;
+        updated.actions += agg.total.ac;
+        updated.deviceReports += agg.total.dr;
+        tx.saveDevice(app, device, chan, updated);
+
+        for (const auto& [day, k] : agg.days) {
+            DailyDelta& d = c.daily[{app, chan, day}];
+            d.ae += k.ae;
+            d.ac += k.ac;
+            d.dr += k.dr;
+            if (tx.addDeviceDay(app, device, chan, day, k.ae, k.ac, k.dr)) {
+                d.active += 1;
+                if (!recountCohort)
+                    for (int n : kRetentionOffsets)
+                        if (day - updated.firstDay == n) c.retention[{app, chan, updated.firstDay, n}] += 1;
+            }
+        }
+        if (recountCohort) countCohort(tx, c, app, device, chan, updated.firstDay, +1);
+
+        for (const auto& [vk, perDay] : agg.values) {
+            for (const auto& [day, n] : perDay) {
+                c.valueDay[{app, vk, day}] += n;
+                if (tx.addValueDeviceDay(app, device, vk, day, n)) continue;
+                int prev = kNoDay, next = kNoDay;
+                if (auto around = tx.valueDaysAround(app, device, vk, day)) std::tie(prev, next) = *around;
+                tx.insertValueDeviceDay(app, device, vk, day, prev, n);
+                c.span[{app, vk, day, prev}] += 1;
+                if (next != kNoDay) {
+                    // A day inserted before a later one: the later day's previous day is now this one.
+                    tx.setPrevDay(app, device, vk, next, day);
+                    c.span[{app, vk, next, prev}] -= 1;
+                    c.span[{app, vk, next, day}] += 1;
+                }
+            }
+        }
+    }
+    c.apply(tx);
+    tx.flush();
+}
+
+bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId) {
+    const auto app = tx.findString(appKey);
+    const auto device = tx.findDevice(deviceId);
+    if (!app || !device) return false;
+    const auto rows = tx.lockDeviceRows(*app, *device);
+    if (rows.empty()) return false;
+    {
+        std::vector<DeviceKey> keys;
+        for (const auto& entry : rows) keys.emplace_back(*app, *device, entry.first);
+        tx.prefetch(keys);
+    }
+    Counters c;
+    for (const auto& [chan, row] : rows) {
+        c.daily[{*app, chan, row.firstDay}].fresh -= 1;
+        countCohort(tx, c, *app, *device, chan, row.firstDay, -1);
+    }
+    for (const DeviceDayRow& d : tx.deviceDays(*app, *device)) {
+        DailyDelta& dd = c.daily[{*app, d.chan, d.day}];
+        dd.active -= 1;
+        dd.ae -= d.appEvents;
+        dd.ac -= d.actions;
+        dd.dr -= d.deviceReports;
+    }
+    for (const ValueDeviceDay& v : tx.valueDeviceDays(*app, *device)) {
+        c.valueDay[{*app, v.key, v.day}] -= v.reports;
+        c.span[{*app, v.key, v.day, v.prevDay}] -= 1;
+    }
+    tx.deleteDevice(*app, *device);
+    c.apply(tx);
+    tx.flush();
+    return true;
+}
+
+}  // namespace tallyscope::server::store

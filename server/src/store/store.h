@@ -1,0 +1,187 @@
+// The one storage interface of tallyscope-server. Each backend (SQLite, PostgreSQL) lives in a
+// file of its own behind it; the HTTP layer and the import command only ever see this header.
+//
+// Days are whole days in the reporting time zone, numbered from 1970-01-01 (see core/days.h);
+// every figure is answered from rollups kept exact in the same transaction as the raw rows, so
+// queries never scan reports.
+//
+// Threads: `append`, `reject`, `eraseDevice` and `prune` may be called from any thread (the
+// backend serialises writers); queries and `exportReports` run on their own connections and
+// may run while a batch is being written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tallyscope::server {
+
+enum class ReportKind { AppEvent, Action, DeviceInfo };
+
+// Keys of the device-information body after devicecode, appkey and channelid, in body order.
+inline constexpr std::array<const char*, 9> kInventoryKeys = {
+    "pcosname", "mac", "pcosversion", "pcname", "pcusername",
+    "windowssid", "pccpuid", "harddiskid", "mainboardcode"};
+
+// One accepted report, decoded to UTF-8. `body` keeps the bytes exactly as they arrived.
+struct Report {
+    std::int64_t arrivedMs = 0;  // server clock, milliseconds since the Unix epoch (UTC)
+    ReportKind kind = ReportKind::AppEvent;
+    std::string deviceId;
+    std::string appKey;
+    std::string channel;
+    std::string name;     // app-event name (installtype) or action name; empty for device information
+    std::string content;  // action content, or the app event's client time; empty for device information
+    std::array<std::string, 9> inventory;  // device information only, in kInventoryKeys order
+    std::string body;
+};
+
+// A body that was none of the three forms, kept (bounded) for inspection.
+struct Rejected {
+    std::int64_t arrivedMs = 0;
+    std::string reason;
+    std::string body;
+};
+
+// One application key as the apps list shows it; days in the reporting time zone.
+struct AppSummary {
+    std::string appKey;
+    std::int64_t devices = 0;
+    std::int64_t reports = 0;
+    int firstDay = 0;
+    int lastDay = 0;
+};
+
+// The figures of one day for one key (and optionally one channel).
+struct DayFigures {
+    int day = 0;
+    std::int64_t activeDevices = 0;
+    std::int64_t newDevices = 0;
+    std::int64_t appEvents = 0;
+    std::int64_t actions = 0;
+    std::int64_t deviceReports = 0;
+};
+
+// What `top` ranks: app-event names, action names, action contents, channels, and the OS name
+// and version of device-information reports.
+enum class Dimension { Event, Action, Content, Channel, Os, OsVersion };
+
+struct TopQuery {
+    std::string appKey;
+    Dimension dimension = Dimension::Event;
+    int fromDay = 0;
+    int toDay = 0;
+    std::optional<std::string> channel;  // only the reports of this channel
+    std::optional<std::string> action;   // Content only: the contents of this action name
+    int limit = 10;
+};
+
+struct TopRow {
+    std::string value;
+    std::int64_t reports = 0;
+    std::int64_t devices = 0;  // distinct devices among those reports
+};
+
+// Devices new on `day` and the share of them active on day+1, +7, +30; empty where that day has
+// not come yet (it is not before today) or the cohort is empty.
+struct Cohort {
+    int day = 0;
+    std::int64_t newDevices = 0;
+    std::optional<double> d1, d7, d30;
+};
+
+struct DeviceSummary {
+    std::string deviceId;
+    std::int64_t firstSeenMs = 0;  // UTC, milliseconds since the Unix epoch
+    std::int64_t lastSeenMs = 0;
+    std::int64_t appEvents = 0;
+    std::int64_t actions = 0;
+    std::int64_t deviceReports = 0;
+    // The latest device-information values, in kInventoryKeys order; empty when none arrived.
+    std::optional<std::array<std::string, 9>> inventory;
+};
+
+// Receives exported reports one at a time, oldest arrival first; returning false stops the walk.
+using ReportSink = std::function<bool(const Report&)>;
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Stores every report in one transaction, rollups included. When it returns the reports are
+    // durable (they survive kill -9 and a power cut as far as the backend's sync allows); it
+    // throws StoreError when they are not.
+    virtual void append(const std::vector<Report>& reports) = 0;
+
+    // Keeps a rejected body; the backend bounds how many are kept (oldest dropped first).
+    virtual void reject(const Rejected& rejected) = 0;
+    // The newest rejected bodies, newest first.
+    virtual std::vector<Rejected> rejects(int limit) = 0;
+
+    // Every application key that has reports, ordered by key.
+    virtual std::vector<AppSummary> apps() = 0;
+    virtual bool hasApp(const std::string& appKey) = 0;
+
+    // One entry per day from `fromDay` to `toDay` inclusive, zeros included, oldest first.
+    virtual std::vector<DayFigures> daily(const std::string& appKey, int fromDay, int toDay,
+                                          const std::optional<std::string>& channel) = 0;
+
+    // Distinct devices with at least one report from `fromDay` to `toDay` inclusive (the
+    // dashboard's "active devices, 7 days / 30 days"; not the sum of the daily figures).
+    // Backends answer it from the device-day rollup; the default only says it cannot.
+    virtual std::int64_t activeDevices(const std::string& appKey, int fromDay, int toDay,
+                                       const std::optional<std::string>& channel);
+
+    // Most reports first, ties by value (byte order), at most `limit` rows.
+    virtual std::vector<TopRow> top(const TopQuery& query) = 0;
+
+    // One cohort per day from `fromDay` to `toDay`; `today` is the current day, the first that
+    // has not come yet.
+    virtual std::vector<Cohort> retention(const std::string& appKey, int fromDay, int toDay,
+                                          int today, const std::optional<std::string>& channel) = 0;
+
+    virtual std::optional<DeviceSummary> device(const std::string& appKey,
+                                                const std::string& deviceId) = 0;
+
+    // Removes every report and value of the device for the key; the figures stop counting it.
+    // False when the key has no such device.
+    virtual bool eraseDevice(const std::string& appKey, const std::string& deviceId) = 0;
+
+    // Walks every stored report of the key that arrived on a day from `fromDay` to `toDay`, in
+    // arrival order, holding one report in memory at a time.
+    virtual void exportReports(const std::string& appKey, int fromDay, int toDay,
+                               const ReportSink& sink) = 0;
+
+    // Drops raw reports that arrived before `cutoffMs`; every figure stays as it was.
+    // Returns how many reports were dropped.
+    virtual std::int64_t prune(std::int64_t cutoffMs) = 0;
+};
+
+struct StoreError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+inline std::int64_t Store::activeDevices(const std::string&, int, int,
+                                         const std::optional<std::string>&)
+{
+    throw StoreError("this store cannot count active devices over a range");
+}
+
+class ReportingDays;
+
+struct StoreOptions {
+    std::string dataDir = "./tallyscope-data";  // SQLite: the folder holding tallyscope.db
+    std::string url;                            // postgresql://… chooses PostgreSQL
+    std::size_t rejectsKept = 10000;
+};
+
+// Opens (creating and migrating when needed) the store the options name. `days` must outlive
+// the store. Throws StoreError with a one-line reason when it cannot.
+std::unique_ptr<Store> openStore(const StoreOptions& options, const ReportingDays& days);
+
+}  // namespace tallyscope::server

@@ -1,0 +1,258 @@
+#include "store/store_queries.h"
+
+#include <map>
+
+#include "core/days.h"
+#include "store/rollups.h"
+
+namespace tallyscope::server::store {
+
+namespace {
+
+// Holds a reader connection inside one read-only transaction for the length of an answer.
+class Snapshot {
+public:
+    explicit Snapshot(std::unique_ptr<QuerySource> src) : src_(std::move(src)) { src_->begin(); }
+    ~Snapshot() { src_->end(); }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    QuerySource* operator->() { return src_.get(); }
+    QuerySource& operator*() { return *src_; }
+
+private:
+    std::unique_ptr<QuerySource> src_;
+};
+
+std::optional<std::int64_t> single(QuerySource& src, const std::string& sql, const std::vector<Param>& params) {
+    std::optional<std::int64_t> out;
+    src.query(sql, params, [&](const Row& r) {
+        if (!r.isNull(0)) out = r.i64(0);
+        return false;
+    });
+    return out;
+}
+
+}  // namespace
+
+// Interned texts are looked up through the same index their uniqueness is kept by.
+static std::optional<std::int64_t> stringIdOf(Dialect d, QuerySource& src, const std::string& text) {
+    return single(src,
+                  d == Dialect::Postgres ? "SELECT id FROM strings WHERE md5(value) = md5(?) AND value = ?"
+                                         : "SELECT id FROM strings WHERE value = ? AND value = ?",
+                  {text, text});
+}
+
+static std::optional<std::int64_t> deviceIdOf(Dialect d, QuerySource& src, const std::string& text) {
+    return single(src,
+                  d == Dialect::Postgres ? "SELECT id FROM devices WHERE md5(deviceid) = md5(?) AND deviceid = ?"
+                                         : "SELECT id FROM devices WHERE deviceid = ? AND deviceid = ?",
+                  {text, text});
+}
+
+std::vector<Rejected> QueryStore::rejects(int limit) {
+    Snapshot s(borrow());
+    std::vector<Rejected> out;
+    s->query("SELECT arrived_ms, reason, body FROM rejects ORDER BY id DESC LIMIT ?", {std::int64_t{limit}},
+             [&](const Row& r) {
+                 out.push_back({r.i64(0), r.text(1), r.text(2)});
+                 return true;
+             });
+    return out;
+}
+
+std::vector<AppSummary> QueryStore::apps() {
+    Snapshot s(borrow());
+    std::vector<AppSummary> out;
+    const char* order = dialect_ == Dialect::Postgres ? " ORDER BY s.value COLLATE \"C\"" : " ORDER BY s.value";
+    s->query(std::string("SELECT s.value, SUM(d.new_devices), SUM(d.app_events + d.actions + d.device_reports),"
+                         " MIN(d.day), MAX(d.day) FROM daily d JOIN strings s ON s.id = d.app"
+                         " WHERE d.chan = 0 AND d.active > 0 GROUP BY s.value") + order,
+             {}, [&](const Row& r) {
+                 out.push_back({r.text(0), r.i64(1), r.i64(2), static_cast<int>(r.i64(3)), static_cast<int>(r.i64(4))});
+                 return true;
+             });
+    return out;
+}
+
+bool QueryStore::hasApp(const std::string& appKey) {
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    return app && single(*s, "SELECT 1 FROM daily WHERE app = ? AND chan = 0 AND active > 0 LIMIT 1", {*app});
+}
+
+std::vector<DayFigures> QueryStore::daily(const std::string& appKey, int fromDay, int toDay,
+                                          const std::optional<std::string>& channel) {
+    std::vector<DayFigures> out;
+    for (int d = fromDay; d <= toDay; ++d) out.push_back(DayFigures{d});
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    std::optional<std::int64_t> chan = std::int64_t{0};
+    if (channel) chan = stringIdOf(dialect_, *s, *channel);
+    if (!app || !chan) return out;
+    s->query("SELECT day, active, new_devices, app_events, actions, device_reports FROM daily"
+             " WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
+             {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}}, [&](const Row& r) {
+                 DayFigures& f = out[static_cast<std::size_t>(r.i64(0) - fromDay)];
+                 f.activeDevices = r.i64(1);
+                 f.newDevices = r.i64(2);
+                 f.appEvents = r.i64(3);
+                 f.actions = r.i64(4);
+                 f.deviceReports = r.i64(5);
+                 return true;
+             });
+    return out;
+}
+
+std::int64_t QueryStore::activeDevices(const std::string& appKey, int fromDay, int toDay,
+                                       const std::optional<std::string>& channel) {
+    if (fromDay > toDay) return 0;
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    std::optional<std::int64_t> chan = std::int64_t{0};
+    if (channel) chan = stringIdOf(dialect_, *s, *channel);
+    if (!app || !chan) return 0;
+    // Dimension 0, value 0 spans every report: each device counts once, on its first day in range.
+    return single(*s,
+                  "SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = 0 AND sub = 0"
+                  " AND value = 0 AND day BETWEEN ? AND ? AND prev_day < ?",
+                  {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}, std::int64_t{fromDay}})
+        .value_or(0);
+}
+
+std::vector<TopRow> QueryStore::top(const TopQuery& q) {
+    std::vector<TopRow> out;
+    if (q.limit <= 0 || q.fromDay > q.toDay) return out;
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, q.appKey);
+    if (!app) return out;
+    // Channel values are kept over all channels only; a channel's own channel ranking is its row.
+    std::optional<std::int64_t> chan = std::int64_t{0};
+    std::optional<std::int64_t> onlyValue;
+    if (q.channel) {
+        auto c = stringIdOf(dialect_, *s, *q.channel);
+        if (!c) return out;
+        if (q.dimension == Dimension::Channel) onlyValue = c; else chan = c;
+    }
+    std::int64_t sub = 0;
+    if (q.dimension == Dimension::Content && q.action) {
+        auto a = stringIdOf(dialect_, *s, *q.action);
+        if (!a) return out;
+        sub = *a;
+    }
+    const std::int64_t dim = dimensionCode(q.dimension);
+    const std::int64_t from = q.fromDay, to = q.toDay;
+
+    // Reports per value from the daily value counts pick the rows; the distinct devices are then
+    // counted for those values only.
+    std::string sql =
+        "SELECT v.value, s.value, SUM(v.reports) AS r FROM value_day v JOIN strings s ON s.id = v.value"
+        " WHERE v.app = ? AND v.chan = ? AND v.dim = ? AND v.sub = ? AND v.day BETWEEN ? AND ?";
+    std::vector<Param> params{*app, *chan, dim, sub, from, to};
+    if (onlyValue) {
+        sql += " AND v.value = ?";
+        params.emplace_back(*onlyValue);
+    }
+    sql += " GROUP BY v.value, s.value HAVING SUM(v.reports) > 0 ORDER BY r DESC, s.value";
+    if (dialect_ == Dialect::Postgres) sql += " COLLATE \"C\"";
+    sql += " LIMIT ?";
+    params.emplace_back(std::int64_t{q.limit});
+    std::vector<std::int64_t> ids;
+    s->query(sql, params, [&](const Row& r) {
+        ids.push_back(r.i64(0));
+        out.push_back({r.text(1), r.i64(2), 0});
+        return true;
+    });
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        out[i].devices = single(*s,
+                                "SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = ?"
+                                " AND value = ? AND day BETWEEN ? AND ? AND prev_day < ?",
+                                {*app, *chan, dim, sub, ids[i], from, to, from})
+                             .value_or(0);
+    return out;
+}
+
+std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay, int toDay, int today,
+                                          const std::optional<std::string>& channel) {
+    std::vector<Cohort> out;
+    for (int d = fromDay; d <= toDay; ++d) out.push_back(Cohort{d});
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    std::optional<std::int64_t> chan = std::int64_t{0};
+    if (channel) chan = stringIdOf(dialect_, *s, *channel);
+    std::map<std::pair<int, int>, std::int64_t> kept;
+    if (app && chan) {
+        s->query("SELECT day, new_devices FROM daily WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
+                 {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}}, [&](const Row& r) {
+                     out[static_cast<std::size_t>(r.i64(0) - fromDay)].newDevices = r.i64(1);
+                     return true;
+                 });
+        s->query("SELECT day, n, devices FROM retention WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
+                 {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}}, [&](const Row& r) {
+                     kept[{static_cast<int>(r.i64(0)), static_cast<int>(r.i64(1))}] = r.i64(2);
+                     return true;
+                 });
+    }
+    for (Cohort& c : out) {
+        if (c.newDevices <= 0) continue;
+        auto share = [&](int n) -> std::optional<double> {
+            if (c.day + n >= today) return std::nullopt;  // that day has not come yet
+            auto it = kept.find({c.day, n});
+            return static_cast<double>(it == kept.end() ? 0 : it->second) / static_cast<double>(c.newDevices);
+        };
+        c.d1 = share(1);
+        c.d7 = share(7);
+        c.d30 = share(30);
+    }
+    return out;
+}
+
+std::optional<DeviceSummary> QueryStore::device(const std::string& appKey, const std::string& deviceId) {
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    auto dev = deviceIdOf(dialect_, *s, deviceId);
+    if (!app || !dev) return std::nullopt;
+    std::optional<DeviceSummary> out;
+    s->query("SELECT first_ms, last_ms, app_events, actions, device_reports FROM app_device"
+             " WHERE app = ? AND device = ? AND chan = 0",
+             {*app, *dev}, [&](const Row& r) {
+                 out = DeviceSummary{deviceId, r.i64(0), r.i64(1), r.i64(2), r.i64(3), r.i64(4), std::nullopt};
+                 return false;
+             });
+    if (!out) return out;
+    s->query("SELECT pcosname, mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode"
+             " FROM inventory WHERE app = ? AND device = ?",
+             {*app, *dev}, [&](const Row& r) {
+                 std::array<std::string, 9> inv;
+                 for (int i = 0; i < 9; ++i) inv[static_cast<std::size_t>(i)] = r.text(i);
+                 out->inventory = inv;
+                 return false;
+             });
+    return out;
+}
+
+void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) {
+    if (fromDay > toDay) return;
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    if (!app) return;
+    const std::int64_t fromMs = days_.startOf(fromDay), toMs = days_.startOf(toDay + 1);
+    Report rep;
+    rep.appKey = appKey;
+    s->query("SELECT r.arrived_ms, r.kind, d.deviceid, r.channel, r.name, r.content, r.pcosname, r.mac,"
+             " r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid, r.harddiskid, r.mainboardcode, r.body"
+             " FROM reports r JOIN devices d ON d.id = r.device"
+             " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ? ORDER BY r.arrived_ms, r.id",
+             {*app, fromMs, toMs}, [&](const Row& r) {
+                 rep.arrivedMs = r.i64(0);
+                 rep.kind = static_cast<ReportKind>(r.i64(1));
+                 rep.deviceId = r.text(2);
+                 rep.channel = r.text(3);
+                 rep.name = r.text(4);
+                 rep.content = r.text(5);
+                 for (int i = 0; i < 9; ++i) rep.inventory[static_cast<std::size_t>(i)] = r.text(6 + i);
+                 rep.body = r.text(15);
+                 return sink(rep);
+             });
+}
+
+}  // namespace tallyscope::server::store

@@ -1,0 +1,65 @@
+// The read side both backends share: every figure is a short SQL query over the rollups, so the
+// queries are written once, with `?` placeholders, over a minimal connection interface.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "store/store.h"
+
+namespace tallyscope::server::store {
+
+using Param = std::variant<std::int64_t, std::string>;
+
+struct Row {
+    virtual ~Row() = default;
+    virtual std::int64_t i64(int column) const = 0;
+    virtual bool isNull(int column) const = 0;
+    virtual std::string text(int column) const = 0;  // text or bytes, as stored
+};
+
+// One borrowed reader connection. begin/end bracket a read-only transaction so the several
+// statements of one answer see one snapshot.
+class QuerySource {
+public:
+    virtual ~QuerySource() = default;
+    virtual void begin() = 0;
+    virtual void end() = 0;
+    // Runs `sql`, calling `each` per row until it returns false.
+    virtual void query(const std::string& sql, const std::vector<Param>& params,
+                       const std::function<bool(const Row&)>& each) = 0;
+};
+
+enum class Dialect { Sqlite, Postgres };
+
+class QueryStore : public Store {
+public:
+    QueryStore(Dialect dialect, const ReportingDays& days) : dialect_(dialect), days_(days) {}
+
+    std::vector<Rejected> rejects(int limit) override;
+    std::vector<AppSummary> apps() override;
+    bool hasApp(const std::string& appKey) override;
+    std::vector<DayFigures> daily(const std::string& appKey, int fromDay, int toDay,
+                                  const std::optional<std::string>& channel) override;
+    std::int64_t activeDevices(const std::string& appKey, int fromDay, int toDay,
+                               const std::optional<std::string>& channel) override;
+    std::vector<TopRow> top(const TopQuery& query) override;
+    std::vector<Cohort> retention(const std::string& appKey, int fromDay, int toDay, int today,
+                                  const std::optional<std::string>& channel) override;
+    std::optional<DeviceSummary> device(const std::string& appKey, const std::string& deviceId) override;
+    void exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) override;
+
+protected:
+    virtual std::unique_ptr<QuerySource> borrow() = 0;
+    const ReportingDays& days() const { return days_; }
+
+private:
+    Dialect dialect_;
+    const ReportingDays& days_;
+};
+
+}  // namespace tallyscope::server::store

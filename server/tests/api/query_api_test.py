@@ -1,0 +1,267 @@
+"""The query API through the real server: access, routing, parameter checks, shapes, erasure and
+the CSV export (byte format, and export -> import -> export giving the same bytes)."""
+import csv
+import datetime
+import io
+import os
+import subprocess
+import tempfile
+import unittest
+import urllib.parse
+
+from api_server import SERVER, ApiServer, action, app_event, device_info
+
+APP = "api-test-app"
+OTHER = "api other"
+D1 = "0123456789ABCDEF0123456789ABCDE1"
+D2 = "0123456789ABCDEF0123456789ABCDE2"
+D3 = "Unknown PCID"
+
+# Every report the class posts: contents with a comma, a quote, a colon and a non-ASCII value
+# exercise the CSV quoting and the UTF-8 columns.
+REPORTS = [
+    app_event(D1, APP, "store", "app_start"),
+    app_event(D2, APP, "web", "app_start"),
+    app_event(D2, APP, "web", "app_exit"),
+    action(D1, APP, "store", "Open", "a,b"),
+    action(D1, APP, "store", "Open", 'say "hi"'),
+    action(D2, APP, "web", "Open", "a,b"),
+    action(D2, APP, "web", "Save", "café"),
+    action(D3, APP, "", "Save", "x:y"),
+    device_info(D1, APP, "store"),
+    device_info(D1, APP, "store", osversion="10.0.22631"),
+    app_event(D1, OTHER, "", "app_start"),
+]
+
+DAILY_KEYS = {"date", "active_devices", "new_devices", "app_events", "actions", "device_reports"}
+
+
+def today():
+    return datetime.datetime.now(datetime.timezone.utc).date()
+
+
+class QueryApiTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ApiServer()
+        for body in REPORTS:
+            cls.server.post_report(body)
+        cls.today = today().isoformat()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def path(self, suffix, appkey=APP):
+        return "/api/v1/apps/%s/%s" % (urllib.parse.quote(appkey, safe=""), suffix)
+
+    def test_access_needs_the_token_or_a_signed_session_and_reports_need_nothing(self):
+        s = self.server
+        self.assertTrue(os.path.isfile(s.token_file))
+        self.assertEqual(os.stat(s.token_file).st_mode & 0o777, 0o600)
+        private = ["/api/v1/apps", self.path("daily"), self.path("top?dimension=event"),
+                   self.path("retention"), self.path("export.csv"), self.path("devices/" + D1),
+                   self.path("no-such-route"), "/api/v1/apps/no-such-app/daily"]
+        # Wrong tokens count against the address (ten allowed, see below); missing ones do not.
+        tries = [(path, None) for path in private] + [
+            ("/api/v1/apps", token) for token in ("", s.token[:-1], s.token + "0", s.token.upper())]
+        for path, token in tries:
+            with self.subTest(path=path, token=token):
+                answer = s.request("GET", path, token=token)
+                self.assertEqual(answer.status, 401)
+                self.assertIn("Bearer", answer.headers.get("WWW-Authenticate", ""))
+                self.assertNotIn(APP.encode(), answer.body)
+        self.assertEqual(s.request("DELETE", self.path("devices/" + D2)).status, 401)
+        self.assertEqual(s.get("/api/v1/apps").status, 200)
+
+        # Without a session the page is the sign-in form, refused; its files hold no figures.
+        page = s.request("GET", "/")
+        self.assertEqual(page.status, 401)
+        self.assertIn(b'action="/signin"', page.body)
+        self.assertNotIn(b"app.js", page.body)
+        for asset in ("/assets/app.js", "/assets/style.css", "/assets/vendor/uPlot.iife.min.js",
+                      "/assets/vendor/uPlot.LICENSE"):
+            self.assertEqual(s.request("GET", asset).status, 200, asset)
+        self.assertEqual(s.request("GET", "/assets/index.html").status, 404)
+
+        # Signing in gives an HttpOnly, SameSite=Strict cookie that opens the page and the API.
+        self.assertEqual(s.request("POST", "/signin", body="token=wrong-token-value",
+                                   headers={"Content-Type": "application/x-www-form-urlencoded"}).status, 401)
+        # As pasted from a terminal: blanks around the token are not part of it.
+        answer = s.request("POST", "/signin", body="token=+" + s.token + "%0A",
+                           headers={"Content-Type": "application/x-www-form-urlencoded"})
+        self.assertEqual(answer.status, 303)
+        self.assertEqual(answer.headers["Location"], "/")
+        set_cookie = answer.header_all("Set-Cookie")[0]
+        for attribute in ("HttpOnly", "SameSite=Strict", "Path=/"):
+            self.assertIn(attribute, set_cookie)
+        cookie = set_cookie.split(";")[0]
+        dashboard = s.request("GET", "/", cookie=cookie)
+        self.assertEqual(dashboard.status, 200)
+        self.assertIn(b"/assets/app.js", dashboard.body)
+        self.assertIn("default-src 'self'", dashboard.headers["Content-Security-Policy"])
+        self.assertEqual(s.request("GET", "/api/v1/apps", cookie=cookie).status, 200)
+        name, value = cookie.split("=", 1)
+        forged = name + "=" + str(int(value.split(".")[0]) + 3600) + "." + value.split(".")[1]
+        self.assertEqual(s.request("GET", "/api/v1/apps", cookie=forged).status, 401)
+        signed_out = s.request("POST", "/signout", cookie=cookie)
+        self.assertEqual(signed_out.status, 303)
+        self.assertIn("Max-Age=0", signed_out.header_all("Set-Cookie")[0])
+
+        # A second process that shares the token file accepts the first one's cookie.
+        other = ApiServer(token_file=s.token_file)
+        try:
+            self.assertEqual(other.request("GET", "/api/v1/apps", cookie=cookie).status, 200)
+        finally:
+            other.stop()
+
+    def test_failed_attempts_from_one_address_are_limited(self):
+        # A server of its own: the limit counts per address, and every test comes from 127.0.0.1.
+        s = ApiServer(token_file=self.server.token_file)
+        try:
+            cookie = s.sign_in()
+            statuses = [s.request("GET", "/api/v1/apps", token="guess-%d" % i).status for i in range(10)]
+            self.assertEqual(statuses, [401] * 10)
+            limited = s.request("GET", "/api/v1/apps", token="guess-10")
+            self.assertEqual(limited.status, 429)
+            self.assertGreater(int(limited.headers["Retry-After"]), 0)
+            # Now even the right token waits, and so does the sign-in form...
+            self.assertEqual(s.request("GET", "/api/v1/apps", token=s.token).status, 429)
+            self.assertEqual(s.request("POST", "/signin", body="token=" + s.token,
+                                       headers={"Content-Type": "application/x-www-form-urlencoded"}).status, 429)
+            # ...but a session signed in before goes on working.
+            self.assertEqual(s.request("GET", "/api/v1/apps", cookie=cookie).status, 200)
+        finally:
+            s.stop()
+
+    def test_routes_shapes_and_parameter_checks(self):
+        s = self.server
+        apps = {a["appkey"]: a for a in s.get_json("/api/v1/apps")["apps"]}
+        self.assertEqual(set(apps), {APP, "api other"})
+        self.assertEqual(apps[APP], {"appkey": APP, "devices": 3, "reports": 10,
+                                     "first_seen": self.today, "last_seen": self.today})
+
+        daily = s.get_json(self.path("daily"))
+        self.assertEqual(set(daily), {"appkey", "days"})
+        self.assertEqual(daily["appkey"], APP)
+        self.assertEqual(len(daily["days"]), 30)
+        self.assertEqual(daily["days"][-1], {"date": self.today, "active_devices": 3, "new_devices": 3,
+                                             "app_events": 3, "actions": 5, "device_reports": 2})
+        first = (today() - datetime.timedelta(days=29)).isoformat()
+        self.assertEqual(daily["days"][0], dict.fromkeys(DAILY_KEYS - {"date"}, 0) | {"date": first})
+        web = s.get_json(self.path("daily"), channel="web", **{"from": self.today, "to": self.today})
+        self.assertEqual(web["days"], [{"date": self.today, "active_devices": 1, "new_devices": 1,
+                                        "app_events": 2, "actions": 2, "device_reports": 0}])
+
+        top = s.get_json(self.path("top"), dimension="content", action="Open")
+        self.assertEqual(top, {"rows": [{"value": "a,b", "reports": 2, "devices": 2},
+                                        {"value": 'say "hi"', "reports": 1, "devices": 1}]})
+        self.assertEqual(s.get_json(self.path("top"), dimension="action", limit=1),
+                         {"rows": [{"value": "Open", "reports": 3, "devices": 2}]})
+        self.assertEqual(s.get_json(self.path("top"), dimension="osversion")["rows"][0]["value"], "10.0.19045")
+
+        retention = s.get_json(self.path("retention"), **{"from": self.today})
+        self.assertEqual(retention, {"cohorts": [{"date": self.today, "new_devices": 3,
+                                                  "d1": None, "d7": None, "d30": None}]})
+        self.assertEqual(s.get_json(self.path("active"), **{"from": self.today})["active_devices"], 3)
+
+        device = s.get_json(self.path("devices/" + D1))
+        self.assertEqual(set(device), {"deviceid", "first_seen", "last_seen", "app_events", "actions",
+                                       "device_reports", "inventory"})
+        self.assertEqual((device["app_events"], device["actions"], device["device_reports"]), (1, 2, 2))
+        self.assertRegex(device["first_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(device["inventory"]["pcosversion"], "10.0.22631")
+        self.assertEqual(device["inventory"]["pcusername"], "PC\\user")
+        self.assertEqual(s.get_json(self.path("devices/Unknown%20PCID"))["inventory"], {})
+
+        refusals = [
+            (self.path("daily?from=2026-12-09&to=2026-12-08"), 400, "after"),
+            (self.path("daily?from=" + (today() + datetime.timedelta(days=1)).isoformat()), 400, "after"),
+            (self.path("daily?from=2026-02-30"), 400, "not a date"),
+            (self.path("daily?to=08.12.2026"), 400, "not a date"),
+            (self.path("daily?form=2026-12-01"), 400, "unknown parameter"),
+            (self.path("daily?from=1990-01-01"), 400, "longer than"),
+            (self.path("daily?channel=%FF"), 400, "UTF-8"),
+            (self.path("top"), 400, "dimension is missing"),
+            (self.path("top?dimension=devices"), 400, "none of"),
+            (self.path("top?dimension=event&limit=0"), 400, "limit"),
+            (self.path("top?dimension=event&action=Open"), 400, "dimension=content"),
+            (self.path("retention?limit=3"), 400, "unknown parameter"),
+            (self.path("export.csv?channel=web"), 400, "unknown parameter"),
+            (self.path("devices/" + D1 + "?x=1"), 400, "no parameters"),
+            (self.path("daily", appkey="no-such-app"), 404, "no-such-app"),
+            (self.path("export.csv", appkey="no-such-app"), 404, "no-such-app"),
+            (self.path("devices/" + D1, appkey="no-such-app"), 404, "no-such-app"),
+            (self.path("devices/FFFF"), 404, "FFFF"),
+            (self.path("weekly"), 404, "no such route"),
+            (self.path("daily/extra"), 404, "no such route"),
+            ("/api/v1/apps/", 404, "no such route"),
+        ]
+        for path, status, reason in refusals:
+            with self.subTest(path=path):
+                answer = s.get(path)
+                self.assertEqual(answer.status, status, answer.body)
+                self.assertEqual(answer.headers["Content-Type"], "application/json")
+                self.assertIn(reason, answer.json()["error"])
+        self.assertEqual(s.request("POST", self.path("daily"), token=s.token).status, 405)
+        self.assertEqual(s.request("DELETE", self.path("daily"), token=s.token).status, 404)
+
+    def test_erasing_a_device_removes_it_from_every_figure(self):
+        s = ApiServer(token_file=self.server.token_file)
+        try:
+            for body in REPORTS:
+                s.post_report(body)
+            self.assertEqual(s.request("DELETE", self.path("devices/" + D2), token=s.token).status, 204)
+            self.assertEqual(s.request("DELETE", self.path("devices/" + D2), token=s.token).status, 404)
+            self.assertEqual(s.get(self.path("devices/" + D2)).status, 404)
+            self.assertEqual(s.request("DELETE", self.path("devices/" + D2, appkey="nope"), token=s.token).status, 404)
+            self.assertEqual(s.get_json(self.path("daily"), **{"from": self.today})["days"][0]["active_devices"], 2)
+            self.assertEqual(s.get_json(self.path("top"), dimension="channel")["rows"],
+                             [{"value": "store", "reports": 5, "devices": 1}, {"value": "", "reports": 1, "devices": 1}])
+            exported = s.get(self.path("export.csv")).body.decode("utf-8")
+            self.assertNotIn(D2, exported)
+            self.assertIn(D1, exported)
+        finally:
+            s.stop()
+
+    def test_export_is_rfc4180_utf8_with_every_report_and_survives_import(self):
+        s = self.server
+        answer = s.get(self.path("export.csv"))
+        self.assertEqual(answer.status, 200)
+        self.assertEqual(answer.headers["Content-Type"], "text/csv; charset=utf-8")
+        self.assertIn("attachment", answer.headers["Content-Disposition"])
+        text = answer.body.decode("utf-8")
+        header = ("arrived,kind,deviceid,appkey,channel,name,content,pcosname,mac,pcosversion,pcname,"
+                  "pcusername,windowssid,pccpuid,harddiskid,mainboardcode,body\r\n")
+        self.assertTrue(text.startswith(header))
+        self.assertTrue(text.endswith("\r\n"))
+        self.assertIn(',Open,"a,b",', text)
+        self.assertIn(',Open,"say ""hi""",', text)
+        self.assertIn(",Save,café,", text)
+        rows = list(csv.DictReader(io.StringIO(text, newline="")))
+        self.assertEqual([r["body"] for r in rows], REPORTS[:-1])
+        self.assertEqual([r["kind"] for r in rows[:3]], ["app_event"] * 3)
+        self.assertEqual(rows[0]["content"], "2026-12-08 10:00:00")
+        self.assertEqual((rows[-1]["kind"], rows[-1]["pcosname"], rows[-1]["mainboardcode"]),
+                         ("device_info", "Windows 10 Pro", "N/A"))
+        for row in rows:
+            self.assertRegex(row["arrived"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(s.get(self.path("export.csv") + "?from=2000-01-01&to=2000-01-31").body, header.encode())
+
+        with tempfile.TemporaryDirectory() as work:
+            exported = os.path.join(work, "export.csv")
+            with open(exported, "wb") as f:
+                f.write(answer.body)
+            data = os.path.join(work, "imported")
+            result = subprocess.run([SERVER, "import", "--data", data, exported], capture_output=True, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            again = ApiServer(data_dir=data, token_file=s.token_file)
+            try:
+                self.assertEqual(again.get(self.path("export.csv")).body, answer.body)
+                self.assertEqual(again.get_json(self.path("daily")), s.get_json(self.path("daily")))
+            finally:
+                again.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,222 @@
+// The store's figures against an oracle computed from the raw reports, on both backends: after
+// ingest in batches (with late arrivals), after erasing a device, after pruning raw reports, and
+// after a restart. Plus the schema's versions and the bounded rejects table.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <thread>
+
+#include "core/days.h"
+#include "store/migrations.h"
+#include "store/oracle.h"
+#include "store/store_backends.h"
+
+namespace tallyscope::server::testing {
+namespace {
+
+constexpr int kLastDay = kFirstDay + 90;
+constexpr int kToday = kFirstDay + 80;  // some D+30 have not come yet
+
+struct Check {
+    std::string app;
+    std::optional<std::string> channel;
+};
+
+const std::vector<Check> kChecks = {
+    {"k1", std::nullopt}, {"k1", std::string("")}, {"k1", std::string("store")}, {"k1", std::string("beta")},
+    {"k1", std::string("no-such-channel")}, {"k2", std::nullopt}, {"k2", std::string("beta")}, {"nokey", std::nullopt}};
+
+const std::vector<std::pair<int, int>> kRanges = {
+    {kFirstDay - 3, kLastDay}, {kFirstDay + 10, kFirstDay + 11}, {kFirstDay + 17, kFirstDay + 17},
+    {kFirstDay + 12, kFirstDay + 41}, {kFirstDay + 30, kFirstDay + 36}};
+
+void expectSameFigures(Store& store, const Oracle& oracle, const std::string& when) {
+    SCOPED_TRACE(when);
+    EXPECT_EQ(flat(store.apps()), flat(oracle.apps()));
+    EXPECT_TRUE(store.hasApp("k1"));
+    EXPECT_FALSE(store.hasApp("nokey"));
+    for (const Check& c : kChecks) {
+        SCOPED_TRACE(c.app + " channel " + c.channel.value_or("(all)"));
+        EXPECT_EQ(flat(store.daily(c.app, kFirstDay - 3, kLastDay, c.channel)),
+                  flat(oracle.daily(c.app, kFirstDay - 3, kLastDay, c.channel)));
+        EXPECT_EQ(flat(store.retention(c.app, kFirstDay - 1, kLastDay, kToday, c.channel)),
+                  flat(oracle.retention(c.app, kFirstDay - 1, kLastDay, kToday, c.channel)));
+        for (const auto& [from, to] : kRanges) {
+            SCOPED_TRACE(ReportingDays::format(from) + " to " + ReportingDays::format(to));
+            EXPECT_EQ(store.activeDevices(c.app, from, to, c.channel), oracle.activeDevices(c.app, from, to, c.channel));
+            for (Dimension dim : {Dimension::Event, Dimension::Action, Dimension::Content, Dimension::Channel,
+                                  Dimension::Os, Dimension::OsVersion}) {
+                for (int limit : {100, 3}) {
+                    TopQuery q{c.app, dim, from, to, c.channel, std::nullopt, limit};
+                    EXPECT_EQ(flat(store.top(q)), flat(oracle.top(q))) << "dimension " << static_cast<int>(dim)
+                                                                      << " limit " << limit;
+                }
+            }
+            for (const char* action : {"open", "click", "no-such-action"}) {
+                TopQuery q{c.app, Dimension::Content, from, to, c.channel, std::string(action), 10};
+                EXPECT_EQ(flat(store.top(q)), flat(oracle.top(q))) << "contents of " << action;
+            }
+        }
+    }
+    for (const Report& r : oracle.reports)
+        if (r.deviceId.rfind("EDGE", 0) == 0 || r.deviceId.rfind("A11CE0", 0) == 0)
+            EXPECT_EQ(flat(store.device(r.appKey, r.deviceId)), flat(oracle.device(r.appKey, r.deviceId))) << r.deviceId;
+}
+
+std::vector<std::tuple<std::int64_t, std::string, std::string>> exported(Store& store, const ReportingDays& days,
+                                                                       const std::string& app, int from, int to) {
+    std::vector<std::tuple<std::int64_t, std::string, std::string>> out;
+    store.exportReports(app, from, to, [&](const Report& r) {
+        EXPECT_EQ(r.appKey, app);
+        out.emplace_back(r.arrivedMs, r.deviceId, r.body);
+        return true;
+    });
+    (void)days;
+    return out;
+}
+
+template <typename F>
+void eraseFrom(std::vector<Report>& v, F&& which) {
+    v.erase(std::remove_if(v.begin(), v.end(), which), v.end());
+}
+
+class StoreTest : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
+    ReportingDays days(kOracleZone);
+    const DataSet data = generate();
+    StoreLocation where(GetParam());
+    Oracle oracle{data.reports};
+
+    // The data set holds what the figures are meant to exercise.
+    const auto k1 = oracle.retention("k1", kFirstDay, kLastDay, kToday, std::nullopt);
+    EXPECT_GT(std::count_if(k1.begin(), k1.end(), [](const Cohort& c) { return c.d1.value_or(0) > 0; }), 3);
+    EXPECT_GT(std::count_if(k1.begin(), k1.end(), [](const Cohort& c) { return c.d30.value_or(0) > 0; }), 1);
+    for (int silent : kSilentDays) EXPECT_EQ(oracle.daily("k1", silent, silent, std::nullopt)[0].appEvents, 0);
+
+    {
+        auto store = where.open(days);
+        for (const auto& batch : data.batches) store->append(batch);
+        expectSameFigures(*store, oracle, "after ingest");
+
+        const std::int64_t from = days.startOf(kFirstDay + 10), to = days.startOf(kFirstDay + 21);
+        EXPECT_EQ(exported(*store, days, "k1", kFirstDay + 10, kFirstDay + 20), oracle.exported("k1", from, to));
+        int seen = 0;
+        store->exportReports("k1", kFirstDay, kLastDay, [&](const Report&) { return ++seen < 5; });
+        EXPECT_EQ(seen, 5) << "the walk stops when the sink says so";
+
+        // Erasure: the device of both keys, erased from one; every figure forgets it there.
+        const std::string erased = data.reports.front().deviceId;
+        std::string twoKeys;
+        for (const Report& r : data.reports)
+            if (r.appKey == "k2") twoKeys = r.deviceId;
+        ASSERT_FALSE(twoKeys.empty());
+        EXPECT_TRUE(store->eraseDevice("k1", twoKeys));
+        EXPECT_TRUE(store->eraseDevice("k1", erased));
+        EXPECT_FALSE(store->eraseDevice("k1", erased)) << "a second erasure finds nothing";
+        EXPECT_FALSE(store->eraseDevice("k1", "no-such-device"));
+        EXPECT_FALSE(store->eraseDevice("nokey", twoKeys));
+        EXPECT_FALSE(store->device("k1", twoKeys));
+        EXPECT_TRUE(store->device("k2", twoKeys)) << "the other key keeps its reports";
+        eraseFrom(oracle.reports, [&](const Report& r) {
+            return r.appKey == "k1" && (r.deviceId == erased || r.deviceId == twoKeys);
+        });
+        expectSameFigures(*store, oracle, "after erasing two devices");
+        EXPECT_EQ(exported(*store, days, "k1", kFirstDay - 1, kLastDay),
+                  oracle.exported("k1", days.startOf(kFirstDay - 1), days.startOf(kLastDay + 1)));
+
+        // Reports arriving after an erasure count again, as a new device.
+        std::vector<Report> again = {makeReport(localMoment(kFirstDay + 50, 100), ReportKind::AppEvent, erased, "k1", "",
+                                                "app_start", "2026-04-11 00:01:40")};
+        store->append(again);
+        oracle.reports.push_back(again[0]);
+        expectSameFigures(*store, oracle, "after the erased device came back");
+
+        // Pruning drops raw reports only.
+        const std::int64_t cutoff = days.startOf(kFirstDay + 30);
+        std::int64_t older = 0;
+        for (const Report& r : oracle.reports) older += r.arrivedMs < cutoff;
+        EXPECT_EQ(store->prune(cutoff), older);
+        EXPECT_EQ(store->prune(cutoff), 0);
+        expectSameFigures(*store, oracle, "after pruning");
+        EXPECT_EQ(exported(*store, days, "k1", kFirstDay - 1, kLastDay),
+                  oracle.exported("k1", cutoff, days.startOf(kLastDay + 1)));
+        // Erasure still works on figures whose raw reports are gone.
+        const std::string early = data.reports[3].deviceId;
+        if (data.reports[3].appKey == "k1" && early != erased && early != twoKeys) {
+            EXPECT_TRUE(store->eraseDevice("k1", early));
+            eraseFrom(oracle.reports, [&](const Report& r) { return r.appKey == "k1" && r.deviceId == early; });
+        }
+        expectSameFigures(*store, oracle, "after erasing a pruned device");
+    }
+    auto reopened = where.open(days);
+    expectSameFigures(*reopened, oracle, "after a restart");
+}
+
+TEST_P(StoreTest, MigrationsApplyOnceOnAnEmptyStoreAndOnEveryRestart) {
+    ReportingDays days("UTC");
+    StoreLocation where(GetParam());
+    const auto migrations = store::migrationsFor(GetParam() == Backend::Sqlite ? "sqlite" : "postgresql");
+    ASSERT_FALSE(migrations.empty());
+    for (int start = 0; start < 3; ++start) {
+        auto s = where.open(days);
+        EXPECT_EQ(s->apps().size(), start == 0 ? 0u : 1u);
+        s->append({makeReport(1765000000000 + start, ReportKind::AppEvent, "D1", "k", "", "app_start", "t")});
+    }
+    std::vector<std::int64_t> versions;
+    if (GetParam() == Backend::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((where.options.dataDir + "/tallyscope.db").c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT version FROM schema_version ORDER BY version", -1, &st, nullptr), SQLITE_OK);
+        while (sqlite3_step(st) == SQLITE_ROW) versions.push_back(sqlite3_column_int64(st, 0));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    } else {
+        pqxx::connection c(where.options.url);
+        pqxx::work w(c);
+        for (const auto& row : w.exec("SELECT version FROM schema_version ORDER BY version"))
+            versions.push_back(row[0].as<std::int64_t>());
+    }
+    std::vector<std::int64_t> expected;
+    for (const auto& m : migrations) expected.push_back(m.version);
+    EXPECT_EQ(versions, expected);
+    auto s = where.open(days);
+    EXPECT_EQ(s->apps().at(0).reports, 3) << "data survives every restart";
+}
+
+TEST_P(StoreTest, RejectsKeepTheNewestOnly) {
+    ReportingDays days("UTC");
+    StoreLocation where(GetParam(), 5);
+    auto s = where.open(days);
+    for (int i = 0; i < 12; ++i) s->reject({1000 + i, "reason " + std::to_string(i), std::string("body\0\xff", 6) + std::to_string(i)});
+    const auto kept = s->rejects(100);
+    ASSERT_EQ(kept.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(kept[static_cast<std::size_t>(i)].arrivedMs, 1011 - i);
+        EXPECT_EQ(kept[static_cast<std::size_t>(i)].body, std::string("body\0\xff", 6) + std::to_string(11 - i))
+            << "bodies are kept byte for byte";
+    }
+}
+
+// Several server processes share one PostgreSQL database: two stores (two connections, as two
+// processes would have) write interleaved batches of the same devices at once.
+TEST(PostgresStore, ConcurrentWritersKeepTheFiguresExact) {
+    ReportingDays days(kOracleZone);
+    const DataSet data = generate();
+    StoreLocation where(Backend::Postgres);
+    auto first = where.open(days);
+    auto second = where.open(days);
+    std::thread other([&] {
+        for (std::size_t i = 1; i < data.batches.size(); i += 2) second->append(data.batches[i]);
+    });
+    for (std::size_t i = 0; i < data.batches.size(); i += 2) first->append(data.batches[i]);
+    other.join();
+    expectSameFigures(*first, Oracle{data.reports}, "after two concurrent writers");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+
+}  // namespace
+}  // namespace tallyscope::server::testing
