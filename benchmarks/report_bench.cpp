@@ -2,40 +2,40 @@
 // copy. The queue is kept from filling up by popping what each iteration queued.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-
+#include "common/field_copy.h"
 #include "report/report_builders.h"
 #include "report/timestamp.h"
 #include "service/report_queue.h"
-#include "service/service_state.h"
 
 namespace {
 
-void configure()
+ReportOrigin benchOrigin()
 {
-    ServiceState& state = serviceState();
-    state.serviceRunning = 1;
-    copyToField(state.appKey, kAppKeyBytes, "bench-app-key");
-    copyToField(state.channelId, kChannelBytes, "bench channel");
-    copyToField(state.deviceIdAnsi, kDeviceIdAnsiBytes, "0123456789ABCDEF0123456789ABCDEF");
+    ReportOrigin origin;
+    copyToField(origin.appKey, kAppKeyBytes, "bench-app-key");
+    copyToField(origin.channelId, kChannelBytes, "bench channel");
+    copyToField(origin.deviceId.ansi, kDeviceIdAnsiBytes, "0123456789ABCDEF0123456789ABCDEF");
+    return origin;
 }
 
 void BM_AppEventReport(benchmark::State& state)
 {
-    configure();
+    const ReportOrigin origin = benchOrigin();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(buildAppEventReport("app_start", localTimestamp().c_str()));
-        std::free(getReportQueue().popFront());
+        BuiltReport report = buildAppEventReport(origin, "app_start", localTimestamp().c_str());
+        benchmark::DoNotOptimize(enqueueReport(report.body.get()));
+        getReportQueue().popFront();
     }
 }
 BENCHMARK(BM_AppEventReport)->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_ActionReport(benchmark::State& state)
 {
-    configure();
+    const ReportOrigin origin = benchOrigin();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(buildActionReport("export_pdf", "two pages & a cover"));
-        std::free(getReportQueue().popFront());
+        BuiltReport report = buildActionReport(origin, "export_pdf", "two pages & a cover");
+        benchmark::DoNotOptimize(enqueueReport(report.body.get()));
+        getReportQueue().popFront();
     }
 }
 BENCHMARK(BM_ActionReport)->Repetitions(5)->ReportAggregatesOnly(true);

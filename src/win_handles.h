@@ -10,129 +10,129 @@
 
 namespace win {
 
-// Closes a kernel handle. NULL and INVALID_HANDLE_VALUE both mean "no handle"; the latter is the
-// current-process pseudo-handle and must never be waited on or closed.
-class UniqueHandle {
+// One owner for every kind of platform value. Traits says which value means "nothing held"
+// (empty), which values are real (valid) and how one is given back (close). A traits object that
+// needs state of its own (a function looked up at run time) travels with the value.
+template <typename Traits>
+class Unique {
 public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE h) : h_(h) {}
-    ~UniqueHandle() { reset(); }
-    UniqueHandle(UniqueHandle&& other) noexcept : h_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
-    {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    using Value = typename Traits::Value;
 
-    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    explicit operator bool() const { return valid(h_); }
-    HANDLE get() const { return h_; }
-    HANDLE release() { return std::exchange(h_, nullptr); }
-    void reset(HANDLE h = nullptr)
-    {
-        HANDLE old = std::exchange(h_, h);
-        if (valid(old)) CloseHandle(old);
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
-class UniqueHKey {
-public:
-    UniqueHKey() = default;
-    ~UniqueHKey() { reset(); }
-    UniqueHKey(UniqueHKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-    UniqueHKey& operator=(UniqueHKey&& other) noexcept
+    Unique() = default;
+    explicit Unique(Value value, Traits traits = Traits()) : value_(value), traits_(traits) {}
+    ~Unique() { reset(); }
+    Unique(Unique&& other) noexcept : value_(other.release()), traits_(other.traits_) {}
+    Unique& operator=(Unique&& other) noexcept
     {
         if (this != &other) {
-            reset();
-            key_ = std::exchange(other.key_, nullptr);
+            reset(other.release());
+            traits_ = other.traits_;
         }
         return *this;
     }
-    UniqueHKey(const UniqueHKey&) = delete;
-    UniqueHKey& operator=(const UniqueHKey&) = delete;
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
 
-    HKEY get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-    // For RegOpenKeyExW and friends: releases the old key and hands out the slot.
-    HKEY* put()
+    Value get() const { return value_; }
+    explicit operator bool() const { return Traits::valid(value_); }
+    Value release() { return std::exchange(value_, Traits::empty()); }
+    void reset(Value value = Traits::empty())
+    {
+        Value old = std::exchange(value_, value);
+        if (Traits::valid(old)) traits_.close(old);
+    }
+    // For the functions that return what they open through an out-parameter: releases what was
+    // held and hands out the slot.
+    Value* put()
     {
         reset();
-        return &key_;
-    }
-    void reset()
-    {
-        if (key_ != nullptr) RegCloseKey(std::exchange(key_, nullptr));
+        return &value_;
     }
 
 private:
-    HKEY key_ = nullptr;
+    Value value_ = Traits::empty();
+    Traits traits_;
 };
 
-class UniqueHInternet {
+// Traits for values where a null value is the only "nothing".
+template <typename T>
+struct NullIsEmpty {
+    using Value = T;
+    static T empty() { return T(); }
+    static bool valid(T value) { return value != T(); }
+};
+
+// A kernel handle. NULL and INVALID_HANDLE_VALUE both mean "no handle"; the latter is the
+// current-process pseudo-handle and must never be waited on or closed.
+struct HandleTraits : NullIsEmpty<HANDLE> {
+    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CloseHandle(h); }
+};
+using UniqueHandle = Unique<HandleTraits>;
+
+struct HKeyTraits : NullIsEmpty<HKEY> {
+    static void close(HKEY key) { RegCloseKey(key); }
+};
+using UniqueHKey = Unique<HKeyTraits>;
+
+struct HInternetTraits : NullIsEmpty<HINTERNET> {
+    static void close(HINTERNET h) { WinHttpCloseHandle(h); }
+};
+using UniqueHInternet = Unique<HInternetTraits>;
+
+// A timer of the default timer queue. Deleting it waits for a callback that is running right now,
+// so none can touch what the callback uses after the owner let go.
+struct TimerQueueTimerTraits : NullIsEmpty<HANDLE> {
+    static void close(HANDLE timer) { DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE); }
+};
+using TimerQueueTimer = Unique<TimerQueueTimerTraits>;
+
+// One reference on a loaded module (LoadLibrary, or GetModuleHandleEx without the unchanged-count
+// flag).
+struct ModuleTraits : NullIsEmpty<HMODULE> {
+    static void close(HMODULE module) { FreeLibrary(module); }
+};
+using ModuleReference = Unique<ModuleTraits>;
+
+// A library loaded for the owner's lifetime, for functions looked up at run time.
+inline ModuleReference loadLibrary(const char* name) { return ModuleReference(LoadLibraryA(name)); }
+
+// Memory the system allocated with LocalAlloc (FormatMessageW's buffer).
+struct LocalTraits : NullIsEmpty<void*> {
+    static void close(void* p) { LocalFree(p); }
+};
+using UniqueLocal = Unique<LocalTraits>;
+
+// A text the system allocated for the caller with GlobalAlloc (WinHTTP's proxy settings).
+struct GlobalTextTraits : NullIsEmpty<wchar_t*> {
+    static void close(wchar_t* text) { GlobalFree(text); }
+};
+using GlobalText = Unique<GlobalTextTraits>;
+
+struct BstrTraits : NullIsEmpty<BSTR> {
+    static void close(BSTR text) { SysFreeString(text); }
+};
+
+// A BSTR copied from a text. A null one means the allocation failed; callers check with operator
+// bool.
+class UniqueBstr : public Unique<BstrTraits> {
 public:
-    UniqueHInternet() = default;
-    explicit UniqueHInternet(HINTERNET h) : h_(h) {}
-    ~UniqueHInternet() { reset(); }
-    UniqueHInternet(UniqueHInternet&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-    UniqueHInternet& operator=(UniqueHInternet&& other) noexcept
-    {
-        if (this != &other) reset(std::exchange(other.h_, nullptr));
-        return *this;
-    }
-    UniqueHInternet(const UniqueHInternet&) = delete;
-    UniqueHInternet& operator=(const UniqueHInternet&) = delete;
+    UniqueBstr() = default;
+    explicit UniqueBstr(const wchar_t* text) : Unique(SysAllocString(text)) {}
+};
 
-    HINTERNET get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(HINTERNET h = nullptr)
-    {
-        HINTERNET old = std::exchange(h_, h);
-        if (old != nullptr) WinHttpCloseHandle(old);
-    }
-
-private:
-    HINTERNET h_ = nullptr;
+template <typename T>
+struct ComTraits : NullIsEmpty<T*> {
+    static void close(T* p) { p->Release(); }
 };
 
 // Owns one reference to a COM interface.
 template <typename T>
-class ComPtr {
+class ComPtr : public Unique<ComTraits<T>> {
 public:
-    ComPtr() = default;
-    ~ComPtr() { reset(); }
-    ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ComPtr& operator=(ComPtr&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            p_ = std::exchange(other.p_, nullptr);
-        }
-        return *this;
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    T** put()
-    {
-        reset();
-        return &p_;
-    }
-    void** putVoid() { return reinterpret_cast<void**>(put()); }
-    void reset()
-    {
-        if (p_ != nullptr) std::exchange(p_, nullptr)->Release();
-    }
-
-private:
-    T* p_ = nullptr;
+    using Unique<ComTraits<T>>::Unique;
+    T* operator->() const { return this->get(); }
+    void** putVoid() { return reinterpret_cast<void**>(this->put()); }
 };
 
 class UniqueVariant {
@@ -152,21 +152,6 @@ private:
     VARIANT v_;
 };
 
-class UniqueBstr {
-public:
-    UniqueBstr() = default;
-    // A null result means the allocation failed; callers check with operator bool.
-    explicit UniqueBstr(const wchar_t* text) : s_(SysAllocString(text)) {}
-    ~UniqueBstr() { SysFreeString(s_); }
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    BSTR get() const { return s_; }
-    explicit operator bool() const { return s_ != nullptr; }
-
-private:
-    BSTR s_ = nullptr;
-};
-
 // Joins COM in the given model for the scope's lifetime; leaves only if the join succeeded.
 class ComScope {
 public:
@@ -182,56 +167,6 @@ public:
 
 private:
     HRESULT hr_;
-};
-
-// Memory the system allocated with LocalAlloc (FormatMessageW's buffer).
-class UniqueLocal {
-public:
-    UniqueLocal() = default;
-    ~UniqueLocal()
-    {
-        if (p_ != nullptr) LocalFree(p_);
-    }
-    UniqueLocal(const UniqueLocal&) = delete;
-    UniqueLocal& operator=(const UniqueLocal&) = delete;
-    void* get() const { return p_; }
-    void** put() { return &p_; }
-
-private:
-    void* p_ = nullptr;
-};
-
-// A text the system allocated for the caller with GlobalAlloc (WinHTTP's proxy settings).
-class GlobalText {
-public:
-    explicit GlobalText(wchar_t* text) : text_(text) {}
-    ~GlobalText()
-    {
-        if (text_ != nullptr) GlobalFree(text_);
-    }
-    GlobalText(const GlobalText&) = delete;
-    GlobalText& operator=(const GlobalText&) = delete;
-    wchar_t* get() const { return text_; }
-    explicit operator bool() const { return text_ != nullptr; }
-
-private:
-    wchar_t* text_;
-};
-
-// A library loaded for the scope's lifetime, for functions looked up at run time.
-class LoadedLibrary {
-public:
-    explicit LoadedLibrary(const char* name) : module_(LoadLibraryA(name)) {}
-    ~LoadedLibrary()
-    {
-        if (module_ != nullptr) FreeLibrary(module_);
-    }
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
 };
 
 }  // namespace win

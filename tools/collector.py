@@ -131,6 +131,23 @@ class Handler(socketserver.StreamRequestHandler):
 
     def handle(self):
         try:
+            if isinstance(self.connection, ssl.SSLSocket):
+                # Explicitly, so that a client that refuses the certificate shows up as a row and not
+                # as a connection that simply ended.
+                try:
+                    self.connection.do_handshake()
+                except OSError as error:
+                    self.server.recorder.record(connection=self.connection_id, method="-", target="-",
+                                                version="-", request_line=b"", header_block=b"", body=b"",
+                                                outcome="tls: %s" % (getattr(error, "reason", None) or error))
+                    return
+                if not self._one_request():
+                    # The handshake completed and the client left without a request: a client
+                    # that checks the certificate after the handshake and refuses it.
+                    self.server.recorder.record(connection=self.connection_id, method="-", target="-",
+                                                version="-", request_line=b"", header_block=b"", body=b"",
+                                                outcome="tls: no request after the handshake")
+                    return
             while self._one_request():
                 pass
         except ssl.SSLError as error:

@@ -114,16 +114,18 @@ bool HttpClient::execute(const std::wstring& requestedVerb)
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof redirectPolicy);
 
+    // Headers belong to the request handle and go out again with every re-send of it, so the block
+    // is added once. Adding it again at each attempt would lean on how each Windows version treats
+    // a multi-line block with the replace flag; a repeated header ("Content-Length: 5, 5" once
+    // coalesced) is refused by servers.
+    if (!extraHeaders.empty() &&
+        !WinHttpAddRequestHeaders(request.get(), extraHeaders.c_str(), static_cast<DWORD>(extraHeaders.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+        errorCode = GetLastError();
+    }
+
     bool answered = false;
     for (int attempt = 0; attempt < kMaxAttempts && !answered; ++attempt) {
-        // The block goes onto the same request handle at every attempt. Replace semantics keep one
-        // header of each name: coalescing would merge a repeat into "Content-Length: 5, 5" style
-        // values that servers reject.
-        if (!extraHeaders.empty() &&
-            !WinHttpAddRequestHeaders(request.get(), extraHeaders.c_str(), static_cast<DWORD>(extraHeaders.size()),
-                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-            errorCode = GetLastError();
-        }
         if (!sendOnce(request.get()) && !applyUserProxy(request.get())) continue;
 
         if (requestBody && requestBodyLength > 0) {

@@ -25,19 +25,18 @@ public:
     // Keeps a private copy of the bytes to send. False if the copy cannot be allocated; the engine
     // then holds no body.
     bool setRequestBody(const char* body, uint32_t length);
-    // Header block added to the request before every send.
+    // Header block added to the request handle once, before its first send; it travels with every
+    // re-send of that handle.
     void setExtraHeaders(std::wstring headers) { extraHeaders = std::move(headers); }
 
     // Runs one request with verb "GET" or "POST" (any letter case). True once an answer was read
     // whole; false when no attempt got one or reading it failed.
     bool execute(const std::wstring& verb);
 
-    std::wstring getResponseHeaders() const { return responseHeaders; }
     std::wstring getResponseText() const { return responseText; }
 
     uint32_t lastError() const { return errorCode; }
     const std::wstring& status() const { return statusText; }
-    const std::wstring& responseCharset() const { return charset; }
     uint32_t bodyLength() const { return rawLength; }
     const char* bodyBytes() const { return rawBody.data(); }
     uint32_t bodyCapacity() const { return rawBody.capacity(); }

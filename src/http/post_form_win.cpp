@@ -1,8 +1,8 @@
 #include "http/post_form.h"
 
-#include <cstdio>
 #include <string>
 
+#include "common/diagnostics.h"
 #include "http/console_text.h"
 #include "http/http_client_win.h"
 
@@ -20,8 +20,7 @@ int postForm(const std::wstring& url, const char* body, uint32_t length)
             client.execute(L"POST");
         }
         std::wstring text = client.getResponseText();
-        std::printf("httpResponseContent:\n%s\n", toConsoleText(text).c_str());
-        std::fflush(stdout);
+        diag::responseContent(toConsoleText(text).c_str());
     } catch (...) {
     }
     return 0;

@@ -4,9 +4,9 @@
 
 void AdapterAddressChoice::offer(const uint8_t* address)
 {
-    for (std::size_t i = 0; i < kAdapterAddressBytes; ++i) {
+    for (std::size_t i = 0; i < kMacAddressBytes; ++i) {
         if (address[i] > chosen_[i]) {
-            std::memcpy(chosen_, address, kAdapterAddressBytes);
+            std::memcpy(chosen_, address, kMacAddressBytes);
             return;
         }
     }
@@ -17,7 +17,7 @@ bool AdapterAddressChoice::take(uint8_t* out) const
     for (uint8_t byte : chosen_) {
         if (byte == 0) return false;
     }
-    std::memcpy(out, chosen_, kAdapterAddressBytes);
+    std::memcpy(out, chosen_, kMacAddressBytes);
     return true;
 }
 

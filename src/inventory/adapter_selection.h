@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t kAdapterAddressBytes = 6;
+#include "common/limits.h"
 
 // The running choice among physical adapters, offered in the order the system lists them.
 //
@@ -21,7 +21,7 @@ public:
     bool take(uint8_t* out) const;
 
 private:
-    uint8_t chosen_[kAdapterAddressBytes] = {};
+    uint8_t chosen_[kMacAddressBytes] = {};
 };
 
 // True for an instance identifier whose first three units are "PCI", case-sensitively.

@@ -3,6 +3,7 @@
 // the bytes: not the value order, not the unmasked chassis byte, not the 50 + L digested bytes.
 #pragma once
 
+#include "common/limits.h"
 #include "inventory/processor_signature.h"
 #include "inventory/smbios.h"
 
@@ -10,7 +11,6 @@
 #include <cstdint>
 #include <string>
 
-constexpr std::size_t kMacAddressBytes = 6;
 constexpr std::size_t kFingerprintInputBytes = 1024;
 constexpr std::size_t kFingerprintValuesOffset = kMacAddressBytes + kProcessorSignatureBytes;        // 50
 constexpr std::size_t kMaxFingerprintValueBytes = kFingerprintInputBytes - kFingerprintValuesOffset;  // 974

@@ -1,8 +1,8 @@
 #include "inventory/machine_inventory.h"
 
+#include "common/field_copy.h"
 #include "inventory/md5.h"
 #include "inventory/processor_signature.h"
-#include "service/service_state.h"
 
 #include <cwchar>
 #include <string>

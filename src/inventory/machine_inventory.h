@@ -26,9 +26,10 @@ struct MachineInventory {
 // Process-wide, zero-filled at load, rewritten field by field by each fill.
 MachineInventory& machineInventory();
 
-// Refreshes machineInventory() from the machine on the calling thread. Always returns 0; a value
-// that cannot be read keeps its earlier contents or becomes "N/A".
-int fillMachineInventory();
+// Refreshes inventory from the machine on the calling thread. Always returns 0; a value that
+// cannot be read keeps its earlier contents or becomes "N/A".
+int fillMachineInventory(MachineInventory& inventory);
+inline int fillMachineInventory() { return fillMachineInventory(machineInventory()); }
 
 // Stores a value read from the machine: at most 259 units and a terminator, longer values cut, the
 // rest of the field zeroed. A null value empties the field.

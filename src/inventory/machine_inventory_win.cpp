@@ -1,12 +1,12 @@
 #include "inventory/machine_inventory.h"
 
+#include "common/diagnostics.h"
 #include "inventory/inventory_queries.h"
 #include "inventory/mta_call.h"
 #include "inventory/wmi_connection.h"
 #include "win_handles.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cwchar>
 #include <memory>
 
@@ -53,8 +53,7 @@ void readInventoryOnHelperThread(MachineInventory& inventory)
     auto read = std::make_shared<HelperRead>(inventory);
     if (!runMtaCallWithin(read, kHelperReadWaitMs)) return;
     if (!read->ran) {
-        std::fputs("COM initialization failed\n", stderr);
-        std::fflush(stderr);
+        diag::failure("COM initialization failed");
         return;
     }
     for (const InventoryQuery& query : kInventoryQueries)
@@ -63,9 +62,8 @@ void readInventoryOnHelperThread(MachineInventory& inventory)
 
 }  // namespace
 
-int fillMachineInventory()
+int fillMachineInventory(MachineInventory& inventory)
 {
-    MachineInventory& inventory = machineInventory();
     try {
         WmiConnection connection;
         int connected = connectWmi(connection);

@@ -15,7 +15,6 @@ namespace {
 std::atomic<uint16_t> cachedVersionClass{0};
 
 constexpr DWORD kRsmbProvider = 0x52534D42;  // 'RSMB'
-constexpr uint32_t kFirmwareTableHeaderBytes = 8;
 
 // The legacy BIOS area, where the table of pre-firmware-table systems lies.
 constexpr LONGLONG kBiosAreaAddress = 0xF0000;
@@ -27,6 +26,17 @@ using ZwMapViewOfSectionFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID*, ULONG_PTR,
                                               DWORD, ULONG, ULONG);
 using ZwUnmapViewOfSectionFn = NTSTATUS(NTAPI*)(HANDLE, PVOID);
 using ZwCloseFn = NTSTATUS(NTAPI*)(HANDLE);
+
+// The section and its view are given back through the native functions that opened them, which
+// are looked up at run time: the owners carry them.
+struct NtSectionTraits : win::NullIsEmpty<HANDLE> {
+    ZwCloseFn closeSection = nullptr;
+    void close(HANDLE section) const { closeSection(section); }
+};
+struct SectionViewTraits : win::NullIsEmpty<PVOID> {
+    ZwUnmapViewOfSectionFn unmapView = nullptr;
+    void close(PVOID view) const { unmapView(GetCurrentProcess(), view); }
+};
 
 // GetProcAddress hands out a generic function pointer; going through void* says that the real type
 // is known here.
@@ -83,18 +93,13 @@ bool readSmbiosFromFirmwareTable(SmbiosRawTable& raw)
     if (!buffer) return false;
 
     const UINT delivered = getTable(kRsmbProvider, 0, buffer.get(), needed);
-    if (!firmwareTableResultUsable(delivered, needed)) return false;
-
-    raw.buffer = std::move(buffer);
-    raw.offset = kFirmwareTableHeaderBytes;
-    raw.count = delivered - kFirmwareTableHeaderBytes;  // the header's own length field is not used
-    return true;
+    return adoptFirmwareTable(raw, std::move(buffer), needed, delivered);
 }
 
 bool readSmbiosFromPhysicalMemory(SmbiosRawTable& raw)
 {
-    win::LoadedLibrary ntdll("ntdll.dll");
-    if (ntdll.get() == nullptr) return false;
+    win::ModuleReference ntdll = win::loadLibrary("ntdll.dll");
+    if (!ntdll) return false;
     auto openSection = lookUp<ZwOpenSectionFn>(ntdll.get(), "ZwOpenSection");
     auto mapView = lookUp<ZwMapViewOfSectionFn>(ntdll.get(), "ZwMapViewOfSection");
     auto unmapView = lookUp<ZwUnmapViewOfSectionFn>(ntdll.get(), "ZwUnmapViewOfSection");
@@ -112,34 +117,33 @@ bool readSmbiosFromPhysicalMemory(SmbiosRawTable& raw)
     attributes.ObjectName = &objectName;
     attributes.Attributes = OBJ_CASE_INSENSITIVE;
 
-    HANDLE section = nullptr;
-    if (openSection(&section, SECTION_MAP_READ, &attributes) < 0) return false;
+    HANDLE openedSection = nullptr;
+    if (openSection(&openedSection, SECTION_MAP_READ, &attributes) < 0) return false;
+    win::Unique<NtSectionTraits> section(openedSection, NtSectionTraits{{}, closeHandle});
 
-    PVOID view = nullptr;
+    PVOID mappedView = nullptr;
     LARGE_INTEGER sectionOffset;
     sectionOffset.QuadPart = kBiosAreaAddress;
     SIZE_T viewBytes = kBiosAreaBytes;
     const DWORD kViewShare = 1;
-    if (mapView(section, GetCurrentProcess(), &view, 0, kBiosAreaBytes, &sectionOffset, &viewBytes, kViewShare, 0,
-                PAGE_READONLY) < 0) {
-        closeHandle(section);
+    if (mapView(section.get(), GetCurrentProcess(), &mappedView, 0, kBiosAreaBytes, &sectionOffset, &viewBytes,
+                kViewShare, 0, PAGE_READONLY) < 0) {
         return false;
     }
+    win::Unique<SectionViewTraits> view(mappedView, SectionViewTraits{{}, unmapView});
 
     // The system rounds the view up to whole pages and reports the size it mapped.
     bool copied = false;
-    if (view != nullptr && viewBytes != 0 && viewBytes <= UINT32_MAX) {
+    if (view && viewBytes != 0 && viewBytes <= UINT32_MAX) {
         std::unique_ptr<uint8_t[]> buffer(g_smbiosBufferAllocator(viewBytes));
         if (buffer) {
-            std::memcpy(buffer.get(), view, viewBytes);
+            std::memcpy(buffer.get(), view.get(), viewBytes);
             raw.buffer = std::move(buffer);
             raw.offset = 0;
             raw.count = static_cast<uint32_t>(viewBytes);
             copied = true;
         }
     }
-    unmapView(GetCurrentProcess(), view);
-    closeHandle(section);
     return copied;
 }
 

@@ -1,6 +1,7 @@
 #include "inventory/smbios_sources.h"
 
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -10,9 +11,15 @@ uint8_t* allocateWithoutThrowing(std::size_t bytes) { return new (std::nothrow) 
 
 SmbiosBufferAllocator g_smbiosBufferAllocator = allocateWithoutThrowing;
 
-bool firmwareTableResultUsable(uint32_t delivered, uint32_t allocated)
+bool adoptFirmwareTable(SmbiosRawTable& raw, std::unique_ptr<uint8_t[]> buffer, uint32_t allocated,
+                        uint32_t delivered)
 {
-    return delivered >= 8 && delivered <= allocated;
+    constexpr uint32_t kHeaderBytes = 8;
+    if (!buffer || delivered < kHeaderBytes || delivered > allocated) return false;
+    raw.buffer = std::move(buffer);
+    raw.offset = kHeaderBytes;
+    raw.count = delivered - kHeaderBytes;  // the header's own length field is not used
+    return true;
 }
 
 uint16_t windowsVersionClassFor(uint32_t major, uint32_t minor, uint8_t productType)

@@ -37,10 +37,12 @@ struct SmbiosAttempts {
 // without changing the system's version). productType 3 is a server.
 uint16_t windowsVersionClassFor(uint32_t major, uint32_t minor, uint8_t productType);
 
-// Whether the second GetSystemFirmwareTable call's result can be used: a table that grew between
-// the two calls reports more than was allocated, and one shorter than the 8-byte header has no
-// structures; neither is walked.
-bool firmwareTableResultUsable(uint32_t delivered, uint32_t allocated);
+// Takes the result of the second GetSystemFirmwareTable call into raw: the structures behind the
+// provider's 8-byte header. A table that grew between the two calls reports more than was
+// allocated, and one shorter than the header has no structures; neither is taken, and raw is left
+// as it was.
+bool adoptFirmwareTable(SmbiosRawTable& raw, std::unique_ptr<uint8_t[]> buffer, uint32_t allocated,
+                        uint32_t delivered);
 
 // How the sources allocate the buffers they deliver (new[] or null, never a throw); tests swap it
 // to take the out-of-memory path.

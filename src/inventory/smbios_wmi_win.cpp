@@ -7,7 +7,9 @@
 #include <wbemidl.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -15,49 +17,39 @@ namespace {
 // host's SetAppInfo for longer than the source's time-out.
 class ConnectCall : public MtaCall {
 public:
-    ConnectCall(IWbemLocator* locator, BSTR nameSpace) : locator_(locator), nameSpace_(nameSpace)
+    // The call keeps its own reference on the locator: it may outlive the caller's wait.
+    ConnectCall(IWbemLocator* locator, win::UniqueBstr nameSpace)
+        : locator_(locator), nameSpace_(std::move(nameSpace))
     {
         locator_->AddRef();
     }
-    ~ConnectCall() override
-    {
-        if (services_ != nullptr) services_->Release();
-        locator_->Release();
-        SysFreeString(nameSpace_);
-    }
     void run() override
     {
-        result_ = locator_->ConnectServer(nameSpace_, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services_);
+        result_ = locator_->ConnectServer(nameSpace_.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                          services_.put());
     }
-    IWbemServices* takeServices()
+    win::ComPtr<IWbemServices> takeServices()
     {
-        if (FAILED(result_)) return nullptr;
-        IWbemServices* services = services_;
-        services_ = nullptr;
-        return services;
+        if (FAILED(result_)) return win::ComPtr<IWbemServices>();
+        return std::move(services_);
     }
 
 private:
-    IWbemLocator* locator_;
-    BSTR nameSpace_;
-    IWbemServices* services_ = nullptr;
+    win::ComPtr<IWbemLocator> locator_;
+    win::UniqueBstr nameSpace_;
+    win::ComPtr<IWbemServices> services_;
     HRESULT result_ = E_FAIL;
 };
 
 bool connectWithin(IWbemLocator* locator, const wchar_t* nameSpace, uint32_t timeoutMs, win::ComPtr<IWbemServices>& out)
 {
-    BSTR name = SysAllocString(nameSpace);
-    if (name == nullptr) return false;
-    std::shared_ptr<ConnectCall> call(new (std::nothrow) ConnectCall(locator, name));
-    if (!call) {
-        SysFreeString(name);
-        return false;
-    }
+    win::UniqueBstr name(nameSpace);
+    if (!name) return false;
+    std::shared_ptr<ConnectCall> call(new (std::nothrow) ConnectCall(locator, std::move(name)));
+    if (!call) return false;
     if (!runMtaCallWithin(call, timeoutMs)) return false;
-    IWbemServices* services = call->takeServices();
-    if (services == nullptr) return false;
-    *out.put() = services;
-    return true;
+    out = call->takeServices();
+    return static_cast<bool>(out);
 }
 
 bool copyByteArray(VARIANT& value, SmbiosRawTable& raw)

@@ -1,22 +1,13 @@
 #include "inventory/wmi_connection.h"
 
+#include "common/diagnostics.h"
 #include "inventory/com_outcomes.h"
 
 #include <wbemidl.h>
 
-#include <cstdio>
 #include <cwchar>
 
 namespace {
-
-// Windowed hosts often run with redirected or discarded streams; flushing each line keeps the
-// order of the two streams readable when they end up in one file.
-void writeLine(std::FILE* stream, const char* text)
-{
-    std::fputs(text, stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
 
 static_assert(kComChangedMode == RPC_E_CHANGED_MODE && kComTooLate == RPC_E_TOO_LATE);
 
@@ -45,7 +36,7 @@ int connectWmi(WmiConnection& connection)
     ComJoin join = classifyComJoin(hr);
     if (join == ComJoin::WrongApartment) return kWmiWrongApartment;
     if (join == ComJoin::Failed) {
-        writeLine(stderr, "COM initialization failed");
+        diag::failure("COM initialization failed");
         return kWmiFailed;
     }
     connection.comInitialized = true;
@@ -53,14 +44,14 @@ int connectWmi(WmiConnection& connection)
     hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
                               nullptr, EOAC_NONE, nullptr);
     if (!comSecurityInForce(hr)) {
-        writeLine(stderr, "Security initialization failed");
+        diag::failure("Security initialization failed");
         return kWmiFailed;
     }
 
     hr = CoCreateInstance(CLSID_WbemAdministrativeLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                           connection.wmiLocator.putVoid());
     if (FAILED(hr) || !connection.wmiLocator) {
-        writeLine(stderr, "Instantiation of IWbemLocator failed");
+        diag::failure("Instantiation of IWbemLocator failed");
         connection.closeWmi();
         return kWmiFailed;
     }
@@ -71,7 +62,7 @@ int connectWmi(WmiConnection& connection)
                                                              connection.wmiServices.put())
                       : E_OUTOFMEMORY;
     if (FAILED(hr) || !connection.wmiServices) {
-        writeLine(stderr, "Couldn't connect to service");
+        diag::failure("Couldn't connect to service");
         connection.closeWmi();
         return kWmiFailed;
     }
@@ -106,7 +97,7 @@ int queryFirstProperty(IWbemServices* services, const wchar_t* className, const 
         return -1;
     }
     if (returned == 0 || !object) {
-        writeLine(stdout, "Enumeration empty");
+        diag::note("Enumeration empty");
         return 0;
     }
 
@@ -114,7 +105,7 @@ int queryFirstProperty(IWbemServices* services, const wchar_t* className, const 
     hr = object->Get(propertyName, 0, value.get(), nullptr, nullptr);
     if (FAILED(hr) || V_VT(value.get()) == VT_NULL) {
         storeInventoryValue(field, kNotAvailable);
-        writeLine(stderr, "IWbemClassObject::Get failed");
+        diag::failure("IWbemClassObject::Get failed");
         return -1;
     }
 
@@ -129,7 +120,6 @@ int queryFirstProperty(IWbemServices* services, const wchar_t* className, const 
         text = converted.get();
     }
     storeInventoryValue(field, V_BSTR(text));
-    std::wprintf(L"%ls: %ls\n", propertyName, field);
-    std::fflush(stdout);
+    diag::inventoryValue(propertyName, field);
     return 0;
 }

@@ -2,7 +2,7 @@
 
 #include "inventory/fingerprint.h"
 #include "report/ansi_text.h"
-#include "service/service_state.h"
+#include "common/field_copy.h"
 #include "win_handles.h"
 
 #include <windows.h>
@@ -44,19 +44,18 @@ int storeDeviceId(const wchar_t* identifier)
     return status == ERROR_SUCCESS ? 0 : -1;
 }
 
-void initDeviceId()
+void initDeviceId(DeviceIdentity& identity)
 {
-    ServiceState& state = serviceState();
-    std::memset(state.deviceIdWide, 0, sizeof state.deviceIdWide);
-    std::memset(state.deviceIdAnsi, 0, sizeof state.deviceIdAnsi);
+    std::memset(identity.wide, 0, sizeof identity.wide);
+    std::memset(identity.ansi, 0, sizeof identity.ansi);
     try {
         const std::wstring identifier = deriveDeviceId();
-        copyToField(state.deviceIdWide, kDeviceIdWideUnits, identifier.c_str());
+        copyToField(identity.wide, kDeviceIdWideUnits, identifier.c_str());
     } catch (...) {
         // Out of memory while deriving: the reports go out without an identifier this time, and
         // nothing is recorded.
         return;
     }
-    toAnsi(state.deviceIdWide, state.deviceIdAnsi, kDeviceIdAnsiBytes);
-    if (!deviceIdPresent()) storeDeviceId(state.deviceIdWide);
+    toAnsi(identity.wide, identity.ansi, kDeviceIdAnsiBytes);
+    if (!deviceIdPresent()) storeDeviceId(identity.wide);
 }

@@ -2,26 +2,29 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "inventory/machine_inventory.h"
 #include "report/ansi_text.h"
 #include "report/url_escape.h"
-#include "service/report_queue.h"
-#include "service/service_state.h"
 
 namespace {
 
 constexpr std::size_t kAnsiScratchBytes = 2048;
 
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
-};
-using BodyBuffer = std::unique_ptr<char, FreeDeleter>;
+bool startsWithNoCase(const char* text, const char* prefix)
+{
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        char c = *text;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *prefix) return false;
+    }
+    return true;
+}
 
 // Appends to the fixed body buffer. Once something does not fit, the body is closed: a value is
 // cut only between whole characters or escapes, and nothing after it is written, so the server
-// never sees a torn %xx sequence or a key without its value.
+// never sees a torn %xx sequence or a key without its value. The scratch buffers are the writer's
+// own, so bodies can be built on several threads at once.
 class BodyWriter {
 public:
     explicit BodyWriter(char* buffer) : buffer_(buffer) {}
@@ -40,67 +43,58 @@ public:
     void escaped(const char* value)
     {
         if (full_) return;
-        char* scratch = escapeScratch();
-        std::size_t length = urlEscape(value, scratch, kEscapeBufferBytes);
+        std::size_t length = urlEscape(value, escapeScratch_, sizeof escapeScratch_);
         if (length > room()) {
-            length = urlEscape(value, scratch, room() + 1);
+            length = urlEscape(value, escapeScratch_, room() + 1);
             full_ = true;
         }
-        std::memcpy(buffer_ + used_, scratch, length);
+        std::memcpy(buffer_ + used_, escapeScratch_, length);
         used_ += length;
     }
 
     void escapedWide(const wchar_t* value)
     {
-        static char ansiScratch[kAnsiScratchBytes];
-        toAnsi(value, ansiScratch, sizeof ansiScratch);
-        escaped(ansiScratch);
+        toAnsi(value, ansiScratch_, sizeof ansiScratch_);
+        escaped(ansiScratch_);
     }
 
 private:
-    std::size_t room() const { return kBodyBufferBytes - 1 - used_; }
+    std::size_t room() const { return kBodyBytes - 1 - used_; }
 
     char* buffer_;
     std::size_t used_ = 0;
     bool full_ = false;
+    char escapeScratch_[kEscapeBufferBytes];
+    char ansiScratch_[kAnsiScratchBytes];
 };
-
-bool configured()
-{
-    ServiceState& state = serviceState();
-    if (state.serviceRunning == 0 || state.appKey[0] == '\0') {
-        state.lastErrorCode = kErrorNotRunning;
-        return false;
-    }
-    return true;
-}
 
 bool validArgument(const char* text) { return text != nullptr && strnlen(text, kMaxArgumentChars + 1) <= kMaxArgumentChars; }
 
-BodyBuffer allocateBody()
+BuiltReport failed(ReportFailure why)
 {
-    BodyBuffer body(static_cast<char*>(std::calloc(kBodyBufferBytes, 1)));
-    if (!body) serviceState().lastErrorCode = kErrorNoMemory;
-    return body;
+    BuiltReport report;
+    report.failure = why;
+    return report;
 }
 
-int queue(const BodyBuffer& body)
+BuiltReport allocateBody()
 {
-    if (enqueueReport(body.get()) == EnqueueResult::Queued) return 1;
-    serviceState().lastErrorCode = kErrorNoMemory;
-    return 0;
+    BuiltReport report;
+    report.body.reset(static_cast<char*>(std::calloc(kBodyBytes, 1)));
+    if (!report.body) report.failure = ReportFailure::NoMemory;
+    return report;
 }
 
 // The Param forms: a JSON-like object whose double quotes travel as %22.
-int buildParamReport(const char* fourthKey, const char* fourthValue, const char* fifthKey, const char* fifthValue)
+BuiltReport buildParamReport(const ReportOrigin& origin, const char* fourthKey, const char* fourthValue,
+                             const char* fifthKey, const char* fifthValue)
 {
-    BodyBuffer body = allocateBody();
-    if (!body) return 0;
-    ServiceState& state = serviceState();
-    BodyWriter out(body.get());
+    BuiltReport report = allocateBody();
+    if (!report.body) return report;
+    BodyWriter out(report.body.get());
     out.literal("Param={");
     const char* keys[] = {"deviceid", "appkey", "channelid", fourthKey, fifthKey};
-    const char* values[] = {state.deviceIdAnsi, state.appKey, state.channelId, fourthValue, fifthValue};
+    const char* values[] = {origin.deviceId.ansi, origin.appKey, origin.channelId, fourthValue, fifthValue};
     for (int i = 0; i < 5; ++i) {
         out.literal("%22");
         out.literal(keys[i]);
@@ -109,30 +103,32 @@ int buildParamReport(const char* fourthKey, const char* fourthValue, const char*
         out.literal(i < 4 ? "%22," : "%22");
     }
     out.literal("}");
-    return queue(body);
+    return report;
 }
 
 }  // namespace
 
-int buildDeviceInfoReport()
+ReportKind chooseReport(const char* eventName)
 {
-    if (!configured()) return 0;
-    fillMachineInventory();
-    return queueDeviceInfoReport(machineInventory());
+    if (!startsWithNoCase(eventName, "app_")) return ReportKind::Action;
+    if (startsWithNoCase(eventName, "app_device_info")) return ReportKind::DeviceInfo;
+    return ReportKind::AppEvent;
 }
 
-int queueDeviceInfoReport(const MachineInventory& inventory)
+bool originConfigured(const ReportOrigin& origin) { return origin.appKey[0] != '\0'; }
+
+BuiltReport buildDeviceInfoReport(const ReportOrigin& origin, const MachineInventory& inventory)
 {
-    BodyBuffer body = allocateBody();
-    if (!body) return 0;
-    ServiceState& state = serviceState();
-    BodyWriter out(body.get());
+    if (!originConfigured(origin)) return failed(ReportFailure::NotConfigured);
+    BuiltReport report = allocateBody();
+    if (!report.body) return report;
+    BodyWriter out(report.body.get());
     out.literal("devicecode=");
-    out.escapedWide(state.deviceIdWide);
+    out.escapedWide(origin.deviceId.wide);
     out.literal("&appkey=");
-    out.escaped(state.appKey);
+    out.escaped(origin.appKey);
     out.literal("&channelid=");
-    out.escaped(state.channelId);
+    out.escaped(origin.channelId);
     const struct {
         const char* key;
         const wchar_t* value;
@@ -147,25 +143,19 @@ int queueDeviceInfoReport(const MachineInventory& inventory)
         out.literal(pair.key);
         out.escapedWide(pair.value);
     }
-    return queue(body);
+    return report;
 }
 
-int buildAppEventReport(const char* eventName, const char* timestamp)
+BuiltReport buildAppEventReport(const ReportOrigin& origin, const char* eventName, const char* timestamp)
 {
-    if (!configured()) return 0;
-    if (!validArgument(eventName) || !validArgument(timestamp)) {
-        serviceState().lastErrorCode = kErrorBadArgument;
-        return 0;
-    }
-    return buildParamReport("installtype", eventName, "time", timestamp);
+    if (!originConfigured(origin)) return failed(ReportFailure::NotConfigured);
+    if (!validArgument(eventName) || !validArgument(timestamp)) return failed(ReportFailure::BadArgument);
+    return buildParamReport(origin, "installtype", eventName, "time", timestamp);
 }
 
-int buildActionReport(const char* eventName, const char* eventContent)
+BuiltReport buildActionReport(const ReportOrigin& origin, const char* eventName, const char* eventContent)
 {
-    if (!configured()) return 0;
-    if (!validArgument(eventName) || !validArgument(eventContent)) {
-        serviceState().lastErrorCode = kErrorBadArgument;
-        return 0;
-    }
-    return buildParamReport("actionname", eventName, "actioncontent", eventContent);
+    if (!originConfigured(origin)) return failed(ReportFailure::NotConfigured);
+    if (!validArgument(eventName) || !validArgument(eventContent)) return failed(ReportFailure::BadArgument);
+    return buildParamReport(origin, "actionname", eventName, "actioncontent", eventContent);
 }

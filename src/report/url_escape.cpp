@@ -33,9 +33,3 @@ std::size_t urlEscape(const char* text, char* out, std::size_t outBytes)
     out[used] = '\0';
     return used;
 }
-
-char* escapeScratch()
-{
-    static char scratch[kEscapeBufferBytes];
-    return scratch;
-}

@@ -13,6 +13,3 @@ bool isUnsafeUrlChar(unsigned char byte);
 // escape would not fit whole, so the output is always terminated and never ends in half an escape.
 // Returns the number of characters written.
 std::size_t urlEscape(const char* text, char* out, std::size_t outBytes);
-
-// The process-wide scratch buffer the report builders escape each value into.
-char* escapeScratch();

@@ -4,9 +4,11 @@
 
 #include <cstring>
 
+#include "common/field_copy.h"
+#include "inventory/machine_inventory.h"
 #include "report/report_builders.h"
 #include "report/timestamp.h"
-#include "service/report_dispatch.h"
+#include "service/report_queue.h"
 #include "service/service.h"
 #include "service/service_state.h"
 #include "tallyscope.h"
@@ -16,37 +18,76 @@ namespace {
 bool storeAppInfo(const char* appKey, const char* channelId)
 {
     ServiceState& state = serviceState();
+    ReportOrigin& origin = state.origin;
     if (appKey == nullptr) {
         state.lastErrorCode = kErrorBadArgument;
         return false;
     }
-    std::memset(state.appKey, 0, sizeof state.appKey);
+    std::memset(origin.appKey, 0, sizeof origin.appKey);
     if (strnlen(appKey, kAppKeyBytes) >= kAppKeyBytes) {
         state.lastErrorCode = kErrorBadArgument;
         return false;
     }
-    copyToField(state.appKey, sizeof state.appKey, appKey);
-    std::memset(state.channelId, 0, sizeof state.channelId);
+    copyToField(origin.appKey, sizeof origin.appKey, appKey);
+    std::memset(origin.channelId, 0, sizeof origin.channelId);
     if (channelId == nullptr) return true;
     if (strnlen(channelId, kChannelBytes) >= kChannelBytes) {
         state.lastErrorCode = kErrorBadArgument;
         return false;
     }
-    copyToField(state.channelId, sizeof state.channelId, channelId);
+    copyToField(origin.channelId, sizeof origin.channelId, channelId);
     return true;
 }
 
-int buildReport(const char* eventName, const char* eventContent)
+ErrorCode errorFor(ReportFailure failure)
+{
+    switch (failure) {
+    case ReportFailure::BadArgument:
+        return kErrorBadArgument;
+    case ReportFailure::NoMemory:
+        return kErrorNoMemory;
+    case ReportFailure::NotConfigured:
+    default:
+        return kErrorNotRunning;
+    }
+}
+
+// Builds the report the name asks for. The device-information report first refreshes the
+// inventory from the machine, on this thread.
+BuiltReport buildReport(const ReportOrigin& origin, const char* eventName, const char* eventContent)
 {
     switch (chooseReport(eventName)) {
     case ReportKind::DeviceInfo:
-        return buildDeviceInfoReport();
+        if (!originConfigured(origin)) return buildDeviceInfoReport(origin, machineInventory());
+        fillMachineInventory(machineInventory());
+        return buildDeviceInfoReport(origin, machineInventory());
     case ReportKind::AppEvent:
-        return buildAppEventReport(eventName, localTimestamp().c_str());
+        return buildAppEventReport(origin, eventName, localTimestamp().c_str());
     case ReportKind::Action:
     default:
-        return buildActionReport(eventName, eventContent);
+        return buildActionReport(origin, eventName, eventContent);
     }
+}
+
+// Builds and queues one report; on failure records why in lastErrorCode.
+bool queueReport(const char* eventName, const char* eventContent)
+{
+    ServiceState& state = serviceState();
+    if (!state.serviceRunning) {
+        state.lastErrorCode = kErrorNotRunning;
+        return false;
+    }
+    BuiltReport report = buildReport(state.origin, eventName, eventContent);
+    if (!report.body) {
+        state.lastErrorCode = errorFor(report.failure);
+        return false;
+    }
+    // A built body always fits the queue; only its copy can fail.
+    if (enqueueReport(report.body.get()) != EnqueueResult::Queued) {
+        state.lastErrorCode = kErrorNoMemory;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -55,9 +96,9 @@ extern "C" unsigned char __stdcall SetAppInfo(const char* appKey, const char* ch
 {
     try {
         if (!storeAppInfo(appKey, channelId)) return 0;
-        int started = startService();
-        serviceState().startedByHost = started != 0 ? 1 : 0;
-        return started != 0 ? 1 : 0;
+        bool started = startService() != 0;
+        serviceState().startedByHost = started;
+        return started ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -72,12 +113,12 @@ extern "C" unsigned char __stdcall ReportAppEvent(const char* eventName, const c
             return 0;
         }
         if (std::strlen(eventName) <= kMinEventNameChars) return 0;
-        int built = buildReport(eventName, eventContent);
-        if ((flushNow & 0xFF) == 0) return built != 0 ? 1 : 0;
-        if (state.serviceRunning == 1) {
+        bool queued = queueReport(eventName, eventContent);
+        if ((flushNow & 0xFF) == 0) return queued ? 1 : 0;
+        if (state.serviceRunning) {
             signalWakeEvent();
-            // The flush is signalled either way, but a report that was not built is a failure.
-            return built != 0 ? 1 : 0;
+            // The flush is signalled either way, but a report that was not queued is a failure.
+            return queued ? 1 : 0;
         }
         state.lastErrorCode = kErrorNotRunning;
         return 0;
@@ -90,9 +131,9 @@ extern "C" void __stdcall StopTallyscope(void)
 {
     try {
         ServiceState& state = serviceState();
-        if (state.startedByHost == 0) return;
-        state.startedByHost = 0;
-        if (state.serviceRunning == 1)
+        if (!state.startedByHost) return;
+        state.startedByHost = false;
+        if (state.serviceRunning)
             signalWakeEvent();
         else
             state.lastErrorCode = kErrorNotRunning;

@@ -1,41 +1,38 @@
 #include "service/report_queue.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "service/service_state.h"
+namespace {
 
-ReportQueue::~ReportQueue()
-{
-    for (char* body : bodies_) std::free(body);
-}
+std::atomic<ReportQueue*> g_queue{nullptr};
 
-bool ReportQueue::pushBack(char* body)
+}  // namespace
+
+bool ReportQueue::pushBack(ReportBody body)
 {
-    char* dropped = nullptr;
-    bool kept = true;
+    ReportBody dropped;
     try {
         std::lock_guard<std::mutex> guard(lock_);
         if (bodies_.size() >= kMaxQueuedReports) {
-            dropped = bodies_.front();
+            dropped = std::move(bodies_.front());
             bodies_.pop_front();
         }
-        bodies_.push_back(body);
+        bodies_.push_back(std::move(body));
     } catch (...) {
         // The deque could not grow: the body is lost, like one the full queue drops.
-        std::free(body);
-        kept = false;
+        return false;
     }
-    std::free(dropped);  // freed outside the lock: the lock only ever covers constant work
-    return kept;
+    return true;  // a dropped body is freed here, outside the lock: the lock only covers constant work
 }
 
-char* ReportQueue::popFront()
+ReportBody ReportQueue::popFront()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (bodies_.empty()) return nullptr;
-    char* body = bodies_.front();
+    if (bodies_.empty()) return ReportBody();
+    ReportBody body = std::move(bodies_.front());
     bodies_.pop_front();
     return body;
 }
@@ -48,37 +45,32 @@ std::size_t ReportQueue::size()
 
 ReportQueue& getReportQueue()
 {
-    auto& slot = serviceState().reportQueue;
-    ReportQueue* queue = slot.load(std::memory_order_acquire);
+    ReportQueue* queue = g_queue.load(std::memory_order_acquire);
     if (queue != nullptr) return *queue;
     // Both threads may get here; exactly one installs its queue and the other discards its own.
     auto* fresh = new ReportQueue();
-    if (slot.compare_exchange_strong(queue, fresh, std::memory_order_acq_rel)) return *fresh;
+    if (g_queue.compare_exchange_strong(queue, fresh, std::memory_order_acq_rel)) return *fresh;
     delete fresh;
     return *queue;
 }
 
-void destroyReportQueue()
-{
-    delete serviceState().reportQueue.exchange(nullptr, std::memory_order_acq_rel);
-}
+bool reportQueueExists() { return g_queue.load(std::memory_order_acquire) != nullptr; }
+
+void destroyReportQueue() { delete g_queue.exchange(nullptr, std::memory_order_acq_rel); }
 
 BodyAllocator g_bodyAllocator = std::malloc;
 
 EnqueueResult enqueueReport(const char* body)
 {
     if (body == nullptr) return EnqueueResult::Refused;
-    std::size_t length = strnlen(body, kMaxBodyChars + 1);
-    if (length > kMaxBodyChars) return EnqueueResult::Refused;
-    auto* copy = static_cast<char*>(g_bodyAllocator(length + 1));
-    if (copy == nullptr) return EnqueueResult::NoMemory;
-    std::memcpy(copy, body, length + 1);
-    ReportQueue* queue = nullptr;
+    std::size_t length = strnlen(body, kBodyBytes + 1);
+    if (length > kBodyBytes) return EnqueueResult::Refused;
+    ReportBody copy(static_cast<char*>(g_bodyAllocator(length + 1)));
+    if (!copy) return EnqueueResult::NoMemory;
+    std::memcpy(copy.get(), body, length + 1);
     try {
-        queue = &getReportQueue();
+        return getReportQueue().pushBack(std::move(copy)) ? EnqueueResult::Queued : EnqueueResult::NoMemory;
     } catch (const std::bad_alloc&) {
-        std::free(copy);
         return EnqueueResult::NoMemory;
     }
-    return queue->pushBack(copy) ? EnqueueResult::Queued : EnqueueResult::NoMemory;
 }

@@ -1,40 +1,37 @@
-// Bounded FIFO of report bodies between the host's thread and the upload worker.
+// Bounded FIFO of report bodies between the threads that report and the upload worker.
 #pragma once
 
 #include <cstddef>
 #include <deque>
 #include <mutex>
 
-constexpr std::size_t kMaxQueuedReports = 1024;
-constexpr std::size_t kMaxBodyChars = 2048;
+#include "common/limits.h"
+#include "report/report_body.h"
 
 class ReportQueue {
 public:
-    ReportQueue() = default;
-    ~ReportQueue();
-    ReportQueue(const ReportQueue&) = delete;
-    ReportQueue& operator=(const ReportQueue&) = delete;
-
-    // Takes ownership of a malloc'ed body. A full queue drops (and frees) its oldest body.
-    // Returns false (and frees the body) only when the queue itself cannot grow.
-    bool pushBack(char* body);
-    // The oldest body, now owned by the caller (free it with std::free), or nullptr when empty.
-    char* popFront();
+    // A full queue drops (and frees) its oldest body. Returns false (and frees the body) only
+    // when the queue itself cannot grow.
+    bool pushBack(ReportBody body);
+    // The oldest body, now the caller's, or an empty one when the queue is empty.
+    ReportBody popFront();
     std::size_t size();
 
 private:
     std::mutex lock_;
-    std::deque<char*> bodies_;
+    std::deque<ReportBody> bodies_;
 };
 
-// The process's queue, created on first use; safe when the host's thread and the worker race.
+// The process's queue, created on first use; safe when a reporting thread and the worker race.
 ReportQueue& getReportQueue();
+// Whether the process's queue exists right now.
+bool reportQueueExists();
 // Destroys the process's queue and every body still in it (bodies queued after the worker's last
 // pass are dropped unsent). The next getReportQueue creates a new one.
 void destroyReportQueue();
 
 enum class EnqueueResult { Queued, Refused, NoMemory };
-// Queues a private copy of body. Null and over-long bodies are refused.
+// Queues a private copy of body. Null bodies and ones longer than kBodyBytes are refused.
 EnqueueResult enqueueReport(const char* body);
 
 // How enqueueReport allocates its copies; tests swap it to exercise the out-of-memory path.

@@ -1,4 +1,4 @@
-// Start and stop of the upload service: the shared wake-up event, the worker and its timer.
+// Start and stop of the upload service: the wake-up event, the worker and its timer.
 #pragma once
 
 // 1 if the service runs afterwards, 0 if it could not be started (everything made is undone).

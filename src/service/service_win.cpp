@@ -2,48 +2,65 @@
 
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <atomic>
 #include <cwchar>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/post_form.h"
 #include "report/device_identity.h"
 #include "service/report_queue.h"
 #include "service/service_state.h"
+#include "service/upload_loop.h"
 #include "win_handles.h"
 
 namespace {
 
 constexpr wchar_t kWakeEventName[] = L"WorkEvent";
 constexpr DWORD kTickPeriodMs = 3000;
-constexpr std::size_t kUploadUrlUnits = 128;
-// A wake that finds "WorkEvent" still signalled is either a burst of flushes or a same-named
-// manual-reset event that stays signalled; pausing this long before the next pass keeps the
-// latter from turning the worker into a busy loop.
 constexpr DWORD kRewakePauseMs = 50;
 
-// The worker and the timer callback run code of this module, so the module holds a reference on
-// itself from start to stop: a host that frees the library without stopping it first leaves the
-// service running (and posting) instead of unmapping code under a live thread.
-HMODULE g_pinnedModule = nullptr;
+// Everything a running service holds. startService builds it whole and commits it only when every
+// part exists; destroying it stops the service: the timer first (waiting for a tick that is running
+// right now), then the worker after its last drain, then the events, and the module reference last.
+struct RunningService {
+    // The worker and the timer callback run code of this module, so the module holds a reference on
+    // itself from start to stop: a host that frees the library without stopping it first leaves the
+    // service running (and posting) instead of unmapping code under a live thread.
+    win::ModuleReference pin;
+    win::UniqueHandle wakeEvent;  // the shared "WorkEvent": ticks, flushes and the stop wake the worker
+    win::UniqueHandle stopEvent;  // private to this worker: the stop never depends on a signal that
+                                  // another process's worker could consume
+    std::atomic<bool> exitRequested{false};
+    win::UniqueHandle workerThread;
+    win::TimerQueueTimer tickTimer;
 
-bool pinModule()
+    RunningService() = default;
+    RunningService(const RunningService&) = delete;
+    RunningService& operator=(const RunningService&) = delete;
+    ~RunningService()
+    {
+        tickTimer.reset();
+        if (workerThread) {
+            exitRequested = true;
+            SetEvent(wakeEvent.get());
+            SetEvent(stopEvent.get());
+            WaitForSingleObject(workerThread.get(), INFINITE);
+        }
+    }
+};
+
+// The running service, or null. Deliberately never destroyed by the run-time library at exit: by
+// then the system has ended the worker, and nothing may be waited on under the loader lock.
+RunningService* g_running = nullptr;
+
+bool pinModule(win::ModuleReference& pin)
 {
     return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&pinModule),
-                              &g_pinnedModule) != 0;
-}
-
-void unpinModule()
-{
-    if (g_pinnedModule != nullptr) FreeLibrary(std::exchange(g_pinnedModule, nullptr));
-}
-
-void closeAndClear(void*& handle)
-{
-    win::UniqueHandle owner(std::exchange(handle, kNoHandle));
+                              pin.put()) != 0;
 }
 
 void showStartError()
@@ -62,69 +79,45 @@ void showStartError()
     MessageBoxW(nullptr, message.data(), L"Error", MB_OK);
 }
 
-void CALLBACK onTimerTick(PVOID, BOOLEAN)
+void CALLBACK onTimerTick(PVOID service, BOOLEAN)
 {
-    HANDLE wake = serviceState().wakeEvent;
-    if (win::UniqueHandle::valid(wake)) SetEvent(wake);
+    SetEvent(static_cast<RunningService*>(service)->wakeEvent.get());
 }
 
-// The next queued body, or nullptr. The queue is created on first use, and a queue that cannot be
-// created (out of memory) simply has nothing to post: nothing may escape the worker's thread.
-char* popNextBody() noexcept
-{
-    try {
-        return getReportQueue().popFront();
-    } catch (...) {
-        return nullptr;
+// The upload loop's waits, on the service's two events.
+class EventSignals : public UploadSignals {
+public:
+    explicit EventSignals(const RunningService& service)
+        : wake_(service.wakeEvent.get()), stop_(service.stopEvent.get())
+    {
     }
-}
 
-void drainQueue(const std::wstring& uploadUrl)
-{
-    while (char* body = popNextBody()) {
-        std::printf("POST DATA: %s\n", body);
-        std::fflush(stdout);
-        try {
-            postForm(uploadUrl, body, static_cast<uint32_t>(std::strlen(body)));
-        } catch (...) {
-            // A post that fails in any way loses that one report, never the host process.
-        }
-        std::free(body);
+    Wake waitForWork() override
+    {
+        HANDLE waits[2] = {stop_, wake_};
+        DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        return woken == WAIT_OBJECT_0 || woken == WAIT_OBJECT_0 + 1 ? Wake::Work : Wake::Broken;
     }
-}
+    bool takePendingWake() override { return WaitForSingleObject(wake_, 0) == WAIT_OBJECT_0; }
+    void pauseBeforeNextPass() override { WaitForSingleObject(stop_, kRewakePauseMs); }
 
-DWORD WINAPI workerMain(LPVOID)
+private:
+    HANDLE wake_;
+    HANDLE stop_;
+};
+
+DWORD WINAPI workerMain(LPVOID parameter)
 {
+    const RunningService& service = *static_cast<const RunningService*>(parameter);
     wchar_t uploadUrl[kUploadUrlUnits] = {};
     _snwprintf(uploadUrl, kUploadUrlUnits - 1, L"http://%hs/stat/pc.php", TALLYSCOPE_STAT_HOST);
-    std::wstring url;
     try {
-        url = uploadUrl;
+        const std::wstring url = uploadUrl;
+        EventSignals signals(service);
+        runUploadLoop(signals, service.exitRequested,
+                      [&url](const char* body, uint32_t length) { postForm(url, body, length); });
     } catch (...) {
         return 0xFFFFFFFF;
-    }
-
-    win::UniqueHandle wake(OpenEventW(EVENT_ALL_ACCESS, FALSE, kWakeEventName));
-    if (!wake) return 0xFFFFFFFF;
-    HANDLE waits[2] = {serviceState().stopEvent, wake.get()};
-
-    bool passPending = false;
-    for (;;) {
-        if (!passPending) {
-            DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-            if (woken != WAIT_OBJECT_0 && woken != WAIT_OBJECT_0 + 1) {
-                // The wait itself is broken: post what is there and end rather than loop.
-                drainQueue(url);
-                break;
-            }
-        }
-        passPending = false;
-        drainQueue(url);
-        if (serviceState().exitRequested.load()) break;
-        if (WaitForSingleObject(wake.get(), 0) == WAIT_OBJECT_0) {
-            WaitForSingleObject(serviceState().stopEvent, kRewakePauseMs);
-            passPending = true;
-        }
     }
     return 0;
 }
@@ -133,79 +126,48 @@ DWORD WINAPI workerMain(LPVOID)
 
 void signalWakeEvent()
 {
-    HANDLE wake = serviceState().wakeEvent;
-    if (win::UniqueHandle::valid(wake)) SetEvent(wake);
+    if (g_running != nullptr) SetEvent(g_running->wakeEvent.get());
 }
 
 int startService()
 {
     ServiceState& state = serviceState();
-    if (state.serviceRunning == 1) return 1;
+    if (state.serviceRunning) return 1;
 
-    win::UniqueHandle wake(CreateEventW(nullptr, FALSE, FALSE, kWakeEventName));
-    if (!wake) return 0;
-    win::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stop) return 0;
-    if (!pinModule()) return 0;
-    state.wakeEvent = wake.get();
-    state.stopEvent = stop.get();
-    state.exitRequested = 0;
-
-    DWORD threadId = 0;
-    win::UniqueHandle worker(CreateThread(nullptr, 0, workerMain, nullptr, 0, &threadId));
-    if (!worker) {
+    std::unique_ptr<RunningService> service(new (std::nothrow) RunningService());
+    if (!service) return 0;
+    service->wakeEvent.reset(CreateEventW(nullptr, FALSE, FALSE, kWakeEventName));
+    if (!service->wakeEvent) return 0;
+    service->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!service->stopEvent) return 0;
+    if (!pinModule(service->pin)) return 0;
+    service->workerThread.reset(CreateThread(nullptr, 0, workerMain, service.get(), 0, nullptr));
+    if (!service->workerThread) {
         showStartError();
-        state.wakeEvent = kNoHandle;
-        state.stopEvent = kNoHandle;
-        unpinModule();
         return 0;
     }
-    state.workerThread = worker.get();
-    state.workerThreadId = threadId;
-
     HANDLE timer = nullptr;
-    if (!CreateTimerQueueTimer(&timer, nullptr, onTimerTick, nullptr, 0, kTickPeriodMs, WT_EXECUTEINTIMERTHREAD)) {
-        state.exitRequested = 1;
-        SetEvent(stop.get());
-        WaitForSingleObject(worker.get(), INFINITE);
-        state.wakeEvent = kNoHandle;
-        state.stopEvent = kNoHandle;
-        state.workerThread = kNoHandle;
-        state.workerThreadId = 0;
-        unpinModule();
-        return 0;
-    }
-    state.tickTimer = timer;
-    wake.release();
-    stop.release();
-    worker.release();
-    state.serviceRunning = 1;
-    initDeviceId();
+    if (!CreateTimerQueueTimer(&timer, nullptr, onTimerTick, service.get(), 0, kTickPeriodMs, WT_EXECUTEINTIMERTHREAD))
+        return 0;  // destroying the record ends the worker again
+    service->tickTimer.reset(timer);
+
+    DeviceIdentity identity;
+    initDeviceId(identity);
+    state.origin.deviceId = identity;
+    g_running = service.release();
+    state.serviceRunning = true;
     return 1;
 }
 
 int stopService()
 {
     ServiceState& state = serviceState();
-    if (state.serviceRunning == 0) {
+    if (!state.serviceRunning) {
         state.lastErrorCode = kErrorNotRunning;
         return 0;
     }
-    // Waits for a tick that is running right now, so none can touch the event after it is closed.
-    if (win::UniqueHandle::valid(state.tickTimer)) DeleteTimerQueueTimer(nullptr, state.tickTimer, INVALID_HANDLE_VALUE);
-    state.tickTimer = kNoHandle;
-
-    state.exitRequested = 1;
-    signalWakeEvent();
-    if (win::UniqueHandle::valid(state.stopEvent)) SetEvent(state.stopEvent);
-    if (win::UniqueHandle::valid(state.workerThread)) WaitForSingleObject(state.workerThread, INFINITE);
-
-    closeAndClear(state.wakeEvent);
-    closeAndClear(state.stopEvent);
-    closeAndClear(state.workerThread);
-    state.workerThreadId = 0;
+    delete std::exchange(g_running, nullptr);  // returns once the worker has posted everything queued
     destroyReportQueue();
-    state.serviceRunning = 0;
-    unpinModule();
+    state.serviceRunning = false;
     return 1;
 }

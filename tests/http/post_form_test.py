@@ -175,7 +175,10 @@ class AnswerReadingTest(unittest.TestCase):
 
     def test_answer_cut_short_by_the_server_keeps_what_arrived_and_ends_the_request(self):
         fields, text = self.execute_against({"body_repeat": ["x", 100000], "cut_after": 5000})
-        self.assertEqual((fields["sends"], fields["length"], fields["terminated"]), ("1", "5000", "1"))
+        # An answer arrived, so the request counts as answered and is not sent again; what was cut
+        # off is simply missing.
+        self.assertEqual((fields["result"], fields["sends"], fields["length"], fields["terminated"]),
+                         ("1", "1", "5000", "1"))
         self.assertEqual(text, "x" * 5000 + "\n")
 
     def test_answer_without_content_length_is_read_to_the_end(self):
@@ -250,19 +253,34 @@ class HostileServerTest(unittest.TestCase):
                 self.assertEqual(probe("form", url, "text:a=1").returncode, 0)
 
 
-@unittest.skipUnless(shutil.which("openssl"), "openssl makes the test certificate")
+@unittest.skipUnless(shutil.which("openssl"), "openssl makes the test certificates")
 class CertificateTest(unittest.TestCase):
-    def test_https_server_with_an_untrusted_certificate_gets_no_report(self):
+    def test_https_reaches_a_server_whose_authority_the_prefix_trusts_and_refuses_a_self_signed_one(self):
+        with Collector(tls=True, ca=True) as collector:
+            self.assertEqual(probe("trust", collector.ca_path).stdout, "trust=1\n")
+            self.addCleanup(probe, "distrust", collector.ca_path)
+            collector.set_answers({"body": "stored"})
+            fields, text = probe_fields(probe("execute", collector.url, "POST", "text:secret=1"))
+            self.assertEqual((fields["result"], fields["status"], fields["sends"]), ("1", "200", "1"))
+            self.assertEqual(text, "stored\n")
+            posts = collector.posts()
+            self.assertEqual(len(posts), 1)
+            self.assertEqual(posts[0].body, b"secret=1")
+            self.assertEqual([r.outcome for r in collector.records()], ["200"])
+
         with Collector(tls=True) as collector:
-            # The same server answers a client that ignores certificate errors, so TLS itself works.
+            # The same server answers a client that ignores certificate errors, so the handshake
+            # itself works and the refusal is the certificate's.
             control = probe("tls-control", collector.url)
             self.assertEqual(control.stdout, "status=200 error=0\n")
-            control_posts = len(collector.posts())
-            self.assertEqual(control_posts, 1)
+            self.assertEqual(len(collector.posts()), 1)
 
             fields, _ = probe_fields(probe("execute", collector.url, "POST", "text:secret=1"))
             self.assertEqual((fields["result"], fields["sends"], fields["status"]), ("0", "3", ""))
-            self.assertEqual(len(collector.posts()), control_posts)
+            # Each send completed a handshake and left without a request: the certificate's refusal.
+            refusals = [r.outcome for r in collector.records() if r.outcome.startswith("tls:")]
+            self.assertEqual(refusals, ["tls: no request after the handshake"] * 3)
+            self.assertEqual(len(collector.posts()), 1)
 
 
 if __name__ == "__main__":

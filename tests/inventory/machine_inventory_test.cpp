@@ -1,7 +1,7 @@
 #include "inventory/machine_inventory.h"
 
 #include "inventory/md5.h"
-#include "inventory/processor_signature.h"
+#include "support/cpuid_by_hand.h"
 
 #include <gtest/gtest.h>
 
@@ -60,12 +60,12 @@ TEST(InventoryValue, NullValueEmptiesTheField)
     EXPECT_EQ(std::wstring(field), L"");
 }
 
-TEST(CpuId, IsTheUpperCaseMd5OfTheProcessorSignatureAndTerminated)
+TEST(CpuId, IsTheUpperCaseMd5OfTheRegistersTheTestReadsItselfAndTerminated)
 {
     CpuIdField cpuId;
     for (wchar_t& u : cpuId) u = L'#';
-    ProcessorSignature signature = readProcessorSignature();
-    std::string expected = md5HexUpper(signature.bytes, sizeof signature.bytes);
+    const auto signature = cpuid_by_hand::signature();
+    std::string expected = md5HexUpper(signature.data(), static_cast<uint32_t>(signature.size()));
 
     computeCpuId(cpuId);
 

@@ -1,11 +1,12 @@
 #include "inventory/inventory_queries.h"
 #include "inventory/machine_inventory.h"
-#include "inventory/md5.h"
-#include "inventory/processor_signature.h"
 #include "inventory/wmi_connection.h"
+#include "support/cpuid_by_hand.h"
 #include "win_handles.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <wincrypt.h>
 
 #include <cwchar>
 #include <functional>
@@ -156,11 +157,35 @@ TEST(MachineInventoryFill, EachValueReadPrintsItsPropertyNameAndValue)
     }
 }
 
+// The digest by the system's own MD5 over the registers as the test reads them.
+std::string systemMd5HexUpper(const uint8_t* bytes, DWORD length)
+{
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[16];
+    DWORD digestBytes = sizeof digest;
+    std::string text;
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
+            if (CryptHashData(hash, bytes, length, 0) && CryptGetHashParam(hash, HP_HASHVAL, digest, &digestBytes, 0)) {
+                for (DWORD i = 0; i < digestBytes; ++i) {
+                    text.push_back("0123456789ABCDEF"[digest[i] >> 4]);
+                    text.push_back("0123456789ABCDEF"[digest[i] & 15]);
+                }
+            }
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(provider, 0);
+    }
+    return text;
+}
+
 TEST(MachineInventoryFill, CpuIdIsTheMd5OfTheProcessorSignature)
 {
     presetEveryField(L"");
-    ProcessorSignature signature = readProcessorSignature();
-    std::string digits = md5HexUpper(signature.bytes, sizeof signature.bytes);
+    const auto signature = cpuid_by_hand::signature();
+    std::string digits = systemMd5HexUpper(signature.data(), static_cast<DWORD>(signature.size()));
+    ASSERT_EQ(digits.size(), 32u);
 
     fillMachineInventory();
 

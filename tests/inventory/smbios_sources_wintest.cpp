@@ -7,7 +7,6 @@
 #include "inventory/adapter_selection.h"
 #include "inventory/smbios_sources.h"
 #include "report/device_identity.h"
-#include "service/service_state.h"
 #include "support/wine_version_child_win.h"
 
 #include <gtest/gtest.h>
@@ -181,8 +180,9 @@ TEST(SmbiosVersionChild, StartFromSingleThreadedApartment)
     if (wine_child::childFindingsPath() == nullptr) GTEST_SKIP() << "runs only as a child of the version tests";
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     noteClassAndAcquisition();
-    initDeviceId();
-    wine_child::note("deviceIdAnsi", serviceState().deviceIdAnsi);
+    DeviceIdentity identity;
+    initDeviceId(identity);
+    wine_child::note("deviceIdAnsi", identity.ansi);
     wine_child::note("withoutSmbios", digestWithoutSmbios());
     // The apartment is still the host's own afterwards.
     APTTYPE type;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -330,13 +331,42 @@ TEST(WindowsVersionClass, ReportedVersionsMapToTheirClasses)
     EXPECT_EQ(windowsVersionClassFor(4, 1, 1), 0);
 }
 
-TEST(FirmwareTableSource, SecondCallIsTrustedOnlyBetweenHeaderSizeAndTheAllocation)
+TEST(FirmwareTableSource, SecondCallIsTakenOnlyBetweenHeaderSizeAndTheAllocation)
 {
-    EXPECT_FALSE(firmwareTableResultUsable(0, 131));
-    EXPECT_FALSE(firmwareTableResultUsable(7, 131));   // shorter than the header: no structures
-    EXPECT_TRUE(firmwareTableResultUsable(8, 131));    // a header and an empty table
-    EXPECT_TRUE(firmwareTableResultUsable(131, 131));
-    EXPECT_FALSE(firmwareTableResultUsable(132, 131)); // grew since the first call
+    const std::vector<uint8_t> dump = readFile(kFixtures + "surface-laptop-3.rsmb");
+    ASSERT_GT(dump.size(), 8u);
+    const uint32_t size = static_cast<uint32_t>(dump.size());
+    auto copy = [&] {
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
+        std::memcpy(buffer.get(), dump.data(), size);
+        return buffer;
+    };
+    const struct {
+        uint32_t allocated, delivered;
+        bool taken;
+    } cases[] = {
+        {size, size, true},        // the whole table behind the header
+        {size, 8, true},           // a header and an empty table
+        {size, 7, false},          // shorter than the header: no structures
+        {size, 0, false},
+        {size - 1, size, false},   // grew since the first call: more than was allocated
+    };
+    for (const auto& c : cases) {
+        SmbiosRawTable raw;
+        raw.count = 12345;  // a refusal leaves raw as it was
+        ASSERT_EQ(adoptFirmwareTable(raw, copy(), c.allocated, c.delivered), c.taken) << c.delivered;
+        if (!c.taken) {
+            EXPECT_EQ(raw.buffer, nullptr);
+            EXPECT_EQ(raw.count, 12345u);
+            continue;
+        }
+        EXPECT_EQ(raw.offset, 8u);
+        EXPECT_EQ(raw.count, c.delivered - 8);
+        SmbiosTable table;
+        requestSmbiosType(table, 1);
+        splitSmbiosStructures(table, raw.buffer.get() + raw.offset, raw.count);
+        EXPECT_EQ(findSmbiosType(table, 1)->structureLength != 0, c.delivered == size) << c.delivered;
+    }
 }
 
 // Under the sanitizers: every buffer below is allocated at its exact size, so any read outside the

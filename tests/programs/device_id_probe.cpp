@@ -6,17 +6,16 @@
 #include <cstring>
 
 #include "report/device_identity.h"
-#include "service/service_state.h"
 
 int main()
 {
-    ServiceState& state = serviceState();
-    std::memset(state.deviceIdAnsi, 'Z', sizeof state.deviceIdAnsi);  // nothing stale may survive
-    initDeviceId();
+    DeviceIdentity identity;
+    std::memset(identity.ansi, 'Z', sizeof identity.ansi);  // nothing stale may survive
+    initDeviceId(identity);
     char wide[kDeviceIdWideUnits] = {};
-    for (std::size_t i = 0; i < kDeviceIdWideUnits && state.deviceIdWide[i] != 0; ++i) {
-        wide[i] = state.deviceIdWide[i] < 128 ? static_cast<char>(state.deviceIdWide[i]) : '?';
+    for (std::size_t i = 0; i < kDeviceIdWideUnits && identity.wide[i] != 0; ++i) {
+        wide[i] = identity.wide[i] < 128 ? static_cast<char>(identity.wide[i]) : '?';
     }
-    std::printf("acp=%u\nwide=%s\nansi=%s\n", GetACP(), wide, state.deviceIdAnsi);
+    std::printf("acp=%u\nwide=%s\nansi=%s\n", GetACP(), wide, identity.ansi);
     return 0;
 }

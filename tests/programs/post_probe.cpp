@@ -6,8 +6,11 @@
 //                                     units in hex (up to 4096 of them) and the answer text
 //   post_probe tls-control URL        a bare WinHTTP POST that ignores certificate errors, printing
 //                                     "status=..." (shows that TLS itself works in this Wine)
+//   post_probe trust|distrust PEM     adds the certificate to, or removes it from, the trusted roots
+//                                     of the local machine (the Wine prefix), printing "trust=1"
 // BODY is "none" (no body), "text:CHARS" or "size:N" (N bytes cycling through a-z).
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <cstdio>
@@ -87,6 +90,44 @@ int tlsControl(const std::wstring& url)
     return 0;
 }
 
+// The test's own certificate authority goes into the prefix's root store, so the engine's ordinary
+// certificate checks accept the collector's certificate; nothing in the engine is relaxed for it.
+int trustRoot(const char* pemPath, bool add)
+{
+    std::string pem;
+    if (FILE* file = std::fopen(pemPath, "rb")) {
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) != 0;) pem.append(chunk, n);
+        std::fclose(file);
+    }
+    DWORD derBytes = 0;
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
+                              &derBytes, nullptr, nullptr)) {
+        return 1;
+    }
+    std::string der(derBytes, '\0');
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              reinterpret_cast<BYTE*>(&der[0]), &derBytes, nullptr, nullptr)) {
+        return 1;
+    }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (store == nullptr) return 1;
+    BOOL done = FALSE;
+    if (add) {
+        done = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                derBytes, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    } else if (PCCERT_CONTEXT wanted = CertCreateCertificateContext(
+                   X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), derBytes)) {
+        PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted,
+                                                          nullptr);
+        done = found != nullptr && CertDeleteCertificateFromStore(found);  // frees found either way
+        CertFreeCertificateContext(wanted);
+    }
+    CertCloseStore(store, 0);
+    std::printf("trust=%d\n", done ? 1 : 0);
+    return done ? 0 : 1;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: post_probe form URL BODY | post_probe execute URL VERB BODY\n");
@@ -132,5 +173,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "tls-control") == 0) return tlsControl(widen(argv[2]));
+    if (argc == 3 && std::strcmp(argv[1], "trust") == 0) return trustRoot(argv[2], true);
+    if (argc == 3 && std::strcmp(argv[1], "distrust") == 0) return trustRoot(argv[2], false);
     return usage();
 }

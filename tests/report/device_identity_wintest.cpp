@@ -3,7 +3,6 @@
 #include "inventory/fingerprint.h"
 #include "report/ansi_text.h"
 #include "report/device_identity.h"
-#include "service/service_state.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -63,6 +62,7 @@ std::vector<uint8_t> utf16WithOneNul(const std::wstring& text)
 // Puts back whatever record was there before the test.
 struct DeviceIdentitySerial : ::testing::Test {
     RecordedValue saved;
+    DeviceIdentity identity;
     void SetUp() override { saved = readRecord(); }
     void TearDown() override
     {
@@ -81,16 +81,15 @@ TEST_F(DeviceIdentitySerial, DerivedIdentifierIs32UpperCaseHexUnitsAndStable)
 
 TEST_F(DeviceIdentitySerial, InitFillsBothFormsAndOverwritesEarlierContent)
 {
-    ServiceState& state = serviceState();
-    std::wmemset(state.deviceIdWide, L'Z', kDeviceIdWideUnits);
-    std::memset(state.deviceIdAnsi, 'Z', kDeviceIdAnsiBytes);
+    std::wmemset(identity.wide, L'Z', kDeviceIdWideUnits);
+    std::memset(identity.ansi, 'Z', kDeviceIdAnsiBytes);
 
-    initDeviceId();
+    initDeviceId(identity);
     const std::wstring id = deriveDeviceId();
-    EXPECT_EQ(std::wstring(state.deviceIdWide), id);
-    for (size_t i = id.size(); i < kDeviceIdWideUnits; ++i) ASSERT_EQ(state.deviceIdWide[i], 0) << i;
-    EXPECT_EQ(std::string(state.deviceIdAnsi), std::string(id.begin(), id.end()));
-    EXPECT_EQ(state.deviceIdAnsi[32], 0);
+    EXPECT_EQ(std::wstring(identity.wide), id);
+    for (size_t i = id.size(); i < kDeviceIdWideUnits; ++i) ASSERT_EQ(identity.wide[i], 0) << i;
+    EXPECT_EQ(std::string(identity.ansi), std::string(id.begin(), id.end()));
+    EXPECT_EQ(identity.ansi[32], 0);
 }
 
 TEST_F(DeviceIdentitySerial, FailedAnsiConversionLeavesTheFieldEmptyNotStale)
@@ -109,12 +108,12 @@ TEST_F(DeviceIdentitySerial, FirstStartRecordsMultiSzOf66Bytes)
 {
     deleteRecord();
     EXPECT_FALSE(deviceIdPresent());
-    initDeviceId();
+    initDeviceId(identity);
     RecordedValue record = readRecord();
     ASSERT_TRUE(record.present);
     EXPECT_EQ(record.type, static_cast<DWORD>(REG_MULTI_SZ));
     EXPECT_EQ(record.data.size(), 66u);
-    EXPECT_EQ(record.data, utf16WithOneNul(serviceState().deviceIdWide));
+    EXPECT_EQ(record.data, utf16WithOneNul(identity.wide));
     EXPECT_TRUE(deviceIdPresent());
 }
 
@@ -123,7 +122,7 @@ TEST_F(DeviceIdentitySerial, ReadableValueOfAnyTypeUpTo66BytesIsKept)
     const DWORD number = 12345;
     writeRecord(REG_DWORD, &number, sizeof number);
     EXPECT_TRUE(deviceIdPresent());
-    initDeviceId();
+    initDeviceId(identity);
     RecordedValue record = readRecord();
     EXPECT_EQ(record.type, static_cast<DWORD>(REG_DWORD));
     ASSERT_EQ(record.data.size(), sizeof number);
@@ -131,9 +130,9 @@ TEST_F(DeviceIdentitySerial, ReadableValueOfAnyTypeUpTo66BytesIsKept)
     // An identifier from other hardware, exactly 66 bytes: kept, while reports carry today's.
     const std::vector<uint8_t> old = utf16WithOneNul(L"00112233445566778899AABBCCDDEEFF");
     writeRecord(REG_MULTI_SZ, old.data(), static_cast<DWORD>(old.size()));
-    initDeviceId();
+    initDeviceId(identity);
     EXPECT_EQ(readRecord().data, old);
-    EXPECT_EQ(std::wstring(serviceState().deviceIdWide), deriveDeviceId());
+    EXPECT_EQ(std::wstring(identity.wide), deriveDeviceId());
 }
 
 TEST_F(DeviceIdentitySerial, ValueLargerThan66BytesIsReplaced)
@@ -142,10 +141,10 @@ TEST_F(DeviceIdentitySerial, ValueLargerThan66BytesIsReplaced)
     ASSERT_EQ(large.size(), 68u);
     writeRecord(REG_SZ, large.data(), static_cast<DWORD>(large.size()));
     EXPECT_FALSE(deviceIdPresent());
-    initDeviceId();
+    initDeviceId(identity);
     RecordedValue record = readRecord();
     EXPECT_EQ(record.type, static_cast<DWORD>(REG_MULTI_SZ));
-    EXPECT_EQ(record.data, utf16WithOneNul(serviceState().deviceIdWide));
+    EXPECT_EQ(record.data, utf16WithOneNul(identity.wide));
 }
 
 TEST_F(DeviceIdentitySerial, FallbackTextIsStoredAs26Bytes)

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "service/report_queue.h"
 #include "service/service_state.h"
 #include "tallyscope.h"
 
@@ -42,30 +43,30 @@ TEST_F(Exports, SetAppInfoChecksKeyAndChannelLengths)
 {
     EXPECT_EQ(SetAppInfo(nullptr, "chan"), 0);
     EXPECT_EQ(lastError(), kErrorBadArgument);
-    EXPECT_EQ(serviceState().serviceRunning, 0);
+    EXPECT_FALSE(serviceState().serviceRunning);
 
     std::string key64(64, 'k');
     EXPECT_EQ(SetAppInfo(key64.c_str(), "chan"), 0);
-    EXPECT_STREQ(serviceState().appKey, "");
+    EXPECT_STREQ(serviceState().origin.appKey, "");
 
     std::string key63(63, 'k');
     ASSERT_EQ(SetAppInfo(key63.c_str(), nullptr), 1);
-    EXPECT_EQ(std::string(serviceState().appKey), key63);
-    EXPECT_STREQ(serviceState().channelId, "");
+    EXPECT_EQ(std::string(serviceState().origin.appKey), key63);
+    EXPECT_STREQ(serviceState().origin.channelId, "");
 
     // Invalid arguments while running: refused, but the service keeps running.
     serviceState().lastErrorCode = 0;
     EXPECT_EQ(SetAppInfo("key2", std::string(64, 'c').c_str()), 0);
     EXPECT_EQ(lastError(), kErrorBadArgument);
-    EXPECT_STREQ(serviceState().appKey, "key2");
-    EXPECT_STREQ(serviceState().channelId, "");
-    EXPECT_EQ(serviceState().serviceRunning, 1);
+    EXPECT_STREQ(serviceState().origin.appKey, "key2");
+    EXPECT_STREQ(serviceState().origin.channelId, "");
+    EXPECT_TRUE(serviceState().serviceRunning);
 }
 
 TEST_F(Exports, EmptyKeyStartsTheServiceButEveryReportFailsWithCode1)
 {
     ASSERT_EQ(SetAppInfo("", "chan"), 1);
-    EXPECT_EQ(serviceState().serviceRunning, 1);
+    EXPECT_TRUE(serviceState().serviceRunning);
     EXPECT_EQ(ReportAppEvent("app_start", nullptr, 0), 0);
     EXPECT_EQ(lastError(), kErrorNotRunning);
 }
@@ -87,10 +88,10 @@ TEST_F(Exports, StopWithoutStartOrTwiceDoesNothing)
     EXPECT_EQ(lastError(), 42);
     ASSERT_EQ(SetAppInfo("key", "chan"), 1);
     StopTallyscope();
-    EXPECT_EQ(serviceState().serviceRunning, 0);
+    EXPECT_FALSE(serviceState().serviceRunning);
     StopTallyscope();
     EXPECT_EQ(lastError(), 42);
-    EXPECT_STREQ(serviceState().appKey, "key");  // key and channel outlive the stop
+    EXPECT_STREQ(serviceState().origin.appKey, "key");  // key and channel outlive the stop
 }
 
 TEST_F(Exports, StartStopCyclesLeakNoHandleAndLeaveNoStaleState)
@@ -104,10 +105,7 @@ TEST_F(Exports, StartStopCyclesLeakNoHandleAndLeaveNoStaleState)
         ASSERT_EQ(SetAppInfo("key", "chan"), 1);
         ReportAppEvent("app_start", nullptr, 1);
         StopTallyscope();
-        EXPECT_EQ(serviceState().wakeEvent, kNoHandle);
-        EXPECT_EQ(serviceState().workerThread, kNoHandle);
-        EXPECT_EQ(serviceState().tickTimer, kNoHandle);
-        EXPECT_EQ(serviceState().reportQueue.load(), nullptr);
+        EXPECT_FALSE(reportQueueExists());
     }
     DWORD after = 0;
     ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
@@ -119,8 +117,7 @@ TEST_F(Exports, ASameNamedObjectOfAnotherKindFailsTheStartCleanly)
     HANDLE squatter = CreateMutexW(nullptr, FALSE, L"WorkEvent");
     ASSERT_NE(squatter, nullptr);
     EXPECT_EQ(SetAppInfo("key", "chan"), 0);
-    EXPECT_EQ(serviceState().serviceRunning, 0);
-    EXPECT_EQ(serviceState().workerThread, kNoHandle);
+    EXPECT_FALSE(serviceState().serviceRunning);
     CloseHandle(squatter);
     EXPECT_EQ(SetAppInfo("key", "chan"), 1);
 }
@@ -143,7 +140,7 @@ TEST_F(Exports, AStuckSignalledManualResetWorkEventDoesNotMakeTheWorkerSpin)
     ULONGLONG cpuUsed = processCpuMs() - cpuBefore;
     EXPECT_LT(cpuUsed, 300u) << "the worker busy-loops on a signalled event";
     StopTallyscope();
-    EXPECT_EQ(serviceState().serviceRunning, 0);
+    EXPECT_FALSE(serviceState().serviceRunning);
     CloseHandle(stuck);
 }
 
@@ -160,7 +157,7 @@ TEST_F(Exports, StopDoesNotDependOnTheSharedEventWhenAnotherWorkerConsumesItsSig
     Sleep(200);
     for (int i = 0; i < 3; ++i) ReportAppEvent("click", "x", 0);
     StopTallyscope();
-    EXPECT_EQ(serviceState().serviceRunning, 0);
+    EXPECT_FALSE(serviceState().serviceRunning);
     done = true;
     consumer.join();
     CloseHandle(thief);

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "service/report_queue.h"
-#include "service/service_state.h"
 
 namespace {
 
@@ -17,11 +16,9 @@ struct QueueTest : ::testing::Test {
 
 std::string popString(ReportQueue& queue)
 {
-    char* body = queue.popFront();
-    if (body == nullptr) return "<none>";
-    std::string text(body);
-    std::free(body);
-    return text;
+    ReportBody body = queue.popFront();
+    if (!body) return "<none>";
+    return body.get();
 }
 
 TEST_F(QueueTest, FullQueueDropsTheOldestAndKeepsTheNewest1024InOrder)
@@ -30,10 +27,10 @@ TEST_F(QueueTest, FullQueueDropsTheOldestAndKeepsTheNewest1024InOrder)
     ReportQueue& queue = getReportQueue();
     EXPECT_EQ(queue.size(), 1024u);
     for (int i = 1; i < 1025; ++i) ASSERT_EQ(popString(queue), std::to_string(i));
-    EXPECT_EQ(queue.popFront(), nullptr);
+    EXPECT_FALSE(queue.popFront());
 }
 
-TEST_F(QueueTest, AcceptsBodiesUpTo2048CharactersAndRefusesLongerOrNull)
+TEST_F(QueueTest, AcceptsBodiesUpTo2048CharactersAndRefusesLongerOrNullOrUncopyableOnes)
 {
     std::string body(2048, 'x');
     EXPECT_EQ(enqueueReport(body.c_str()), EnqueueResult::Queued);
@@ -43,6 +40,11 @@ TEST_F(QueueTest, AcceptsBodiesUpTo2048CharactersAndRefusesLongerOrNull)
     EXPECT_EQ(enqueueReport(""), EnqueueResult::Queued);
     EXPECT_EQ(popString(getReportQueue()), std::string(2048, 'x'));
     EXPECT_EQ(popString(getReportQueue()), "");
+
+    g_bodyAllocator = [](std::size_t) -> void* { return nullptr; };
+    EXPECT_EQ(enqueueReport("abc"), EnqueueResult::NoMemory);
+    g_bodyAllocator = std::malloc;
+    EXPECT_EQ(getReportQueue().size(), 0u);
 }
 
 TEST_F(QueueTest, QueuesAPrivateCopy)
@@ -73,13 +75,12 @@ TEST_F(QueueTest, ProducerAndConsumerThreadsLoseNothingAndKeepOrder)
     });
     int next = 0;
     while (next < kCount) {
-        char* body = getReportQueue().popFront();
-        if (body == nullptr) {
+        ReportBody body = getReportQueue().popFront();
+        if (!body) {
             std::this_thread::yield();
             continue;
         }
-        ASSERT_EQ(std::string(body), std::to_string(next));
-        std::free(body);
+        ASSERT_EQ(std::string(body.get()), std::to_string(next));
         ++next;
     }
     producer.join();

@@ -39,8 +39,12 @@ def header_values(record, name):
 class Collector:
     """One collector process on a free loopback port (or the given one), with its own database."""
 
-    def __init__(self, port=0, tls=False, quick_ack=True):
+    def __init__(self, port=0, tls=False, quick_ack=True, ca=False):
+        """tls serves https with a self-signed certificate; with ca as well, the certificate is
+        issued by a certificate authority of the test's own, kept in ca_path for the test to trust."""
         self._tls = tls
+        self._ca = ca
+        self.ca_path = None
         self._quick_ack = quick_ack
         self._dir = tempfile.TemporaryDirectory(prefix="tallyscope-collector-")
         self.db_path = os.path.join(self._dir.name, "requests.sqlite")
@@ -83,12 +87,31 @@ class Collector:
         self.port = int(line.rsplit(":", 1)[1])
 
     def _make_certificate(self):
-        """A self-signed certificate for 127.0.0.1 that no trust store knows."""
-        cert = os.path.join(self._dir.name, "cert.pem")
-        key = os.path.join(self._dir.name, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        """A certificate for 127.0.0.1: self-signed, which no trust store knows, or issued by the
+        test's own certificate authority."""
+        d = self._dir.name
+        cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+
+        def openssl(*args):
+            subprocess.run(["openssl", *args], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True)
+
+        if not self._ca:
+            openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert)
+            return ["--tls-cert", cert, "--tls-key", key]
+        self.ca_path, ca_key = os.path.join(d, "ca.pem"), os.path.join(d, "ca-key.pem")
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=TallyScope test CA",
+                "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                "-keyout", ca_key, "-out", self.ca_path)
+        request = os.path.join(d, "request.csr")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", request)
+        extensions = os.path.join(d, "server.ext")
+        with open(extensions, "w") as f:
+            f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                    "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\n")
+        openssl("x509", "-req", "-in", request, "-CA", self.ca_path, "-CAkey", ca_key, "-CAcreateserial",
+                "-days", "2", "-extfile", extensions, "-out", cert)
         return ["--tls-cert", cert, "--tls-key", key]
 
     def stop(self):
