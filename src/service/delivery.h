@@ -24,7 +24,7 @@ enum class PostOutcome {
 class StopDeadline {
 public:
     static constexpr uint64_t kStopBudgetMs = 3000;
-    static constexpr uint64_t kPromptAnswerMs = 250;
+    static constexpr uint64_t kPromptAnswerMs = 1000;
     static constexpr uint64_t kStopCapMs = 30000;
     static constexpr uint64_t kNone = UINT64_MAX;
 

@@ -18,21 +18,6 @@ constexpr DWORD kMaxSegmentRead = 2 * spool::kMaxSpooledBytes;
 
 std::wstring widenAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE h) : h_(h) {}
-    ~FindHandle()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
-
 std::wstring spoolFolder(const char* appKey)
 {
     wchar_t base[MAX_PATH] = {};
@@ -58,8 +43,8 @@ std::vector<std::wstring> listSegments(const std::wstring& folder)
 {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    FindHandle find(FindFirstFileW((folder + L"\\*.tsq").c_str(), &found));
-    if (find.get() == INVALID_HANDLE_VALUE) return names;
+    win::UniqueFind find(FindFirstFileW((folder + L"\\*.tsq").c_str(), &found));
+    if (!find) return names;
     do {
         std::string narrow;
         for (const wchar_t* c = found.cFileName; *c != 0; ++c) narrow.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
