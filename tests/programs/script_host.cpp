@@ -1,7 +1,8 @@
 // A scriptable host for end-to-end tests: loads tallyscope64.dll the way an application does and
 // runs the steps given on its command line, printing each result on standard output.
 //   load | free | set KEY CHANNEL | report NAME CONTENT FLUSH | repeat N NAME CONTENT | ("-" is NULL)
-//   stop | sleep MS | exit CODE (ExitProcess now) | return (leave main)
+//   stop | timedstop (prints "host: stop took N ms") | quiet (no more lines from the host itself)
+//   sleep MS | exit CODE (ExitProcess now) | return (leave main)
 #include <windows.h>
 
 #include <cstdio>
@@ -32,8 +33,11 @@ bool load()
 
 const char* optional(const char* arg) { return std::strcmp(arg, "-") == 0 ? nullptr : arg; }
 
+bool g_quiet = false;
+
 void say(const char* format, ...)
 {
+    if (g_quiet) return;
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);
@@ -76,6 +80,12 @@ int main(int argc, char** argv)
         } else if (step == "stop") {
             g_stop();
             say("host: stopped\n");
+        } else if (step == "timedstop") {
+            const ULONGLONG started = GetTickCount64();
+            g_stop();
+            say("host: stop took %llu ms\n", static_cast<unsigned long long>(GetTickCount64() - started));
+        } else if (step == "quiet") {
+            g_quiet = true;
         } else if (step == "sleep") {
             Sleep(static_cast<DWORD>(std::atoi(next())));
         } else if (step == "exit") {
