@@ -11,19 +11,12 @@ import unittest
 import spool_files
 from blackhole_fixture import Blackhole
 from collector_fixture import Collector
+from stat_server import stat_port
 from wine_run import bin_dir, run_host, wine_env
 
-STAT_HOST = os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765")
 # The stop's budget is 3 s plus the post in flight, which the stop cuts at the same moment; the
 # rest is room for a loaded machine. A stop that waits on the network takes minutes or for ever.
 STOP_BOUND_MS = 8000
-
-
-def stat_port():
-    host, _, port = STAT_HOST.rpartition(":")
-    if host != "127.0.0.1" or not port.isdigit():
-        raise unittest.SkipTest("the DLL posts to %s, not to a loopback port" % STAT_HOST)
-    return int(port)
 
 
 def content_numbers(bodies):
