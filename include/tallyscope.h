@@ -1,7 +1,8 @@
 /* TallyScope usage statistics for Windows desktop applications.
  *
  * Link against tallyscope64.lib, or load tallyscope64.dll and look the three functions up by name.
- * Call them from one thread at a time:
+ * Any number of threads may call them at once; a stop, a start and a device-information report
+ * block their caller while they run, never the other threads' reports:
  *
  *   SetAppInfo("my-app-key", "my-channel");        once, at start-up
  *   ReportAppEvent("app_start", NULL, 1);          whenever something worth counting happens

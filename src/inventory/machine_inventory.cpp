@@ -3,9 +3,16 @@
 #include "common/field_copy.h"
 #include "inventory/md5.h"
 #include "inventory/processor_signature.h"
+#include "inventory/wmi_lock.h"
 
 #include <cwchar>
 #include <string>
+
+std::mutex& wmiReadLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 MachineInventory& machineInventory()
 {

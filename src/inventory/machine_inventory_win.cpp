@@ -4,6 +4,7 @@
 #include "inventory/inventory_queries.h"
 #include "inventory/mta_call.h"
 #include "inventory/wmi_connection.h"
+#include "inventory/wmi_lock.h"
 #include "win_handles.h"
 
 #include <atomic>
@@ -65,6 +66,7 @@ void readInventoryOnHelperThread(MachineInventory& inventory)
 int fillMachineInventory(MachineInventory& inventory)
 {
     try {
+        std::lock_guard<std::mutex> oneReadAtATime(wmiReadLock());
         WmiConnection connection;
         int connected = connectWmi(connection);
         try {

@@ -1,5 +1,6 @@
 #include "inventory/smbios_sources.h"
 
+#include "inventory/wmi_lock.h"
 #include "win_handles.h"
 
 #include <windows.h>
@@ -58,6 +59,7 @@ bool readWmiInFreshMta(SmbiosRawTable& raw, SmbiosAttempts& tried)
     // A thread that already belongs to a single-threaded apartment refuses this, and then the
     // table is not read at all: identifiers of such hosts have always been derived without SMBIOS
     // values, so no helper thread may step in here.
+    std::lock_guard<std::mutex> oneReadAtATime(wmiReadLock());
     win::ComScope com(COINIT_MULTITHREADED);
     if (!com.ok()) return false;
     const bool delivered = readSmbiosFromWmi(raw);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "report/report_builders.h"
 
@@ -15,6 +16,11 @@ enum ErrorCode : int32_t {
 };
 
 struct ServiceState {
+    // Guards every field below, the process's MachineInventory record and the running service's
+    // wake-up handle. Held only for constant work (a body is built under it in about a microsecond),
+    // never across a stop's drain, a start or an inventory fill, so no export waits on another for
+    // longer than that.
+    std::mutex lock;
     ReportOrigin origin;  // key and channel from SetAppInfo, identifier from the start
     bool serviceRunning = false;
     bool startedByHost = false;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -36,7 +37,8 @@ struct RunningService {
     // itself from start to stop: a host that frees the library without stopping it first leaves the
     // service running (and posting) instead of unmapping code under a live thread.
     win::ModuleReference pin;
-    win::UniqueHandle wakeEvent;  // the shared "WorkEvent": ticks, flushes and the stop wake the worker
+    win::UniqueHandle wakeEvent;  // "WorkEvent" (or a private stand-in): ticks, flushes and the stop
+                                  // wake the worker
     win::UniqueHandle stopEvent;  // private to this worker: the stop never depends on a signal that
                                   // another process's worker could consume
     std::atomic<bool> exitRequested{false};
@@ -62,8 +64,9 @@ struct RunningService {
     }
 };
 
-// The running service, or null. Deliberately never destroyed by the run-time library at exit: by
-// then the system has ended the worker, and nothing may be waited on under the loader lock.
+// The running service, or null; read and replaced under the state lock. Deliberately never
+// destroyed by the run-time library at exit: by then the system has ended the worker, and nothing
+// may be waited on under the loader lock.
 RunningService* g_running = nullptr;
 
 bool pinModule(win::ModuleReference& pin)
@@ -86,6 +89,39 @@ void showStartError()
     _snwprintf(message.data(), units - 1, L"%ls failed with error %d: %ls", L"CreateThread", static_cast<int>(code),
                text);
     MessageBoxW(nullptr, message.data(), L"Error", MB_OK);
+}
+
+using NtQueryEventFn = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+struct EventBasicInformation {
+    int eventType;  // EVENT_TYPE: 0 manual reset (notification), 1 auto reset (synchronization)
+    LONG eventState;
+};
+constexpr int kEventBasicInformation = 0;
+constexpr int kAutoResetEvent = 1;
+
+// False only for an event the system says is manual-reset.
+bool isAutoResetEvent(HANDLE event)
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto query = ntdll != nullptr ? reinterpret_cast<NtQueryEventFn>(
+                                        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryEvent")))
+                                  : nullptr;
+    if (query == nullptr) return true;
+    EventBasicInformation info{};
+    if (query(event, kEventBasicInformation, &info, sizeof info, nullptr) < 0) return true;
+    return info.eventType == kAutoResetEvent;
+}
+
+// The shared "WorkEvent" whenever it can be created or opened as an auto-reset event. The name is
+// a plain one in the logon session's namespace, so another program may already hold it: as a mutex
+// or semaphore, as an event we may not open, or as a manual-reset event that would keep the worker
+// waking. A private unnamed event then keeps the service running; a flush from another process no
+// longer wakes this worker, the tick still does.
+HANDLE createWakeEvent()
+{
+    win::UniqueHandle shared(CreateEventW(nullptr, FALSE, FALSE, kWakeEventName));
+    if (shared && isAutoResetEvent(shared.get())) return shared.release();
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
 void CALLBACK onTimerTick(PVOID service, BOOLEAN)
@@ -132,7 +168,7 @@ DWORD WINAPI workerMain(LPVOID parameter)
 {
     RunningService& service = *static_cast<RunningService*>(parameter);
     wchar_t uploadUrl[kUploadUrlUnits] = {};
-    _snwprintf(uploadUrl, kUploadUrlUnits - 1, L"http://%hs/stat/pc.php", TALLYSCOPE_STAT_HOST);
+    _snwprintf(uploadUrl, kUploadUrlUnits - 1, L"%hs://%hs/stat/pc.php", TALLYSCOPE_STAT_SCHEME, TALLYSCOPE_STAT_HOST);
     try {
         const std::wstring url = uploadUrl;
         EventSignals signals(service);
@@ -176,11 +212,14 @@ void signalWakeEvent()
 int startService()
 {
     ServiceState& state = serviceState();
-    if (state.serviceRunning) return 1;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (state.serviceRunning) return 1;
+    }
 
     std::unique_ptr<RunningService> service(new (std::nothrow) RunningService());
     if (!service) return 0;
-    service->wakeEvent.reset(CreateEventW(nullptr, FALSE, FALSE, kWakeEventName));
+    service->wakeEvent.reset(createWakeEvent());
     if (!service->wakeEvent) return 0;
     service->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!service->stopEvent) return 0;
@@ -198,6 +237,7 @@ int startService()
 
     DeviceIdentity identity;
     initDeviceId(identity);
+    std::lock_guard<std::mutex> guard(state.lock);
     state.origin.deviceId = identity;
     lines::start();
     g_running = service.release();
@@ -208,19 +248,25 @@ int startService()
 int stopService()
 {
     ServiceState& state = serviceState();
-    if (!state.serviceRunning) {
-        state.lastErrorCode = kErrorNotRunning;
-        return 0;
+    std::unique_ptr<RunningService> service;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (!state.serviceRunning) {
+            state.lastErrorCode = kErrorNotRunning;
+            return 0;
+        }
+        // From here on no report gets into the queue, so the drain below ends.
+        state.serviceRunning = false;
+        service.reset(std::exchange(g_running, nullptr));
     }
     const uint64_t asked = monotonicMs();
     // Returns once the worker has posted what the network let it post by the stop's deadline and
     // moved everything else to the spool.
-    delete std::exchange(g_running, nullptr);
+    service.reset();
     destroyReportQueue();
     // The diagnostic lines of the last posts, if standard output takes them in time.
     const uint64_t budgetEnd = asked + StopDeadline::kStopBudgetMs;
     const uint64_t now = monotonicMs();
     lines::finish(budgetEnd > now + 200 ? static_cast<uint32_t>(budgetEnd - now) : 200);
-    state.serviceRunning = false;
     return 1;
 }

@@ -6,24 +6,13 @@ import sys
 import unittest
 
 import spool_files
-from collector_fixture import COLLECTOR, Collector, header_values
+from collector_fixture import COLLECTOR, header_values, stat_collector
 from wine_run import post_data_lines, run_host
-
-STAT_HOST = os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765")
-
-
-def stat_port():
-    host, _, port = STAT_HOST.rpartition(":")
-    if host != "127.0.0.1" or not port.isdigit():
-        raise unittest.SkipTest("the DLL posts to %s, not to a loopback port" % STAT_HOST)
-    return int(port)
 
 
 class UploadDrainTest(unittest.TestCase):
     def setUp(self):
-        self.collector = Collector(port=stat_port())
-        self.collector.start()
-        self.addCleanup(self.collector.stop)
+        self.collector = stat_collector(self)
         # Other programs on this machine may post to the same port: each test counts only the
         # reports that carry its own key.
         self.key = "drain%d%s" % (os.getpid(), self._testMethodName[-6:])
@@ -62,6 +51,17 @@ class UploadDrainTest(unittest.TestCase):
         run_host("set", self.key, "chan", "stop", "exit", 0)
         self.assertEqual([p.body for p in self.posts()][3:], kept)
         self.assertEqual(spool_files.waiting_bodies(self.key), [])
+
+    def test_reports_arrive_when_another_program_holds_the_event_name(self):
+        kinds = ("mutex", "semaphore", "locked-event", "manual-event")
+        for kind in kinds:
+            with self.subTest(kind=kind):
+                run = run_host("squat", kind, "set", self.key, "chan", "report", "squat_click", kind, 1,
+                               "sleep", 500, "stop", "exit", 0)
+                for line in ("host: squat 1", "host: set 1", "host: report 1"):
+                    self.assertIn(line + "\n", run.stdout)
+        contents = [p.body.rsplit(b"%22actioncontent%22:%22", 1)[1] for p in self.posts()]
+        self.assertEqual(contents, [k.encode() + b"%22}" for k in kinds])
 
     def test_collector_prints_the_reports_that_arrived_decoded_into_their_fields(self):
         run_host("set", self.key, "chan1", "report", "app_start", "-", 1, "report", "export_pdf", "2 pages", 0,

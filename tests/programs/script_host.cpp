@@ -3,6 +3,8 @@
 //   load | free | set KEY CHANNEL | report NAME CONTENT FLUSH | repeat N NAME CONTENT | ("-" is NULL)
 //   stop | timedstop (prints "host: stop took N ms") | quiet (no more lines from the host itself)
 //   sleep MS | exit CODE (ExitProcess now) | return (leave main)
+//   squat KIND   holds the name "WorkEvent" the way another program could: mutex, semaphore,
+//                locked-event (an event nobody else may open) or manual-event (signalled, manual reset)
 #include <windows.h>
 
 #include <cstdio>
@@ -29,6 +31,26 @@ bool load()
     g_stop =
         reinterpret_cast<TallyStopTallyscopeFn>(reinterpret_cast<void*>(GetProcAddress(g_library, "StopTallyscope")));
     return g_set != nullptr && g_report != nullptr && g_stop != nullptr;
+}
+
+HANDLE squat(const std::string& kind)
+{
+    if (kind == "mutex") return CreateMutexW(nullptr, FALSE, L"WorkEvent");
+    if (kind == "semaphore") return CreateSemaphoreW(nullptr, 0, 1, L"WorkEvent");
+    if (kind == "manual-event") return CreateEventW(nullptr, TRUE, TRUE, L"WorkEvent");
+    if (kind == "locked-event") {
+        // An empty access list: the creator keeps its handle, every later open is denied.
+        static SECURITY_DESCRIPTOR descriptor;
+        static ACL emptyList;
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !InitializeAcl(&emptyList, sizeof emptyList, ACL_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, &emptyList, FALSE)) {
+            return nullptr;
+        }
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+        return CreateEventW(&attributes, FALSE, FALSE, L"WorkEvent");
+    }
+    return nullptr;
 }
 
 const char* optional(const char* arg) { return std::strcmp(arg, "-") == 0 ? nullptr : arg; }
@@ -77,6 +99,8 @@ int main(int argc, char** argv)
             int ok = 0;
             for (int n = 0; n < count; ++n) ok += g_report(name.c_str(), (content + std::to_string(n)).c_str(), 0);
             say("host: repeat %d\n", ok);
+        } else if (step == "squat") {
+            say("host: squat %d\n", squat(next()) != nullptr ? 1 : 0);  // held until the process ends
         } else if (step == "stop") {
             g_stop();
             say("host: stopped\n");

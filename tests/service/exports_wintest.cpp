@@ -112,14 +112,18 @@ TEST_F(Exports, StartStopCyclesLeakNoHandleAndLeaveNoStaleState)
     EXPECT_EQ(after, before);
 }
 
-TEST_F(Exports, ASameNamedObjectOfAnotherKindFailsTheStartCleanly)
+TEST_F(Exports, ANameHeldByAnotherKindOfObjectLeavesTheServiceOnAPrivateEventThatAFlushStillWakes)
 {
     HANDLE squatter = CreateMutexW(nullptr, FALSE, L"WorkEvent");
     ASSERT_NE(squatter, nullptr);
-    EXPECT_EQ(SetAppInfo("key", "chan"), 0);
+    ASSERT_EQ(SetAppInfo("key", "chan"), 1);
+    Sleep(300);  // the start's tick has passed; the next one is 3 s away
+    ASSERT_EQ(ReportAppEvent("click", "x", 1), 1);
+    for (int i = 0; i < 100 && getReportQueue().size() != 0; ++i) Sleep(10);
+    EXPECT_EQ(getReportQueue().size(), 0u) << "the flush did not wake the worker";
+    StopTallyscope();
     EXPECT_FALSE(serviceState().serviceRunning);
     CloseHandle(squatter);
-    EXPECT_EQ(SetAppInfo("key", "chan"), 1);
 }
 
 ULONGLONG processCpuMs()

@@ -17,6 +17,31 @@ Record = collections.namedtuple(
     "Record", "seq connection method target version request_line header_lines body outcome")
 
 
+def stat_port():
+    """The loopback port the DLL under test posts to (its build's statistics server)."""
+    import unittest
+    host, _, port = os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765").rpartition(":")
+    if host != "127.0.0.1" or not port.isdigit():
+        raise unittest.SkipTest("the DLL posts to %s:%s, not to a loopback port" % (host, port))
+    return int(port)
+
+
+def stat_collector(test):
+    """A started collector on the port the DLL under test posts to, speaking the scheme the DLL was
+    built for. With https, its certificate authority is trusted by the Wine prefix for the test's
+    duration, so the DLL's ordinary certificate checks pass."""
+    https = os.environ.get("TALLYSCOPE_STAT_SCHEME", "http") == "https"
+    collector = Collector(port=stat_port(), tls=https, ca=https)
+    collector.start()
+    test.addCleanup(collector.stop)
+    if https:
+        from wine_run import run_program
+        if run_program("post_probe", ["trust", collector.ca_path]).stdout != "trust=1\n":
+            raise RuntimeError("the prefix does not take the test's certificate authority")
+        test.addCleanup(run_program, "post_probe", ["distrust", collector.ca_path])
+    return collector
+
+
 def closed_port():
     """A loopback port with nothing listening on it (taken free, then released)."""
     s = socket.socket()
