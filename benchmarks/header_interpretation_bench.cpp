@@ -36,6 +36,27 @@ void InterpretTypicalHeaderBlock(benchmark::State& state)
 }
 BENCHMARK(InterpretTypicalHeaderBlock)->Unit(benchmark::kMicrosecond)->Repetitions(10)->ReportAggregatesOnly(true);
 
+// A hostile answer: a megabyte of header lines, half of them "charset=" matches, half distinct
+// cookies. Only the first 64 KiB are interpreted, each search in one pass over them.
+void InterpretMegabyteOfHostileHeaders(benchmark::State& state)
+{
+    std::wstring headers = L"HTTP/1.1 200 OK\r\n";
+    for (int n = 0; headers.size() < (1u << 20); ++n) {
+        headers += n % 2 == 0 ? L"X-Type: text/html; charset=utf-8; charset=UTF-8\r\n"
+                              : L"Set-Cookie: c" + std::to_wstring(n) + L"=" + std::to_wstring(n) + L"; path=/\r\n";
+    }
+    headers += L"\r\n";
+    for (auto _ : state) {
+        std::wstring charset;
+        uint32_t expectedLength = 0;
+        std::wstring location;
+        std::wstring cookies;
+        interpretHeaders(headers, charset, expectedLength, location, cookies);
+        benchmark::DoNotOptimize(cookies);
+    }
+}
+BENCHMARK(InterpretMegabyteOfHostileHeaders)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
 void CheckBodyCompleteness(benchmark::State& state)
 {
     const std::wstring body = L"<html><head><title>ok</title></head><body>" + std::wstring(2000, L'x') + L"</body></html>";

@@ -80,6 +80,14 @@ struct HInternetTraits : NullIsEmpty<HINTERNET> {
 };
 using UniqueHInternet = Unique<HInternetTraits>;
 
+// A directory search (FindFirstFileW), which fails with INVALID_HANDLE_VALUE.
+struct FindTraits : NullIsEmpty<HANDLE> {
+    static HANDLE empty() { return INVALID_HANDLE_VALUE; }
+    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { FindClose(h); }
+};
+using UniqueFind = Unique<FindTraits>;
+
 // A timer of the default timer queue. Deleting it waits for a callback that is running right now,
 // so none can touch what the callback uses after the owner let go.
 struct TimerQueueTimerTraits : NullIsEmpty<HANDLE> {

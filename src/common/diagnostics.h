@@ -1,7 +1,8 @@
 // The library's diagnostic lines. They go to the run-time library's standard output and error
 // streams, which a windowed host normally discards; a console host or a test reads them. Each line
 // is flushed as it is written, so the order of the two streams stays readable when they are joined
-// into one file.
+// into one file. While the service runs, the two lines of the upload path go through the line
+// writer (common/line_writer.h), so that a standard output nobody reads never holds up a post.
 #pragma once
 
 namespace diag {

@@ -106,6 +106,13 @@ bool HttpClient::execute(const std::wstring& requestedVerb)
     win::UniqueHInternet request(WinHttpOpenRequest(connection.get(), verb.c_str(), path, nullptr, WINHTTP_NO_REFERER,
                                                     WINHTTP_DEFAULT_ACCEPT_TYPES, openFlags));
     if (!request) return false;
+    // A 3xx is an answer like any other: WinHTTP's automatic redirect would turn the report into a
+    // GET that announces a body it does not carry, and the next attempt would then write the body
+    // onto that connection as if it were a request of its own.
+    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof redirectPolicy);
 
     // Headers belong to the request handle and go out again with every re-send of it, so the block
     // is added once. Adding it again at each attempt would lean on how each Windows version treats
@@ -220,6 +227,9 @@ bool HttpClient::applyUserProxy(HINTERNET request)
     return false;
 }
 
+// The platform's "available" count only says whether more is coming: bytes are read straight
+// into the body's free space, never sized by that count, and a count or a read that cannot be true
+// (Wine reports 0xFFFFFFFF available after a connection reset) makes the read a failure.
 bool HttpClient::readBody(HINTERNET request)
 {
     rawLength = 0;
@@ -233,24 +243,26 @@ bool HttpClient::readBody(HINTERNET request)
             break;
         }
         if (available == 0) break;
+        if (available > ResponseBody::kMaxBytes) {
+            ok = false;
+            break;
+        }
         if (rawBody.room() == 0) break;  // the rest is dropped with the request
-        DWORD wanted = available < rawBody.room() ? available : rawBody.room();
-
-        std::unique_ptr<char[]> chunk(new (std::nothrow) char[static_cast<size_t>(wanted) + 1]());
+        uint32_t space = 0;
+        char* into = rawBody.freeSpace(space);
+        if (into == nullptr) {
+            ok = false;
+            break;
+        }
         DWORD read = 0;
-        // Querying again after a chunk that could not be had would find the same unread data and
-        // spin; reading ends instead.
-        if (!chunk || !WinHttpReadData(request, chunk.get(), wanted, &read)) {
+        // Querying again after a read that failed would find the same unread data and spin;
+        // reading ends instead.
+        if (!WinHttpReadData(request, into, space, &read) || read > space) {
             ok = false;
             break;
         }
         if (read == 0) break;
-        ResponseBody::Append appended = rawBody.append(chunk.get(), read);
-        if (appended == ResponseBody::Append::NoMemory) {
-            ok = false;
-            break;
-        }
-        if (appended == ResponseBody::Append::Full) break;
+        rawBody.commit(read);
     }
     rawLength = rawBody.size();
     return ok;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
-// Posts length bytes of body (borrowed for the call only) as form-encoded content to url, prints
-// the decoded answer and returns 0 whatever happened. Blocks until the request has ended.
+// Posts length bytes of body (borrowed for the call only) as form-encoded content to url and prints
+// the decoded answer. Returns 1 when the server answered (with any status), 0 when no answer came.
+// Blocks until the request has ended.
 int postForm(const std::wstring& url, const char* body, uint32_t length);

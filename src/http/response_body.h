@@ -23,6 +23,14 @@ public:
     bool restart();
     // Appends count bytes, doubling the capacity as often as needed to leave a zero byte behind.
     Append append(const char* bytes, uint32_t count);
+    // Free space at the end for a reader that writes in place: grows the buffer (doubling) when no
+    // byte is free, and returns where the next bytes go, with count set to how many may be written
+    // there (at least one, never past the bound, always leaving the zero byte behind). Null when
+    // the bound is reached (count 0) or the buffer cannot grow.
+    char* freeSpace(uint32_t& count);
+    // Takes count bytes written at freeSpace as part of the body. False, and nothing taken, when
+    // count is more than freeSpace offered.
+    bool commit(uint32_t count);
     // How many more bytes the bound lets in.
     uint32_t room() const { return kMaxBytes - size_; }
 

@@ -16,6 +16,18 @@ thread_local int32_t injectedFault = 0;
 
 void raiseInNextMatchForTesting(int32_t hresult) { injectedFault = hresult; }
 
+namespace {
+
+void raiseInjectedFault()
+{
+    if (injectedFault == 0) return;
+    const int32_t code = injectedFault;
+    injectedFault = 0;
+    throw CAtlException(code);
+}
+
+}  // namespace
+
 PatternMatch::PatternMatch(std::size_t initialStackCells, std::size_t stackCellLimit) : stackCellLimit_(stackCellLimit)
 {
     // Without memory the stack just starts empty; the first push tries again.
@@ -320,11 +332,7 @@ private:
 
 bool PatternMatcher::match(const wchar_t* text, PatternMatch* context, const wchar_t** next) const
 {
-    if (injectedFault != 0) {
-        const int32_t code = injectedFault;
-        injectedFault = 0;
-        throw CAtlException(code);
-    }
+    raiseInjectedFault();
     if (context == nullptr) return false;
     if (next != nullptr) *next = nullptr;
     if (text == nullptr) throw CAtlException(kHresultInvalidArg);
@@ -337,8 +345,22 @@ bool PatternMatcher::match(const wchar_t* text, PatternMatch* context, const wch
         if (!copy) return false;
         work = copy.get();
     }
+    return runOn(text, work, length, *context, next);
+}
 
-    PatternMatch& c = *context;
+bool PatternMatcher::matchFolded(const wchar_t* text, std::size_t length, PatternMatch* context,
+                                 const wchar_t** next) const
+{
+    raiseInjectedFault();
+    if (context == nullptr) return false;
+    if (next != nullptr) *next = nullptr;
+    if (text == nullptr || text[length] != 0) throw CAtlException(kHresultInvalidArg);
+    return runOn(text, text, length, *context, next);
+}
+
+bool PatternMatcher::runOn(const wchar_t* text, const wchar_t* work, std::size_t length, PatternMatch& c,
+                           const wchar_t** next) const
+{
     c.stackTop_ = 0;
     c.matchStart_ = nullptr;
     c.matchEnd_ = nullptr;

@@ -100,6 +100,12 @@ public:
     // just after the match. Every position handed back points into text. Raises CAtlException on an
     // internal fault (a null text, or a program that indexes outside its arrays).
     bool match(const wchar_t* text, PatternMatch* context, const wchar_t** next = nullptr) const;
+    // The same search on a text the caller has already put through foldCase (when the pattern
+    // ignores case) and whose length it knows: text[length] must be the terminator. A caller that
+    // searches one text again and again from later positions folds it once instead of once per
+    // call, which keeps a search for every match linear in the text.
+    bool matchFolded(const wchar_t* text, std::size_t length, PatternMatch* context,
+                     const wchar_t** next = nullptr) const;
 
     int32_t lastError() const { return lastError_; }
     int32_t groupCount() const { return groupCount_; }
@@ -111,6 +117,8 @@ public:
 
 private:
     class Compiler;
+    bool runOn(const wchar_t* text, const wchar_t* work, std::size_t length, PatternMatch& context,
+               const wchar_t** next) const;
     friend class Compiler;
 
     int32_t lastError_ = 0;

@@ -11,11 +11,16 @@
 #include <utility>
 #include <vector>
 
-#include "http/post_form.h"
+#include "common/diagnostics.h"
+#include "common/field_copy.h"
+#include "common/line_writer.h"
 #include "report/device_identity.h"
+#include "service/bounded_post.h"
+#include "service/delivery.h"
 #include "service/report_queue.h"
 #include "service/service_state.h"
 #include "service/upload_loop.h"
+#include "spool/spool_store.h"
 #include "win_handles.h"
 
 namespace {
@@ -37,6 +42,8 @@ struct RunningService {
     win::UniqueHandle stopEvent;  // private to this worker: the stop never depends on a signal that
                                   // another process's worker could consume
     std::atomic<bool> exitRequested{false};
+    StopDeadline stopDeadline;    // from the stop on, when the worker gives up on the network
+    char appKey[kAppKeyBytes] = {};  // whose spool the worker keeps
     win::UniqueHandle workerThread;
     win::TimerQueueTimer tickTimer;
 
@@ -47,6 +54,8 @@ struct RunningService {
     {
         tickTimer.reset();
         if (workerThread) {
+            // Taken first: a post in flight is cut at the deadline this sets.
+            stopDeadline.request(monotonicMs());
             exitRequested = true;
             SetEvent(wakeEvent.get());
             SetEvent(stopEvent.get());
@@ -142,16 +151,51 @@ private:
     HANDLE stop_;
 };
 
+// The oldest queued body, or false when the queue is empty (or cannot be made).
+bool takeQueued(std::string& out)
+{
+    try {
+        ReportBody body = getReportQueue().popFront();
+        if (!body) return false;
+        out.assign(body.get());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 DWORD WINAPI workerMain(LPVOID parameter)
 {
-    const RunningService& service = *static_cast<const RunningService*>(parameter);
+    RunningService& service = *static_cast<RunningService*>(parameter);
     wchar_t uploadUrl[kUploadUrlUnits] = {};
     _snwprintf(uploadUrl, kUploadUrlUnits - 1, L"%hs://%hs/stat/pc.php", TALLYSCOPE_STAT_SCHEME, TALLYSCOPE_STAT_HOST);
     try {
         const std::wstring url = uploadUrl;
         EventSignals signals(service);
-        runUploadLoop(signals, service.exitRequested,
-                      [&url](const char* body, uint32_t length) { postForm(url, body, length); });
+        // The disk is touched here only, on the worker: never on a thread that reports.
+        std::unique_ptr<Spool> spool = openSpool(service.appKey);
+        BoundedPoster poster(url, service.stopDeadline, service.stopEvent.get());
+        Delivery delivery(
+            spool.get(), monotonicMs, takeQueued,
+            [&poster](const std::string& body) {
+                diag::postData(body.c_str());
+                return poster.post(body);
+            },
+            service.stopDeadline);
+        runUploadLoop(signals, service.exitRequested, [&delivery](bool ending) {
+            try {
+                if (!ending) {
+                    delivery.pass();
+                    return;
+                }
+                // A server known to be down is not tried again at the stop: everything goes to
+                // the spool at once.
+                if (!delivery.backingOff()) delivery.pass();
+                delivery.keepEverything();
+            } catch (...) {
+                // Out of memory in a pass: what was not sent waits in the queue or the spool.
+            }
+        });
     } catch (...) {
         return 0xFFFFFFFF;
     }
@@ -180,6 +224,7 @@ int startService()
     service->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!service->stopEvent) return 0;
     if (!pinModule(service->pin)) return 0;
+    copyToField(service->appKey, sizeof service->appKey, state.origin.appKey);
     service->workerThread.reset(CreateThread(nullptr, 0, workerMain, service.get(), 0, nullptr));
     if (!service->workerThread) {
         showStartError();
@@ -194,6 +239,7 @@ int startService()
     initDeviceId(identity);
     std::lock_guard<std::mutex> guard(state.lock);
     state.origin.deviceId = identity;
+    lines::start();
     g_running = service.release();
     state.serviceRunning = true;
     return 1;
@@ -213,7 +259,14 @@ int stopService()
         state.serviceRunning = false;
         service.reset(std::exchange(g_running, nullptr));
     }
-    service.reset();  // returns once the worker has posted everything queued
+    const uint64_t asked = monotonicMs();
+    // Returns once the worker has posted what the network let it post by the stop's deadline and
+    // moved everything else to the spool.
+    service.reset();
     destroyReportQueue();
+    // The diagnostic lines of the last posts, if standard output takes them in time.
+    const uint64_t budgetEnd = asked + StopDeadline::kStopBudgetMs;
+    const uint64_t now = monotonicMs();
+    lines::finish(budgetEnd > now + 200 ? static_cast<uint32_t>(budgetEnd - now) : 200);
     return 1;
 }

@@ -32,20 +32,20 @@ void drainQueue(const PostBody& post)
     }
 }
 
-void runUploadLoop(UploadSignals& signals, const std::atomic<bool>& exitRequested, const PostBody& post)
+void runUploadLoop(UploadSignals& signals, const std::atomic<bool>& exitRequested, const UploadPass& pass)
 {
     bool passPending = false;
     for (;;) {
         if (!passPending && signals.waitForWork() == UploadSignals::Wake::Broken) {
-            // The wait itself is broken: post what is there and end rather than loop.
-            drainQueue(post);
+            // The wait itself is broken: deal with what is there and end rather than loop.
+            pass(true);
             return;
         }
         passPending = false;
-        // Read before the drain: a stop asks for the end only after the last report it lets in was
-        // queued, so a drain that starts after the request has been seen posts every such report.
+        // Read before the pass: a stop asks for the end only after the last report it lets in was
+        // queued, so a pass that starts after the request has been seen takes every such report.
         const bool ending = exitRequested.load();
-        drainQueue(post);
+        pass(ending);
         if (ending) return;
         // A wake that finds the event still signalled is either a burst of flushes or a
         // same-named manual-reset event that stays signalled; the pause keeps the latter from
@@ -55,4 +55,9 @@ void runUploadLoop(UploadSignals& signals, const std::atomic<bool>& exitRequeste
             passPending = true;
         }
     }
+}
+
+void runUploadLoop(UploadSignals& signals, const std::atomic<bool>& exitRequested, const PostBody& post)
+{
+    runUploadLoop(signals, exitRequested, [&post](bool) { drainQueue(post); });
 }

@@ -29,8 +29,16 @@ public:
 // as "POST DATA: ...", handed to post and freed. Nothing post throws leaves the loop.
 void drainQueue(const PostBody& post);
 
-// Waits, drains, and ends after the drain that finds exitRequested set, so every body queued
-// before the stop asked the worker to end has been posted. A wake-up that arrives during a drain
+// One pass of the worker over what there is to send; ending says that it is the stop's last.
+using UploadPass = std::function<void(bool ending)>;
+
+// Waits, runs a pass at every wake-up, and ends after the pass that finds exitRequested set. A
+// wake-up that arrives during a pass is taken after it and answered, after a pause, with one more
+// pass; a wait that breaks ends the loop after one last pass (an ending one).
+void runUploadLoop(UploadSignals& signals, const std::atomic<bool>& exitRequested, const UploadPass& pass);
+
+// The loop with drainQueue as its pass: every body queued before the stop asked the worker to end
+// has been posted when it ends. A wake-up that arrives during a drain
 // is taken after it and answered, after a pause, with one more pass; a wait that breaks ends the
 // loop after one last drain.
 void runUploadLoop(UploadSignals& signals, const std::atomic<bool>& exitRequested, const PostBody& post);

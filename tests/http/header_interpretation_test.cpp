@@ -202,6 +202,64 @@ TEST(HeaderInterpretationSound, RunawayPatternEndsTheSearchWithoutResults)
     EXPECT_TRUE(results.empty());
 }
 
+std::size_t occurrences(const std::wstring& text, const std::wstring& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::wstring::npos; at += what.size()) ++n;
+    return n;
+}
+
+// Megabytes of hostile headers: only the first kMaxInterpretedHeaderUnits, cut back to a line end,
+// are read, and what lies there is read exactly as in a small block.
+TEST(HeaderInterpretationSound, OnlyTheFirstBoundOfAHugeHeaderBlockIsInterpreted)
+{
+    struct Case {
+        const char* name;
+        std::wstring repeatedLine;  // %d stands for the line's number
+        std::wstring expectCharset;
+        std::wstring countedCookie;  // each line in the bound that starts so gives one cookie
+    };
+    const Case cases[] = {
+        {"100000 charset matches", L"X-A: charset=utf-8; charset=UTF-8\r\n", L"utf-8", L""},
+        {"distinct cookies", L"Set-Cookie: c%d=v\r\n", L"", L"Set-Cookie: c"},
+        {"cookies differing in case only", L"Set-Cookie: ID=%d\r\nSet-Cookie: id=%d\r\n", L"", L"Set-Cookie: ID="},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::wstring block = L"HTTP/1.1 200 OK\r\n";
+        for (int n = 0; block.size() < (1u << 20); ++n) {
+            std::wstring line = c.repeatedLine;
+            for (std::size_t at; (at = line.find(L"%d")) != std::wstring::npos;) line.replace(at, 2, std::to_wstring(n));
+            block += line;
+        }
+        block += L"Content-Type: text/html; charset=late\r\nContent-Length: 9\r\n\r\n";
+        Interpreted a;
+        a.from(block);
+        EXPECT_EQ(a.charset, c.expectCharset);
+        EXPECT_EQ(a.expectedLength, 0u);  // beyond the bound
+        if (!c.countedCookie.empty()) {
+            const std::wstring interpreted = block.substr(0, block.rfind(L'\n', kMaxInterpretedHeaderUnits - 1) + 1);
+            EXPECT_EQ(occurrences(a.cookies, L";"), occurrences(interpreted, c.countedCookie));
+            EXPECT_EQ(a.cookies.find(L"id="), std::wstring::npos);  // the first spelling is kept
+            EXPECT_EQ(a.cookies.back(), L';');
+        }
+    }
+}
+
+TEST(HeaderInterpretationSound, ALineCutByTheBoundIsNotReadCutShort)
+{
+    // "charset=utf-8" straddles the bound: read whole or not at all, never as "utf".
+    const std::wstring head = L"HTTP/1.1 200 OK\r\nX-Pad: ";
+    const std::wstring tail = L"\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
+    const std::size_t padding = kMaxInterpretedHeaderUnits - head.size() - tail.size() + 20;
+    Interpreted a;
+    a.from(head + std::wstring(padding, L'p') + tail);
+    EXPECT_EQ(a.charset, L"");
+    Interpreted b;
+    b.from(head + std::wstring(padding - 40, L'p') + tail);
+    EXPECT_EQ(b.charset, L"utf-8");
+}
+
 TEST(HeaderInterpretation, TrimCharsStripsBothEndsOnly)
 {
     EXPECT_EQ(trimChars(L"  a b  ", L" "), L"a b");

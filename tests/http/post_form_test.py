@@ -3,6 +3,7 @@
 import shutil
 import unittest
 
+from blackhole_fixture import Blackhole
 from collector_fixture import Collector, closed_port, header_values
 from wine_run import run_program
 
@@ -216,6 +217,40 @@ class AnswerReadingTest(unittest.TestCase):
         self.assertEqual((fields["result"], fields["sends"]), ("1", "1"))
         self.assertEqual(text, "late\n")
 
+
+
+class HostileServerTest(unittest.TestCase):
+    """Broken or hostile servers: the request ends, nothing malformed goes on the wire, no crash."""
+
+    def test_redirects_are_answers_and_never_turn_the_post_into_a_get(self):
+        with Collector() as collector:
+            for status in (301, 302, 303, 307, 308):
+                with self.subTest(status=status):
+                    before = len(collector.records())
+                    collector.set_answers({"status": status, "reason": "Moved",
+                                           "headers": [["Location", collector.url + "?moved=1"]], "body": "moved"})
+                    fields, text = probe_fields(probe("execute", collector.url, "POST", "text:a=%d" % status))
+                    self.assertEqual((fields["result"], fields["sends"], fields["status"]), ("1", "1", str(status)))
+                    self.assertEqual(text, "moved\n")
+                    records = collector.records()[before:]
+                    self.assertEqual([(r.method, r.target, r.body) for r in records],
+                                     [("POST", "/stat/pc.php", b"a=%d" % status)])
+
+    def test_answers_that_break_off_or_never_end_leave_the_host_standing(self):
+        cases = (
+            # "200 OK", a body announced and then a connection reset: a failed read, no crash.
+            ("reset", (), ("0", "1", "200")),
+            # A megabyte of header lines: only their start is interpreted, the body is read.
+            ("headers", ("--megabytes", "1"), ("1", "1", "200")),
+        )
+        for mode, extra, expected in cases:
+            with self.subTest(mode=mode), Blackhole(mode, 0, *extra) as server:
+                url = "http://127.0.0.1:%d/stat/pc.php" % server.port
+                run = probe("execute", url, "POST", "text:a=1")
+                self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+                fields, _ = probe_fields(run)
+                self.assertEqual((fields["result"], fields["sends"], fields["status"]), expected)
+                self.assertEqual(probe("form", url, "text:a=1").returncode, 0)
 
 
 @unittest.skipUnless(shutil.which("openssl"), "openssl makes the test certificates")

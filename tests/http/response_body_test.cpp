@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "http/response_body.h"
@@ -71,6 +72,41 @@ TEST(ResponseBody, RestartDropsTheEarlierAnswer)
     EXPECT_EQ(body.size(), 0u);
     EXPECT_EQ(body.capacity(), ResponseBody::kInitialCapacity);
     EXPECT_EQ(body.data()[0], '\0');
+}
+
+// A reader that writes in place, the way the engine reads an answer: whatever sizes it asks with,
+// it never gets space past the bound or over the zero byte, and cannot commit more than it got.
+TEST(ResponseBody, InPlaceReadsStayInsideTheFreeSpaceAndTheBound)
+{
+    const uint32_t chunkSizes[] = {4096, 10239, 10240, 65536, ResponseBody::kMaxBytes};
+    for (uint32_t chunk : chunkSizes) {
+        SCOPED_TRACE(chunk);
+        ResponseBody body;
+        uint32_t none = 1;
+        EXPECT_EQ(body.freeSpace(none), nullptr);  // no buffer yet
+        EXPECT_EQ(none, 0u);
+        ASSERT_TRUE(body.restart());
+        std::string expected;
+        for (int round = 0;; ++round) {
+            uint32_t space = 0;
+            char* into = body.freeSpace(space);
+            if (into == nullptr) break;
+            ASSERT_GE(space, 1u);
+            ASSERT_LE(body.size() + space, ResponseBody::kMaxBytes);
+            ASSERT_LT(body.size() + space, body.capacity());
+            EXPECT_FALSE(body.commit(space + 1));
+            const uint32_t wrote = space < chunk ? space : chunk;
+            std::memset(into, 'a' + round % 26, wrote);
+            expected.append(wrote, static_cast<char>('a' + round % 26));
+            ASSERT_TRUE(body.commit(wrote));
+            ASSERT_EQ(body.data()[body.size()], '\0');
+        }
+        uint32_t space = 7;
+        EXPECT_EQ(body.freeSpace(space), nullptr);
+        EXPECT_EQ(space, 0u);
+        EXPECT_EQ(body.size(), ResponseBody::kMaxBytes);
+        EXPECT_EQ(std::string(body.data(), body.size()), expected);
+    }
 }
 
 }  // namespace

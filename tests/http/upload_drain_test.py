@@ -5,6 +5,7 @@ import subprocess
 import sys
 import unittest
 
+import spool_files
 from collector_fixture import COLLECTOR, header_values, stat_collector
 from wine_run import post_data_lines, run_host
 
@@ -34,13 +35,22 @@ class UploadDrainTest(unittest.TestCase):
             self.assertEqual(header_values(record, "User-Agent"), [b"TallyScope"])
         self.assertEqual(run.stdout.count("httpResponseContent:\nok\n"), 10)
 
-    def test_body_without_answer_gets_three_sends_and_the_worker_moves_on(self):
+    def test_body_without_answer_is_kept_with_the_rest_and_delivered_once_by_the_next_process(self):
+        # Three attempts without an answer: the worker backs off, and the stop keeps both bodies
+        # instead of trying the second against a server that does not answer.
+        self.addCleanup(spool_files.remove, self.key)
         self.collector.set_answers({"close": True}, {"close": True}, {"close": True}, {"body": "ok"})
         run = run_host("set", self.key, "chan", "repeat", 2, "click", "n", "stop", "exit", 0)
         self.assertIn("host: stopped", run.stdout)
         contents = [p.body.rsplit(b"%22actioncontent%22:%22", 1)[1] for p in self.posts()]
-        self.assertEqual(contents, [b"n0%22}"] * 3 + [b"n1%22}"])
-        self.assertEqual(run.stdout.count("httpResponseContent:\n"), 2)
+        self.assertEqual(contents, [b"n0%22}"] * 3)
+        self.assertEqual(run.stdout.count("httpResponseContent:\n"), 1)
+        kept = spool_files.waiting_bodies(self.key)
+        self.assertEqual(kept, [self.posts()[0].body, kept[0][:-6] + b"n1%22}"])
+
+        run_host("set", self.key, "chan", "stop", "exit", 0)
+        self.assertEqual([p.body for p in self.posts()][3:], kept)
+        self.assertEqual(spool_files.waiting_bodies(self.key), [])
 
     def test_reports_arrive_when_another_program_holds_the_event_name(self):
         kinds = ("mutex", "semaphore", "locked-event", "manual-event")

@@ -2,6 +2,7 @@
 import unittest
 from urllib.parse import unquote
 
+from stat_server import online
 from wine_run import post_data_lines, run_program
 
 ORDER = ["devicecode", "appkey", "channelid", "pcosname", "mac", "pcosversion", "pcname", "pcusername",
@@ -34,7 +35,8 @@ def expected_values(stdout):
 
 class DeviceInfoReport(unittest.TestCase):
     def reports(self, *args):
-        run = run_program("device_info_host", [str(a) for a in args], timeout=120)
+        with online("inventory-key"):
+            run = run_program("device_info_host", [str(a) for a in args], timeout=120)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         self.assertNotIn("wmi: unavailable", run.stdout)
         expected = expected_values(run.stdout)
@@ -81,8 +83,9 @@ class DeviceInfoReportWithoutWmi(unittest.TestCase):
         # Disabling the WMI provider DLL is what a machine whose WMI is broken looks like to the fill.
         for args in ([2], ["sta", 2]):
             with self.subTest(args=args):
-                run = run_program("device_info_host", [str(a) for a in args], timeout=120,
-                                  env={"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="})
+                with online("inventory-key"):
+                    run = run_program("device_info_host", [str(a) for a in args], timeout=120,
+                                      env={"WINEDLLOVERRIDES": "mscoree,mshtml=;wbemprox="})
                 self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
                 self.assertIn("wmi: unavailable", run.stdout)
                 self.assertEqual(run.stderr.count("Instantiation of IWbemLocator failed\n"), 2, run.stderr)

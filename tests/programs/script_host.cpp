@@ -2,7 +2,8 @@
 // application does and runs the steps given on its command line, printing each result on standard
 // output.
 //   load | free | set KEY CHANNEL | report NAME CONTENT FLUSH | repeat N NAME CONTENT | ("-" is NULL)
-//   stop | sleep MS | exit CODE (ExitProcess now) | return (leave main)
+//   stop | timedstop (prints "host: stop took N ms") | quiet (no more lines from the host itself)
+//   sleep MS | exit CODE (ExitProcess now) | return (leave main)
 //   squat KIND   holds the name "WorkEvent" the way another program could: mutex, semaphore,
 //                locked-event (an event nobody else may open) or manual-event (signalled, manual reset)
 #include <windows.h>
@@ -55,8 +56,11 @@ HANDLE squat(const std::string& kind)
 
 const char* optional(const char* arg) { return std::strcmp(arg, "-") == 0 ? nullptr : arg; }
 
+bool g_quiet = false;
+
 void say(const char* format, ...)
 {
+    if (g_quiet) return;
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);
@@ -101,6 +105,12 @@ int main(int argc, char** argv)
         } else if (step == "stop") {
             g_stop();
             say("host: stopped\n");
+        } else if (step == "timedstop") {
+            const ULONGLONG started = GetTickCount64();
+            g_stop();
+            say("host: stop took %llu ms\n", static_cast<unsigned long long>(GetTickCount64() - started));
+        } else if (step == "quiet") {
+            g_quiet = true;
         } else if (step == "sleep") {
             Sleep(static_cast<DWORD>(std::atoi(next())));
         } else if (step == "exit") {

@@ -2,6 +2,7 @@
 import re
 import unittest
 
+from stat_server import online
 from wine_run import post_data_lines, run_host, run_program
 
 HEX32 = re.compile(r"^[0-9A-F]{32}$")
@@ -17,8 +18,9 @@ class DeviceIdentifier(unittest.TestCase):
     def test_every_report_kind_carries_the_identifier_of_this_start(self):
         _, derived = probe()
         self.assertRegex(derived["wide"], HEX32)
-        run = run_host("set", "key", "chan", "report", "app_start", "-", 0, "report", "export_pdf", "x", 0,
-                       "report", "app_device_info", "-", 0, "stop", "return", timeout=120)
+        with online("key"):
+            run = run_host("set", "key", "chan", "report", "app_start", "-", 0, "report", "export_pdf", "x", 0,
+                           "report", "app_device_info", "-", 0, "stop", "return", timeout=120)
         self.assertEqual(run.returncode, 0, run.stdout)
         posts = post_data_lines(run.stdout)
         self.assertEqual(len(posts), 3, run.stdout)

@@ -1,0 +1,37 @@
+// Posts with a bound: each body is posted on a helper thread, and the worker waits for it no
+// longer than the post's own time limit and the stop's deadline. Neither Wine (whose WinHTTP does
+// not apply the receive time-out to the wait for an answer) nor a server that trickles its answer
+// can then hold up the worker or the stop. A post that ran out of time counts as unanswered; its
+// helper finishes it alone and ends, and until then no further post starts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "service/delivery.h"
+
+class BoundedPoster {
+public:
+    // Longest a post may take while no stop was asked for.
+    static constexpr uint64_t kPostLimitMs = 15000;
+
+    // stopEvent: a manual-reset event handle that is set when the stop is asked for, so a wait in
+    // progress takes the stop's deadline at once.
+    BoundedPoster(std::wstring url, StopDeadline& stop, void* stopEvent);
+    ~BoundedPoster();
+    BoundedPoster(const BoundedPoster&) = delete;
+    BoundedPoster& operator=(const BoundedPoster&) = delete;
+
+    PostOutcome post(const std::string& body);
+
+    struct Job;
+
+private:
+    std::shared_ptr<Job> job_;
+    StopDeadline& stop_;
+    void* stopEvent_;
+};
+
+// Milliseconds of the clock every deadline of the worker is taken on.
+uint64_t monotonicMs();

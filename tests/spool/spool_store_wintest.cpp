@@ -1,0 +1,165 @@
+// The file spool on a real Windows file system (Wine): survives its store, keeps order and bounds,
+// lets one claimer at a time send, and shrugs off damaged files and folders it cannot write.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "spool/spool_format.h"
+#include "spool/spool_store.h"
+
+namespace {
+
+// A private %LOCALAPPDATA% for each test, so no test sees another's spool.
+class SpoolStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        root_ = std::wstring(temp) + L"tallyscope-spool-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(GetTickCount());
+        CreateDirectoryW(root_.c_str(), nullptr);
+        SetEnvironmentVariableW(L"LOCALAPPDATA", root_.c_str());
+    }
+
+    std::wstring folder(const char* key) const
+    {
+        const std::string name = spool::folderNameForKey(key);
+        return root_ + L"\\TallyScope\\spool\\" + std::wstring(name.begin(), name.end());
+    }
+
+    std::vector<std::wstring> segmentPaths(const char* key) const
+    {
+        std::vector<std::wstring> out;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((folder(key) + L"\\*.tsq").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return out;
+        do out.push_back(folder(key) + L"\\" + found.cFileName);
+        while (FindNextFileW(find, &found));
+        FindClose(find);
+        return out;
+    }
+
+    static std::vector<std::string> drain(Spool& spool, std::size_t limit = SIZE_MAX)
+    {
+        std::vector<std::string> out;
+        if (!spool.claim()) return out;
+        std::string body;
+        while (out.size() < limit && spool.peek(body)) {
+            out.push_back(body);
+            spool.markDone();
+        }
+        spool.release();
+        return out;
+    }
+
+    static std::vector<std::string> numbered(int from, int to)
+    {
+        std::vector<std::string> out;
+        for (int n = from; n < to; ++n) out.push_back("Param={%22n%22:%22" + std::to_string(n) + "%22}");
+        return out;
+    }
+
+    std::wstring root_;
+};
+
+TEST_F(SpoolStore, ReportsComeBackOnceInOrderAcrossStoresAndPartialSends)
+{
+    {
+        auto writer = openSpool("order-key");
+        ASSERT_TRUE(writer->append(numbered(0, 3)));
+        ASSERT_TRUE(writer->append(numbered(3, 7)));
+    }
+    {
+        auto first = openSpool("order-key");
+        EXPECT_EQ(drain(*first, 2), numbered(0, 2));  // a sender that stopped after two answers
+    }
+    auto other = openSpool("other-key");
+    EXPECT_TRUE(drain(*other).empty());
+    auto second = openSpool("order-key");
+    EXPECT_EQ(drain(*second), numbered(2, 7));
+    EXPECT_TRUE(drain(*second).empty());
+    EXPECT_TRUE(segmentPaths("order-key").empty());  // finished segments are removed
+}
+
+TEST_F(SpoolStore, OnlyOneClaimerSendsAndAppendsGoOnMeanwhile)
+{
+    auto a = openSpool("claim-key");
+    auto b = openSpool("claim-key");
+    ASSERT_TRUE(a->append(numbered(0, 2)));
+    ASSERT_TRUE(a->claim());
+    EXPECT_FALSE(b->claim());
+    std::string body;
+    EXPECT_FALSE(b->peek(body));
+    EXPECT_TRUE(b->append(numbered(2, 4)));  // written beside the claim, sent after it
+    ASSERT_TRUE(a->peek(body));
+    EXPECT_EQ(body, numbered(0, 1)[0]);
+    a->markDone();
+    a->release();
+    EXPECT_EQ(drain(*b), numbered(1, 4));
+}
+
+TEST_F(SpoolStore, TheOldestGoBeyond1024Reports)
+{
+    auto spool = openSpool("bound-key");
+    for (int n = 0; n < 1100; n += 100) ASSERT_TRUE(spool->append(numbered(n, n + 100)));
+    EXPECT_EQ(drain(*spool), numbered(1100 - 1024, 1100));
+}
+
+TEST_F(SpoolStore, DamagedSegmentsAndStrayFilesCostOnlyWhatTheyHit)
+{
+    auto spool = openSpool("damage-key");
+    for (int n = 0; n < 12; n += 3) ASSERT_TRUE(spool->append(numbered(n, n + 3)));
+    std::vector<std::wstring> paths = segmentPaths("damage-key");
+    ASSERT_EQ(paths.size(), 4u);
+    std::sort(paths.begin(), paths.end());
+    auto bytesOf = [](const std::wstring& path) {
+        std::ifstream in(path.c_str(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto rewrite = [](const std::wstring& path, const std::string& bytes) {
+        std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+    };
+    std::string first = bytesOf(paths[0]);
+    rewrite(paths[0], first.substr(0, first.size() - 5));  // the last entry cut short
+    std::string second = bytesOf(paths[1]);
+    second[second.size() / 2] ^= 0x20;                     // a flipped byte in the middle entry's body
+    rewrite(paths[1], second);
+    rewrite(paths[2], std::string());                      // an empty segment
+    std::ofstream((folder("damage-key") + L"\\0000000000000000000000000000000f.tsq").c_str(), std::ios::binary)
+        << std::string(5000, 'T');                           // garbage under a segment's name
+    std::ofstream((folder("damage-key") + L"\\stray.tsq.tmp").c_str()) << "left by a crash";
+
+    std::vector<std::string> expected = numbered(0, 2);
+    for (const std::string& s : numbered(3, 6)) {
+        if (s != numbered(4, 5)[0]) expected.push_back(s);
+    }
+    for (const std::string& s : numbered(9, 12)) expected.push_back(s);
+    EXPECT_EQ(drain(*spool), expected);
+}
+
+TEST_F(SpoolStore, AFolderThatCannotBeWrittenRefusesTheAppendWithoutHarm)
+{
+    // Where the spool folder would be lies a file: nothing can be created there.
+    const std::wstring parent = root_ + L"\\TallyScope\\spool";
+    CreateDirectoryW((root_ + L"\\TallyScope").c_str(), nullptr);
+    CreateDirectoryW(parent.c_str(), nullptr);
+    std::ofstream(folder("blocked-key").c_str()) << "not a folder";
+    auto spool = openSpool("blocked-key");
+    EXPECT_FALSE(spool->append(numbered(0, 3)));
+    EXPECT_FALSE(spool->claim());
+
+    // No %LOCALAPPDATA% at all: nothing is stored, nothing breaks.
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+    auto nowhere = openSpool("blocked-key");
+    EXPECT_FALSE(nowhere->append(numbered(0, 1)));
+    EXPECT_FALSE(nowhere->claim());
+}
+
+}  // namespace
