@@ -10,8 +10,7 @@ import unittest
 
 import spool_files
 from blackhole_fixture import Blackhole
-from collector_fixture import Collector
-from stat_server import stat_port
+from collector_fixture import Collector, stat_port
 from wine_run import bin_dir, run_host, wine_env
 
 # The stop's budget is 3 s plus the post in flight, which the stop cuts at the same moment; the

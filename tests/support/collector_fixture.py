@@ -1,6 +1,7 @@
 """Starts the loopback collector for a test, sets its answers and reads what it recorded."""
 
 import collections
+import contextlib
 import json
 import os
 import socket
@@ -26,19 +27,30 @@ def stat_port():
     return int(port)
 
 
-def stat_collector(test):
-    """A started collector on the port the DLL under test posts to, speaking the scheme the DLL was
-    built for. With https, its certificate authority is trusted by the Wine prefix for the test's
-    duration, so the DLL's ordinary certificate checks pass."""
+@contextlib.contextmanager
+def running_stat_collector():
+    """A collector on the port the DLL under test posts to, speaking the scheme the DLL was built
+    for. With https, its certificate authority is trusted by the Wine prefix while it runs, so the
+    DLL's ordinary certificate checks pass."""
     https = os.environ.get("TALLYSCOPE_STAT_SCHEME", "http") == "https"
-    collector = Collector(port=stat_port(), tls=https, ca=https)
-    collector.start()
-    test.addCleanup(collector.stop)
-    if https:
+    with Collector(port=stat_port(), tls=https, ca=https) as collector:
+        if not https:
+            yield collector
+            return
         from wine_run import run_program
         if run_program("post_probe", ["trust", collector.ca_path]).stdout != "trust=1\n":
             raise RuntimeError("the prefix does not take the test's certificate authority")
-        test.addCleanup(run_program, "post_probe", ["distrust", collector.ca_path])
+        try:
+            yield collector
+        finally:
+            run_program("post_probe", ["distrust", collector.ca_path])
+
+
+def stat_collector(test):
+    """running_stat_collector for the whole of one test."""
+    running = running_stat_collector()
+    collector = running.__enter__()
+    test.addCleanup(running.__exit__, None, None, None)
     return collector
 
 
