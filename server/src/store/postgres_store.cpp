@@ -376,8 +376,8 @@ private:
                    " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices"};
 };
 
-// Reads run in a repeatable-read, read-only transaction; rows come through a cursor, so an
-// export of any size holds one slice of rows at a time.
+// Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
+// so an export of any size holds one slice of rows at a time.
 class PgReader final : public QuerySource {
 public:
     explicit PgReader(pqxx::connection& c) : conn_(c) {}
@@ -391,7 +391,7 @@ public:
         tx_.reset();
     }
     void query(const std::string& sql, const std::vector<Param>& params,
-               const std::function<bool(const Row&)>& each) override {
+               const std::function<bool(const Row&)>& each, bool stream) override {
         std::string text;
         std::size_t next = 0;
         for (char c : sql) {
@@ -402,6 +402,13 @@ public:
             const Param& p = params.at(next++);
             if (const auto* n = std::get_if<std::int64_t>(&p)) text += std::to_string(*n);
             else text += tx_->quote(pgText(std::get<std::string>(p)));
+        }
+        if (!stream) {
+            for (const auto& row : tx_->exec(text)) {
+                PgRow wrapped(row);
+                if (!each(wrapped)) break;
+            }
+            return;
         }
         const std::string cursor = "c" + std::to_string(++cursors_);
         tx_->exec("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + text);
@@ -524,8 +531,8 @@ protected:
             void begin() override { guard([&] { reader.begin(); }); }
             void end() override { reader.end(); }
             void query(const std::string& sql, const std::vector<Param>& params,
-                       const std::function<bool(const Row&)>& each) override {
-                guard([&] { reader.query(sql, params, each); });
+                       const std::function<bool(const Row&)>& each, bool stream) override {
+                guard([&] { reader.query(sql, params, each, stream); });
             }
             static void guard(const std::function<void()>& f) {
                 try {

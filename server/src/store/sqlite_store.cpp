@@ -377,7 +377,7 @@ public:
     void begin() override { exec(db_, "BEGIN"); }
     void end() override { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
     void query(const std::string& sql, const std::vector<Param>& params,
-               const std::function<bool(const Row&)>& each) override {
+               const std::function<bool(const Row&)>& each, bool /*stream: SQLite steps row by row anyway*/) override {
         Stmt s(db_, sql.c_str());
         for (std::size_t i = 0; i < params.size(); ++i) {
             const int at = static_cast<int>(i) + 1;
@@ -469,8 +469,8 @@ protected:
             void begin() override { reader.begin(); }
             void end() override { reader.end(); }
             void query(const std::string& sql, const std::vector<Param>& params,
-                       const std::function<bool(const Row&)>& each) override {
-                reader.query(sql, params, each);
+                       const std::function<bool(const Row&)>& each, bool stream) override {
+                reader.query(sql, params, each, stream);
             }
             SqliteStore& owner;
             Db db;

@@ -162,19 +162,31 @@ std::vector<TopRow> QueryStore::top(const TopQuery& q) {
         out.push_back({r.text(1), r.i64(2), 0});
         return true;
     });
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        out[i].devices = single(*s,
-                                "SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = ?"
-                                " AND value = ? AND day BETWEEN ? AND ? AND prev_day < ?",
-                                {*app, *chan, dim, sub, ids[i], from, to, from})
-                             .value_or(0);
+    if (ids.empty()) return out;
+    // The distinct devices of the picked values, in one statement.
+    std::string spans = "SELECT value, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = ?"
+                        " AND day BETWEEN ? AND ? AND prev_day < ? AND value IN (";
+    std::vector<Param> spanParams{*app, *chan, dim, sub, from, to, from};
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        spans += i ? ",?" : "?";
+        spanParams.emplace_back(ids[i]);
+    }
+    spans += ") GROUP BY value";
+    s->query(spans, spanParams, [&](const Row& r) {
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            if (ids[i] == r.i64(0)) out[i].devices = r.i64(1);
+        return true;
+    });
     return out;
 }
 
 std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay, int toDay, int today,
                                           const std::optional<std::string>& channel) {
     std::vector<Cohort> out;
-    for (int d = fromDay; d <= toDay; ++d) out.push_back(Cohort{d});
+    for (int d = fromDay; d <= toDay; ++d) {
+        out.emplace_back();
+        out.back().day = d;
+    }
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, appKey);
     std::optional<std::int64_t> chan = std::int64_t{0};
@@ -252,7 +264,8 @@ void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay
                  for (int i = 0; i < 9; ++i) rep.inventory[static_cast<std::size_t>(i)] = r.text(6 + i);
                  rep.body = r.text(15);
                  return sink(rep);
-             });
+             },
+             true);
 }
 
 }  // namespace tallyscope::server::store

@@ -29,9 +29,10 @@ public:
     virtual ~QuerySource() = default;
     virtual void begin() = 0;
     virtual void end() = 0;
-    // Runs `sql`, calling `each` per row until it returns false.
+    // Runs `sql`, calling `each` per row until it returns false. `stream` asks for rows to be
+    // fetched in slices (an export), not all at once.
     virtual void query(const std::string& sql, const std::vector<Param>& params,
-                       const std::function<bool(const Row&)>& each) = 0;
+                       const std::function<bool(const Row&)>& each, bool stream = false) = 0;
 };
 
 enum class Dialect { Sqlite, Postgres };

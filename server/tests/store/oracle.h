@@ -269,7 +269,8 @@ struct Oracle {
         const auto active = activeDays(app, channel);
         std::vector<Cohort> out;
         for (int d = from; d <= to; ++d) {
-            Cohort c{d};
+            Cohort c;
+            c.day = d;
             std::map<int, std::int64_t> kept;
             for (const auto& [device, f] : first) {
                 if (f != d) continue;

@@ -39,7 +39,7 @@ public:
         return url_.substr(0, url_.rfind('/') + 1) + name;
     }
     ~PostgresForTests() {
-        if (!dir_.empty()) std::system(("python3 " + script() + " stop " + dir_ + " >/dev/null 2>&1").c_str());
+        if (!dir_.empty()) std::system(("/usr/bin/python3 " + script() + " stop " + dir_ + " >/dev/null 2>&1").c_str());
     }
 
 private:
@@ -48,7 +48,7 @@ private:
         if (!::mkdtemp(tmpl)) return;
         ::chmod(tmpl, 0755);  // the cluster's own folder below belongs to the postgres user
         dir_ = std::string(tmpl) + "/cluster";
-        std::FILE* p = ::popen(("python3 " + script() + " start " + dir_).c_str(), "r");
+        std::FILE* p = ::popen(("/usr/bin/python3 " + script() + " start " + dir_).c_str(), "r");
         if (!p) return;
         char line[512] = {};
         if (std::fgets(line, sizeof line, p)) url_ = line;

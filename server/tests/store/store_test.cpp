@@ -59,9 +59,11 @@ void expectSameFigures(Store& store, const Oracle& oracle, const std::string& wh
             }
         }
     }
-    for (const Report& r : oracle.reports)
-        if (r.deviceId.rfind("EDGE", 0) == 0 || r.deviceId.rfind("A11CE0", 0) == 0)
-            EXPECT_EQ(flat(store.device(r.appKey, r.deviceId)), flat(oracle.device(r.appKey, r.deviceId))) << r.deviceId;
+    std::set<std::pair<std::string, std::string>> devices;
+    for (const Report& r : oracle.reports) devices.insert({r.appKey, r.deviceId});
+    for (const auto& [app, device] : devices) {
+        EXPECT_EQ(flat(store.device(app, device)), flat(oracle.device(app, device))) << app << " " << device;
+    }
 }
 
 std::vector<std::tuple<std::int64_t, std::string, std::string>> exported(Store& store, const ReportingDays& days,
