@@ -5,7 +5,7 @@ import subprocess
 import sys
 import tempfile
 
-from collector_fixture import SOURCE
+from collector_fixture import SOURCE, end_server_process
 
 BLACKHOLE = os.path.join(SOURCE, "tools", "blackhole.py")
 
@@ -43,15 +43,8 @@ class Blackhole:
         return sum(1 for line in self._log.read().splitlines() if line.startswith(b"accepted "))
 
     def stop(self):
-        if self._process is not None:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
-            self._process.stdout.close()
-            self._process = None
+        end_server_process(self._process)
+        self._process = None
         if self._log is not None:
             self._log.close()
             self._log = None

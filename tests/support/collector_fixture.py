@@ -54,6 +54,19 @@ def stat_collector(test):
     return collector
 
 
+def end_server_process(process):
+    """Stops a loopback server started with a piped standard output, killing it if it lingers."""
+    if process is None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    process.stdout.close()
+
+
 def closed_port():
     """A loopback port with nothing listening on it (taken free, then released)."""
     s = socket.socket()
@@ -152,15 +165,8 @@ class Collector:
         return ["--tls-cert", cert, "--tls-key", key]
 
     def stop(self):
-        if self._process is not None:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
-            self._process.stdout.close()
-            self._process = None
+        end_server_process(self._process)
+        self._process = None
         if self._log is not None:
             self._log.close()
             self._log = None
