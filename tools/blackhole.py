@@ -131,26 +131,24 @@ def accept_loop(listener, serve):
         threading.Thread(target=serve, args=(counted(conn),), daemon=True).start()
 
 
+def begin_connect(port):
+    """A socket whose connection to port is started but not waited for."""
+    s = socket.socket()
+    s.setblocking(False)
+    try:
+        s.connect((HOST, port))
+    except BlockingIOError:
+        pass
+    return s
+
+
 def fill_backlog(port):
     """Connections that take every place of a backlog-0 queue, so the next SYN is dropped."""
-    fillers = []
-    for _ in range(8):
-        s = socket.socket()
-        s.setblocking(False)
-        try:
-            s.connect((HOST, port))
-        except BlockingIOError:
-            pass
-        fillers.append(s)
+    fillers = [begin_connect(port) for _ in range(8)]
     time.sleep(0.3)
     # A place is taken once the handshake completed; keep going until one attempt stays pending.
     for _ in range(20):
-        probe = socket.socket()
-        probe.setblocking(False)
-        try:
-            probe.connect((HOST, port))
-        except BlockingIOError:
-            pass
+        probe = begin_connect(port)
         _, writable, _ = select.select([], [probe], [], 0.5)
         fillers.append(probe)
         if not writable:
