@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/store.h"
+#include "core/report.h"
 
 namespace tallyscope::server {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/text_decoder.h"
-#include "store/store.h"
+#include "core/report.h"
 
 namespace tallyscope::server {
 

@@ -10,7 +10,6 @@
 // may run while a batch is being written.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,92 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "core/figures.h"
+#include "core/report.h"
+
 namespace tallyscope::server {
-
-enum class ReportKind { AppEvent, Action, DeviceInfo };
-
-// Keys of the device-information body after devicecode, appkey and channelid, in body order.
-inline constexpr std::array<const char*, 9> kInventoryKeys = {
-    "pcosname", "mac", "pcosversion", "pcname", "pcusername",
-    "windowssid", "pccpuid", "harddiskid", "mainboardcode"};
-
-// One accepted report, decoded to UTF-8. `body` keeps the bytes exactly as they arrived.
-struct Report {
-    std::int64_t arrivedMs = 0;  // server clock, milliseconds since the Unix epoch (UTC)
-    ReportKind kind = ReportKind::AppEvent;
-    std::string deviceId;
-    std::string appKey;
-    std::string channel;
-    std::string name;     // app-event name (installtype) or action name; empty for device information
-    std::string content;  // action content, or the app event's client time; empty for device information
-    std::array<std::string, 9> inventory;  // device information only, in kInventoryKeys order
-    std::string body;
-};
-
-// A body that was none of the three forms, kept (bounded) for inspection.
-struct Rejected {
-    std::int64_t arrivedMs = 0;
-    std::string reason;
-    std::string body;
-};
-
-// One application key as the apps list shows it; days in the reporting time zone.
-struct AppSummary {
-    std::string appKey;
-    std::int64_t devices = 0;
-    std::int64_t reports = 0;
-    int firstDay = 0;
-    int lastDay = 0;
-};
-
-// The figures of one day for one key (and optionally one channel).
-struct DayFigures {
-    int day = 0;
-    std::int64_t activeDevices = 0;
-    std::int64_t newDevices = 0;
-    std::int64_t appEvents = 0;
-    std::int64_t actions = 0;
-    std::int64_t deviceReports = 0;
-};
-
-// What `top` ranks: app-event names, action names, action contents, channels, and the OS name
-// and version of device-information reports.
-enum class Dimension { Event, Action, Content, Channel, Os, OsVersion };
-
-struct TopQuery {
-    std::string appKey;
-    Dimension dimension = Dimension::Event;
-    int fromDay = 0;
-    int toDay = 0;
-    std::optional<std::string> channel;  // only the reports of this channel
-    std::optional<std::string> action;   // Content only: the contents of this action name
-    int limit = 10;
-};
-
-struct TopRow {
-    std::string value;
-    std::int64_t reports = 0;
-    std::int64_t devices = 0;  // distinct devices among those reports
-};
-
-// Devices new on `day` and the share of them active on day+1, +7, +30; empty where that day has
-// not come yet (it is not before today) or the cohort is empty.
-struct Cohort {
-    int day = 0;
-    std::int64_t newDevices = 0;
-    std::optional<double> d1, d7, d30;
-};
-
-struct DeviceSummary {
-    std::string deviceId;
-    std::int64_t firstSeenMs = 0;  // UTC, milliseconds since the Unix epoch
-    std::int64_t lastSeenMs = 0;
-    std::int64_t appEvents = 0;
-    std::int64_t actions = 0;
-    std::int64_t deviceReports = 0;
-    // The latest device-information values, in kInventoryKeys order; empty when none arrived.
-    std::optional<std::array<std::string, 9>> inventory;
-};
 
 // Receives exported reports one at a time, oldest arrival first; returning false stops the walk.
 using ReportSink = std::function<bool(const Report&)>;
