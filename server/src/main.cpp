@@ -23,6 +23,7 @@
 #include "http/routes.h"
 #include "ingest/ingest_routes.h"
 #include "ingest/report_writer.h"
+#include "store/access_store.h"
 #include "store/import.h"
 #include "store/retention.h"
 #include "store/store.h"
@@ -155,6 +156,11 @@ int main(int argc, char** argv)
     app.add_option("--token-file", tokenFile,
                    "File holding the access token of the dashboard and the API (default: access-token in the "
                    "--data folder, created at first start); servers sharing one store share it");
+    std::vector<std::string> trustedProxies;
+    app.add_option("--trusted-proxy", trustedProxies,
+                   "Reverse proxies (CIDR blocks, comma-separated) whose X-Forwarded-For names the client address "
+                   "that failed sign-ins count against; from any other peer the header is ignored")
+        ->delimiter(',');
     std::string importFile;
     CLI::App* importCommand = app.add_subcommand(
         "import", "Load an export CSV (its arrived and body columns) into the store, figures included, then exit");
@@ -181,19 +187,33 @@ int main(int argc, char** argv)
     try {
         ReportingDays days(timeZone);
         std::unique_ptr<Store> store = openStore(storeOptions, days);
+        std::unique_ptr<AccessStore> accessStore = openAccessStore(storeOptions);
+        api::AccessSettings accessSettings;
+        try {
+            accessSettings.trustedProxies = api::TrustedProxies(trustedProxies);
+        } catch (const std::invalid_argument& e) {
+            spdlog::error("event=bad_option option=--trusted-proxy error=\"{}\"", e.what());
+            return 2;
+        }
         ReportWriter writer(*store, limits);
         std::optional<RetentionPruner> pruner;
         if (retentionDays > 0)
             pruner.emplace(*store, retentionDays, [](std::int64_t dropped, const std::string& error) {
                 if (dropped >= 0) spdlog::info("event=retention_pruned reports={}", dropped);
                 else spdlog::error("event=retention_failed error=\"{}\"", error);
-            });
+            }, std::chrono::hours(1), [&accessStore](std::int64_t cutoffMs) { accessStore->prune(cutoffMs); });
         http::Routes routes;
         addIngestRoutes(routes, writer, ingest);
         api::AccessToken token = api::loadOrCreateToken(
             storeOptions.dataDir, tokenFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(tokenFile));
-        spdlog::info("event=access_token file={} created={}", token.file.string(), token.created);
-        api::QueryApi queryApi(*store, days, token.value);
+        // The token file's token is the admin token named owner, on every server sharing the store.
+        bool ownerChanged = accessStore->ensureAdmin(
+            "owner", api::secretHash(token.value),
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+        spdlog::info("event=access_token file={} created={} name=owner stored={}", token.file.string(), token.created,
+                     ownerChanged ? "updated" : "unchanged");
+        api::QueryApi queryApi(*store, *accessStore, days, accessSettings);
         queryApi.registerRoutes(routes);
 
         http::HttpServer httpServer(server, routes);
