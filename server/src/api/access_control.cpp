@@ -162,7 +162,9 @@ AccessControl::SignIn AccessControl::signIn(const std::string& token, const std:
         return result;
     }
     std::string session = newSecret();
-    store_.createSession(secretHash(session), found->id, nowMs() + kSessionSeconds * 1000);
+    const std::int64_t now = nowMs();
+    store_.createSession(secretHash(session), found->id, now + kSessionSeconds * 1000);
+    store_.touchToken(found->id, now);
     Caller caller;
     caller.token = found;
     caller.address = address;
