@@ -44,6 +44,18 @@ std::string AccessControl::clientAddress(const http::Request& request) const {
 // in the same browser stays an admin. A stale cookie costs nothing (a browser keeps what it was
 // given); only a wrong bearer token counts against the address.
 AccessControl::Check AccessControl::check(const http::Request& request) {
+    try {
+        return identify(request);
+    } catch (const StoreError& e) {
+        spdlog::error("event=access_check_failed error=\"{}\"", e.what());
+        Check unavailable;
+        unavailable.verdict = Verdict::Unavailable;
+        unavailable.caller.address = clientAddress(request);
+        return unavailable;
+    }
+}
+
+AccessControl::Check AccessControl::identify(const http::Request& request) {
     Check result;
     Caller& caller = result.caller;
     caller.address = clientAddress(request);
@@ -112,6 +124,11 @@ AccessControl::Verdict AccessControl::wrongAttempt(const std::string& address, s
 }
 
 http::Response AccessControl::refused(const Check& check) {
+    if (check.verdict == Verdict::Unavailable) {
+        auto response = error(503, "the store that holds the tokens cannot be reached; try again shortly");
+        response.headers.emplace_back("Retry-After", "5");
+        return response;
+    }
     if (check.verdict == Verdict::Limited) {
         auto response = error(429, "too many failed attempts from this address; try again later");
         response.headers.emplace_back(

@@ -48,7 +48,8 @@ struct Caller {
 
 class AccessControl {
 public:
-    enum class Verdict { Granted, Missing, Wrong, Limited };
+    // Unavailable: the access store could not be asked (the database is down).
+    enum class Verdict { Granted, Missing, Wrong, Limited, Unavailable };
     struct Check {
         Verdict verdict = Verdict::Missing;
         Caller caller;
@@ -57,7 +58,8 @@ public:
     AccessControl(AccessStore& store, const ReportingDays& days, AccessSettings settings);
 
     Check check(const http::Request& request);
-    // The answer to a verdict other than Granted: 401 with WWW-Authenticate, or 429 with Retry-After.
+    // The answer to a verdict other than Granted: 401 with WWW-Authenticate, 429 with Retry-After,
+    // or 503.
     http::Response refused(const Check& check);
     // 403 for a POST or DELETE that came with a cookie from a page of another origin.
     std::optional<http::Response> crossOriginRefusal(const http::Request& request, const Caller& caller) const;
@@ -85,6 +87,7 @@ public:
     const ReportingDays& days() const { return days_; }
 
 private:
+    Check identify(const http::Request& request);
     Verdict wrongAttempt(const std::string& address, std::string_view how);
     bool fromTrustedProxy(const http::Request& request) const;
 

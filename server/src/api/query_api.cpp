@@ -11,7 +11,6 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <ctime>
 #include <variant>
 
 namespace tallyscope::server::api {
@@ -65,9 +64,11 @@ void QueryApi::registerRoutes(http::Routes& routes) {
 
 http::Response QueryApi::page(const http::Request& request) {
     auto check = access_.check(request);
-    if (check.verdict != AccessControl::Verdict::Granted)
-        return signInPage(check.verdict == AccessControl::Verdict::Limited ? 429 : 401,
-                          check.verdict == AccessControl::Verdict::Limited ? "Too many failed attempts; try again later." : "");
+    using Verdict = AccessControl::Verdict;
+    if (check.verdict == Verdict::Unavailable) return signInPage(503, "The server cannot reach its store; try again shortly.");
+    if (check.verdict != Verdict::Granted)
+        return signInPage(check.verdict == Verdict::Limited ? 429 : 401,
+                          check.verdict == Verdict::Limited ? "Too many failed attempts; try again later." : "");
     return htmlPage(200, std::string(htmlOf("index.html")));
 }
 
@@ -82,8 +83,14 @@ http::Response QueryApi::signIn(const http::Request& request) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!token.empty() && blank(token.back())) token.pop_back();
     token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
-    auto result = access_.signIn(token, access_.clientAddress(request), request.secure);
     using Verdict = AccessControl::Verdict;
+    AccessControl::SignIn result;
+    try {
+        result = access_.signIn(token, access_.clientAddress(request), request.secure);
+    } catch (const StoreError& e) {
+        spdlog::error("event=signin_failed error=\"{}\"", e.what());
+        return signInPage(503, "The server cannot reach its store; try again shortly.");
+    }
     if (result.verdict != Verdict::Granted)
         return signInPage(result.verdict == Verdict::Limited ? 429 : 401,
                           result.verdict == Verdict::Missing   ? "Paste the access token."
