@@ -1,5 +1,6 @@
 #include "api/auth.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -33,6 +34,16 @@ std::string hex(const unsigned char* data, std::size_t size) {
         out.push_back(digits[data[i] & 0x0f]);
     }
     return out;
+}
+
+// Equal-length digests compared with CRYPTO_memcmp: neither the content nor the length of the
+// presented value shows in the time taken.
+bool sameSecret(std::string_view expected, std::string_view presented) {
+    unsigned char a[SHA256_DIGEST_LENGTH];
+    unsigned char b[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(expected.data()), expected.size(), a);
+    SHA256(reinterpret_cast<const unsigned char*>(presented.data()), presented.size(), b);
+    return CRYPTO_memcmp(a, b, sizeof a) == 0;
 }
 
 std::string trimmed(std::string text) {
@@ -101,6 +112,8 @@ std::string secretHash(std::string_view secret) {
     SHA256(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), digest);
     return hex(digest, sizeof digest);
 }
+
+bool Credentials::tokenMatches(std::string_view presented) const { return sameSecret(token_, presented); }
 
 FailureLimiter::FailureLimiter(int maxFailures, Clock::duration window, std::size_t maxAddresses)
     : maxFailures_(maxFailures), window_(window), maxAddresses_(maxAddresses) {}

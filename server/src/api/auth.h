@@ -40,6 +40,17 @@ std::string newSecret();
 // SHA-256 of a secret as 64 hex digits: what the store keeps instead of the secret.
 std::string secretHash(std::string_view secret);
 
+// One known secret compared in constant time: for a route that takes only the token file's own
+// token and not the named tokens of the access store (GET /metrics on the main listener).
+class Credentials {
+public:
+    explicit Credentials(std::string token) : token_(std::move(token)) {}
+    bool tokenMatches(std::string_view presented) const;
+
+private:
+    std::string token_;
+};
+
 // Failed sign-in attempts per client address: after `maxFailures` within `window` the address's
 // wrong attempts are answered 429 until the window since its first counted failure has passed.
 // It never stands between a caller and a right credential: only wrong ones are refused. Bounded in memory:
