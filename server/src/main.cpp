@@ -181,6 +181,13 @@ int main(int argc, char** argv)
         spdlog::error("event=bad_option option=--listen value=\"{}\"", listen);
         return 2;
     }
+    api::AccessSettings accessSettings;
+    try {
+        accessSettings.trustedProxies = api::TrustedProxies(trustedProxies);
+    } catch (const std::invalid_argument& e) {
+        spdlog::error("event=bad_option option=--trusted-proxy error=\"{}\"", e.what());
+        return 2;
+    }
     server.requestTimeout = std::chrono::milliseconds(requestTimeoutMs);
     raiseDescriptorLimit();
 
@@ -188,13 +195,6 @@ int main(int argc, char** argv)
         ReportingDays days(timeZone);
         std::unique_ptr<Store> store = openStore(storeOptions, days);
         std::unique_ptr<AccessStore> accessStore = openAccessStore(storeOptions);
-        api::AccessSettings accessSettings;
-        try {
-            accessSettings.trustedProxies = api::TrustedProxies(trustedProxies);
-        } catch (const std::invalid_argument& e) {
-            spdlog::error("event=bad_option option=--trusted-proxy error=\"{}\"", e.what());
-            return 2;
-        }
         ReportWriter writer(*store, limits);
         std::optional<RetentionPruner> pruner;
         if (retentionDays > 0)

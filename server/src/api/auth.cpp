@@ -239,7 +239,7 @@ TrustedProxies::TrustedProxies(const std::vector<std::string>& blocks) {
             if (good) block.bits = std::stoi(std::string(bits));
             good = good && block.bits <= maxBits;
         }
-        if (!good) throw std::invalid_argument("\"" + text + "\" is not an address or CIDR block such as 10.0.0.0/8");
+        if (!good) throw std::invalid_argument(text + " is not an address or CIDR block such as 10.0.0.0/8");
         blocks_.push_back(block);
     }
 }

@@ -8,8 +8,10 @@ import http.client
 import io
 import json
 import os
+import sqlite3
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.parse
 
@@ -328,6 +330,35 @@ class FailureLimitTest(unittest.TestCase):
         for e in failed:
             counts[e["address"]] = counts.get(e["address"], 0) + 1
         self.assertEqual(counts, {"203.0.113.7": 10, "127.0.0.1": 10, "203.0.113.8": 1}, "the log stays bounded")
+
+
+class AuditRetentionTest(unittest.TestCase):
+    def test_the_audit_log_goes_with_the_reports_retention_not_before(self):
+        first = ApiServer()
+        try:
+            first.sign_in()
+            data, token_file = first.data_dir, first.token_file
+            first.terminate()
+            db = sqlite3.connect(os.path.join(data, "tallyscope.db"))
+            with db:
+                for days_ago in (3, 1.5, 0.5):
+                    db.execute("INSERT INTO audit_log (at_ms, address, actor, action, app_key, target)"
+                               " VALUES (?, '192.0.2.1', 'owner', 'erase', 'k', ?)",
+                               (int((time.time() - days_ago * 86400) * 1000), "%g days ago" % days_ago))
+            db.close()
+            again = ApiServer(["--retention-days", "2"], data_dir=data, token_file=token_file)
+            try:
+                wait_until = time.monotonic() + 30
+                while True:
+                    kept = [e["target"] for e in again.get_json("/api/v1/audit")["entries"] if e["action"] == "erase"]
+                    if len(kept) == 2 or time.monotonic() > wait_until:
+                        break
+                    time.sleep(0.2)
+                self.assertEqual(kept, ["0.5 days ago", "1.5 days ago"])
+            finally:
+                again.stop()
+        finally:
+            first.close()
 
 
 if __name__ == "__main__":
