@@ -81,7 +81,7 @@ void appendCsvHeader(std::string& out) {
         out += ',';
         out += key;
     }
-    out += ",body\r\n";
+    out += ",body,report_id\r\n";
 }
 
 void appendCsvRow(std::string& out, const Report& report) {
@@ -99,6 +99,8 @@ void appendCsvRow(std::string& out, const Report& report) {
     }
     out += ',';
     appendField(out, bodyAsUtf8(report.body), true);
+    out += ',';
+    out += report.reportId;  // 32 hex digits or nothing: never needs quoting
     out += "\r\n";
 }
 
