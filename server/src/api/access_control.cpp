@@ -143,6 +143,12 @@ http::Response AccessControl::refused(const Check& check) {
     return response;
 }
 
+bool AccessControl::overTls(const http::Request& request) const {
+    if (request.secure) return true;
+    const std::string* forwardedProto = fromTrustedProxy(request) ? request.header("x-forwarded-proto") : nullptr;
+    return forwardedProto && *forwardedProto == "https";
+}
+
 bool AccessControl::foreign(const http::Request& request) const {
     bool proxied = fromTrustedProxy(request);
     const std::string* forwardedProto = proxied ? request.header("x-forwarded-proto") : nullptr;

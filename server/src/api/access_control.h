@@ -65,6 +65,8 @@ public:
     std::optional<http::Response> crossOriginRefusal(const http::Request& request, const Caller& caller) const;
     bool foreign(const http::Request& request) const;
     std::string clientAddress(const http::Request& request) const;
+    // Over TLS, here or (X-Forwarded-Proto: https) at a trusted proxy: cookies get Secure.
+    bool overTls(const http::Request& request) const;
 
     // The sign-in form: a session cookie (Set-Cookie value) for the right token, else the verdict.
     struct SignIn {

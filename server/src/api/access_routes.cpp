@@ -216,14 +216,14 @@ http::Response AccessRoutes::shares(const http::Request& request, const Caller& 
 http::Response AccessRoutes::sharePage(const http::Request& request) {
     std::string id = request.path.substr(std::string_view("/share/").size());
     auto share = id.size() == 32 ? access_.openShare(id) : std::nullopt;
+    const bool secure = access_.overTls(request);
     if (!share) {
         auto page = signInPage(404, "This share link has expired or was withdrawn.");
-        page.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kShareCookie, request.secure));
+        page.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kShareCookie, secure));
         return page;
     }
     auto page = htmlPage(200, std::string(htmlOf("index.html")));
-    page.headers.emplace_back("Set-Cookie",
-                              AccessControl::cookie(kShareCookie, share->id, kShareCookieSeconds, request.secure));
+    page.headers.emplace_back("Set-Cookie", AccessControl::cookie(kShareCookie, share->id, kShareCookieSeconds, secure));
     return page;
 }
 

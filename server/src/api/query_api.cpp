@@ -86,7 +86,7 @@ http::Response QueryApi::signIn(const http::Request& request) {
     using Verdict = AccessControl::Verdict;
     AccessControl::SignIn result;
     try {
-        result = access_.signIn(token, access_.clientAddress(request), request.secure);
+        result = access_.signIn(token, access_.clientAddress(request), access_.overTls(request));
     } catch (const StoreError& e) {
         spdlog::error("event=signin_failed error=\"{}\"", e.what());
         return signInPage(503, "The server cannot reach its store; try again shortly.");
@@ -110,8 +110,9 @@ http::Response QueryApi::signOut(const http::Request& request) {
     http::Response response;
     response.status = 303;
     response.headers.emplace_back("Location", "/signin");
-    response.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kSessionCookie, request.secure));
-    response.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kShareCookie, request.secure));
+    const bool secure = access_.overTls(request);
+    response.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kSessionCookie, secure));
+    response.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kShareCookie, secure));
     return withHeaders(std::move(response), "no-store");
 }
 

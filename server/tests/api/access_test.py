@@ -296,12 +296,14 @@ class FailureLimitTest(unittest.TestCase):
             connection.close()
         return statuses
 
-    def sign_in_status(self, source, token, forwarded):
+    def sign_in(self, source, token, forwarded, proto="http"):
+        """Status and Set-Cookie of a sign-in through a proxy that saw the client on `proto`."""
         connection = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=30, source_address=(source, 0))
         try:
             connection.request("POST", "/signin", body="token=" + token,
-                               headers=dict(FORM, **{"X-Forwarded-For": forwarded}))
-            return connection.getresponse().status
+                               headers=dict(FORM, **{"X-Forwarded-For": forwarded, "X-Forwarded-Proto": proto}))
+            response = connection.getresponse()
+            return response.status, response.getheader("Set-Cookie") or ""
         finally:
             connection.close()
 
@@ -320,11 +322,14 @@ class FailureLimitTest(unittest.TestCase):
                 self.assertEqual({s for s, _ in statuses[10:]}, {429})
                 self.assertTrue(all(0 < int(r) <= 300 for _, r in statuses[10:]))
                 self.assertEqual(self.attempts(source, 1, s.token, right_from)[0][0], 200)
-                self.assertEqual(self.sign_in_status(source, s.token, right_from), 303)
+                self.assertEqual(self.sign_in(source, s.token, right_from)[0], 303)
                 self.assertEqual(self.attempts(source, 1, "guess", right_from)[0][0], 429, "still limited")
         # Behind the trusted proxy another client was never limited; the untrusted peer itself was.
         self.assertEqual(self.attempts("127.0.0.2", 1, "guess", "203.0.113.8")[0][0], 401)
         self.assertEqual(self.attempts("127.0.0.1", 1, "guess", "203.0.113.8")[0][0], 429)
+        # TLS ended at a trusted proxy still makes the cookie Secure; a stranger's header does not.
+        self.assertIn("; Secure", self.sign_in("127.0.0.2", s.token, "203.0.113.9", "https")[1])
+        self.assertNotIn("; Secure", self.sign_in("127.0.0.1", s.token, "203.0.113.9", "https")[1])
         failed = [e for e in s.get_json("/api/v1/audit")["entries"] if e["action"] == "signin_failed"]
         counts = {}
         for e in failed:
