@@ -70,7 +70,7 @@ for bits in 64 32; do
   printf 'LIBRARY kernel32.dll\nEXPORTS\n    %s\n' "$exit_process" >"$build/kernel32.def"
   llvm-dlltool -m $machine $kill -d "$build/kernel32.def" -l "$build/kernel32.lib"
   "${clang_cl[@]}" --target=$target /nologo /c /O2 /GS- "/I$sdk/include" "/DSDK_HOST_KEY=\"sdk-msvc-$arch\"" \
-    "/Fo$build/sdk_host.obj" "$here/sdk_host.c"
+    "/Fo$build/sdk_host.obj" -- "$here/sdk_host.c"
   lld-link /nologo /subsystem:console /nodefaultlib /entry:mainCRTStartup "/out:$build/sdk_host.exe" \
     "$build/sdk_host.obj" "$sdk/lib/$arch/$name.lib" "$build/kernel32.lib"
   cp "$sdk/bin/$arch/$name.dll" "$build/"

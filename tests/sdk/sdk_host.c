@@ -2,6 +2,8 @@
  * (SDK_HOST_KEY), reports an application start and stops, which posts it. With an MSVC-style
  * toolchain and no Windows SDK or C runtime at hand (clang-cl and lld-link on Linux), it is its
  * own entry point and leaves through ExitProcess. */
+#include <stddef.h>
+
 #include "tallyscope.h"
 
 #ifndef SDK_HOST_KEY
