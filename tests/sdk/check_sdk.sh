@@ -5,6 +5,7 @@
 # must have its report stored by a real tallyscope-server listening where the DLLs post. The C#
 # example is compiled with Mono's mcs for both sizes and run when Wine has a .NET runtime.
 #   check_sdk.sh SDK.zip TALLYSCOPE_SERVER STAT_HOST        (WINEPREFIX set)
+# TALLYSCOPE_SDK_HOST_SIZES="64" runs the 64-bit hosts only (a kernel without 32-bit support).
 set -euo pipefail
 zip=$(realpath "$1") server=$(realpath "$2") stat_host=$3
 : "${WINEPREFIX:?WINEPREFIX must be set}"
@@ -47,7 +48,7 @@ arrives() {
   echo "sdk host $key: its report arrived"
 }
 
-for bits in 64 32; do
+for bits in ${TALLYSCOPE_SDK_HOST_SIZES:-64 32}; do
   if [ $bits = 64 ]; then arch=x64 toolchain=mingw-toolchain.cmake; else arch=x86 toolchain=mingw32-toolchain.cmake; fi
   build="$scratch/mingw$bits"
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" -DCMAKE_PREFIX_PATH="$sdk" \
@@ -58,7 +59,7 @@ done
 
 # clang in its cl mode is clang-cl (Debian ships the clang-cl name in clang-tools).
 clang_cl=(clang --driver-mode=cl)
-for bits in 64 32; do
+for bits in ${TALLYSCOPE_SDK_HOST_SIZES:-64 32}; do
   if [ $bits = 64 ]; then
     arch=x64 target=x86_64-pc-windows-msvc machine=i386:x86-64 name=tallyscope64 exit_process=ExitProcess kill=
   else
@@ -78,7 +79,7 @@ for bits in 64 32; do
 done
 
 if command -v mcs >/dev/null; then
-  for bits in 64 32; do
+  for bits in ${TALLYSCOPE_SDK_HOST_SIZES:-64 32}; do
     if [ $bits = 64 ]; then arch=x64 name=tallyscope64; else arch=x86 name=tallyscope; fi
     build="$scratch/csharp$bits"
     mkdir -p "$build"
