@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/report_decoding.h"
+#include "core/report_id.h"
 #include "core/text_decoder.h"
 #include "ops/metrics.h"
 
@@ -44,6 +45,26 @@ void logBusy(const std::string& client)
                  unlogged.exchange(0) + 1);
 }
 
+// A malformed id is dropped, not refused: a 400 is final for the sender, so refusing would lose
+// a report whose body is fine, while storing it without an id only loses the protection against
+// repeats that a well-formed id would have given. One line says that a sender is doing it.
+std::string reportIdOf(const http::Request& request) {
+    const std::string* id = request.header("tallyscope-report-id");
+    if (id == nullptr) return {};
+    if (isReportId(*id)) return *id;
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+        spdlog::warn("event=report_id_ignored remote={} reason=\"not 32 lowercase hex digits\"", request.remoteAddress);
+    return {};
+}
+
+// Both mean "not stored, send it again later"; the sender's back-off honours Retry-After.
+http::Response notStored(const char* text, const char* retryAfterSeconds) {
+    http::Response r = http::Response::text(503, text);
+    r.headers.emplace_back("Retry-After", retryAfterSeconds);
+    return r;
+}
+
 }  // namespace
 
 void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions options)
@@ -70,18 +91,18 @@ void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions o
             return reply(http::Response::text(404, "unknown app key\n"));
         }
         decoded.report->arrivedMs = nowMs();
+        decoded.report->reportId = reportIdOf(request);
+        // A repeat of a stored report id is answered like a stored report: it is stored.
         bool queued = writer.submit(std::move(*decoded.report), [reply](bool committed) {
             metrics::Registry& m = metrics::global();
             if (committed) m.reportsStored.fetch_add(1, std::memory_order_relaxed);
             else m.refuse(metrics::Refusal::StorageFailed);
-            reply(committed ? http::Response::text(200, "ok") : http::Response::text(503, "storage unavailable\n"));
+            reply(committed ? http::Response::text(200, "ok") : notStored("storage unavailable\n", "5"));
         });
         if (!queued) {
             counted.refuse(metrics::Refusal::Busy);
             logBusy(request.remoteAddress);
-            http::Response busy = http::Response::text(503, "server busy\n");
-            busy.headers.emplace_back("Retry-After", "1");
-            reply(std::move(busy));
+            reply(notStored("server busy\n", "1"));
         }
     });
 

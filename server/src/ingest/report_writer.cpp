@@ -7,7 +7,7 @@
 namespace tallyscope::server {
 namespace {
 
-void countCommit(bool committed, std::size_t reports, std::chrono::steady_clock::duration took)
+void countCommit(bool committed, std::size_t reports, std::size_t repeats, std::chrono::steady_clock::duration took)
 {
     metrics::Registry& m = metrics::global();
     if (!committed) {
@@ -15,6 +15,7 @@ void countCommit(bool committed, std::size_t reports, std::chrono::steady_clock:
         return;
     }
     m.commits.fetch_add(1, std::memory_order_relaxed);
+    m.reportsRepeated.fetch_add(repeats, std::memory_order_relaxed);
     m.commitSeconds.observe(std::chrono::duration<double>(took).count());
     m.batchReports.observe(static_cast<double>(reports));
     m.lastCommitMs.store(metrics::steadyNowMs(), std::memory_order_relaxed);
@@ -94,25 +95,28 @@ void ReportWriter::run()
         if (!batch.empty()) {
             std::string error;
             const auto started = std::chrono::steady_clock::now();
+            AppendResult outcome;
             try {
-                store_.append(batch);
+                outcome = store_.append(batch);
                 committed = true;
             } catch (const std::exception& e) {
                 error = e.what();
             }
-            countCommit(committed, batch.size(), std::chrono::steady_clock::now() - started);
+            countCommit(committed, batch.size(), outcome.repeats, std::chrono::steady_clock::now() - started);
             // One line when commits start failing and one when they work again, not one per batch.
             bool wasHealthy = healthy_.exchange(committed);
             if (!committed && wasHealthy)
                 spdlog::error("event=commit_failed reports={} error=\"{}\"", batch.size(), error);
             if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", batch.size());
-            // The reports are durable (or known lost) from here on; only now do requests hear of it.
-            for (Done& done : waiting) done(committed);
+            // Counted before anyone hears of it, so a caller that has its answer sees it counted.
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++counters_.transactions;
                 (committed ? counters_.committed : counters_.failed) += batch.size();
+                counters_.repeated += outcome.repeats;
             }
+            // The reports are durable (or known lost) from here on; only now do requests hear of it.
+            for (Done& done : waiting) done(committed);
         }
         for (const Rejected& rejected : rejects) {
             try {

@@ -68,7 +68,7 @@ std::string render(const Registry& r)
     out.reserve(4096);
     counter(out, "tallyscope_reports_received_total", "Report bodies received on POST /stat/pc.php.",
             load(r.reportsReceived));
-    counter(out, "tallyscope_reports_stored_total", "Reports committed to the store and acknowledged.",
+    counter(out, "tallyscope_reports_stored_total", "Reports acknowledged after their commit, repeats included.",
             load(r.reportsStored));
     family(out, "tallyscope_reports_refused_total", "counter", "Reports refused, by reason.");
     for (std::size_t i = 0; i < kRefusalNames.size(); ++i)
