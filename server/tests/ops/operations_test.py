@@ -48,6 +48,9 @@ class Metrics(unittest.TestCase):
                 for n in range(5):
                     server.post_report(action("D%d" % n, "shop", "web", "click", str(n)))
                 server.post_report(device_info("D0", "tools", ""))
+                repeated = action("D9", "shop", "web", "click", "again").encode()
+                for _ in range(2):
+                    self.assertEqual(server.post(repeated, headers={"Tallyscope-Report-Id": "ab" * 16}), (200, b"ok"))
                 self.assertEqual(server.post(b"Param={}")[0], 400)
                 self.assertEqual(server.post(app_event("D1", "elsewhere", "", "app_start").encode())[0], 404)
                 content_type, after = scrape(port)
@@ -60,7 +63,8 @@ class Metrics(unittest.TestCase):
         old, new = samples(before), samples(after)
         moved = {name: new[name] - old.get(name, 0) for name in new}
         expected = {
-            "tallyscope_reports_received_total": 8, "tallyscope_reports_stored_total": 6,
+            "tallyscope_reports_received_total": 10, "tallyscope_reports_stored_total": 8,
+            "tallyscope_reports_repeated_total": 1,
             'tallyscope_reports_refused_total{reason="malformed"}': 1,
             'tallyscope_reports_refused_total{reason="unknown_app"}': 1,
             'tallyscope_reports_refused_total{reason="busy"}': 0, "tallyscope_http_503_total": 0,
@@ -68,7 +72,7 @@ class Metrics(unittest.TestCase):
         }
         self.assertEqual({name: moved[name] for name in expected}, expected)
         self.assertGreaterEqual(moved["tallyscope_commits_total"], 1)
-        self.assertEqual(moved["tallyscope_commit_batch_reports_sum"], 6)
+        self.assertEqual(moved["tallyscope_commit_batch_reports_sum"], 8)
         self.assertEqual(moved['tallyscope_commit_duration_seconds_bucket{le="+Inf"}'],
                          moved["tallyscope_commits_total"])
         self.assertGreaterEqual(moved["tallyscope_rollup_batches_total"], moved["tallyscope_commits_total"])
