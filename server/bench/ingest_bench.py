@@ -54,6 +54,7 @@ NGINX_HOST = "127.0.0.2"
 SERVER_HOST = "127.0.0.3"
 PG_HOST = "127.0.0.4"
 PG2_HOST = "127.0.0.6"
+SHM_HOST = "127.0.0.7"
 
 
 def free_port(host):
@@ -230,10 +231,12 @@ def main():
               "".join(" %14s %8s" % (b + " rep/s", "p99 ms") for b in names) +
               (" %13s" % "SQLite/nginx" if "sqlite" in servers else "") +
               (" %8s" % "PG/SQLite" if len(names) == 2 else ""))
+        nginx_rates = {}
         sampler = RssSampler(servers[names[0]][0].pid)
         sampler.start()
         for label, close in (("new connection each", True), ("keep-alive", False)):
             n_rate, n_p99, _, _ = wrk(NGINX_HOST, nginx_port, script, args.seconds, args.connections, close)
+            nginx_rates[close] = n_rate
             line = "%-22s %12.0f %8.2f" % (label, n_rate, n_p99)
             rates = {}
             bad = []
@@ -250,6 +253,22 @@ def main():
                 line += " %8.2f" % (rates["postgresql"] / rates["sqlite"])
             print(line + ("   (%s)" % ", ".join(bad) if bad else ""))
         samples = sampler.stop()
+
+        if "sqlite" in servers and os.path.isdir("/dev/shm"):
+            # The same server with its store in memory, where fsync costs nothing: what is left is the
+            # HTTP path, the hand-off to the writer and SQLite's own work, the part the disk hides.
+            shm = tempfile.mkdtemp(prefix="tallyscope-ingest-bench-", dir="/dev/shm")
+            try:
+                memory_server = start_server(args.server, SHM_HOST, os.path.join(shm, "data"),
+                                             log_path=os.path.join(work, "server-shm.log"))
+                line = []
+                for label, close in (("new connection", True), ("keep-alive", False)):
+                    rate = wrk(SHM_HOST, memory_server[1], script, args.seconds, args.connections, close)[0]
+                    line.append("%s %.0f rep/s (%.2f of nginx)" % (label, rate, rate / nginx_rates[close]))
+                stop(memory_server[0])
+            finally:
+                shutil.rmtree(shm, ignore_errors=True)
+            print("SQLite store in /dev/shm (not durable: the path without the disk): " + ", ".join(line))
 
         if "postgresql" in servers:
             # A second server on the same database, both under load at once, the connections split.
