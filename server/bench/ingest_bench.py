@@ -55,6 +55,7 @@ SERVER_HOST = "127.0.0.3"
 PG_HOST = "127.0.0.4"
 PG2_HOST = "127.0.0.6"
 SHM_HOST = "127.0.0.7"
+BALANCER_HOST = "127.0.0.8"
 
 
 def free_port(host):
@@ -176,6 +177,26 @@ def concurrent_wrk(targets, script, seconds, connections, close):
     return rates
 
 
+def start_balancer(work, ports):
+    """nginx with the tested load-balancer configuration, our addresses put in; (process, port)."""
+    directory = os.path.join(work, "balancer")
+    os.makedirs(directory)
+    port = free_port(BALANCER_HOST)
+    with open(os.path.join(ROOT, "server", "deploy", "nginx-tallyscope.conf")) as f:
+        site = f.read()
+    upstreams = iter(zip((PG_HOST, PG2_HOST), ports))
+    site = re.sub(r"(?m)^(\s*server\s+)127\.0\.0\.1:\d+;", lambda m: "%s%s:%d;" % ((m[1],) + next(upstreams)), site)
+    site = re.sub(r"(?m)^(\s*listen\s+)\S+;", r"\g<1>%s:%d backlog=4096;" % (BALANCER_HOST, port), site)
+    conf = NGINX_CONF.format(dir=directory, host="127.0.0.255", port=1)
+    conf = conf[:conf.index("    server {")] + site + "}\n"
+    with open(os.path.join(directory, "nginx.conf"), "w") as f:
+        f.write(conf)
+    process = subprocess.Popen(["nginx", "-p", directory, "-c", os.path.join(directory, "nginx.conf")],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_listening(BALANCER_HOST, port, process)
+    return process, port
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--server", default=os.path.join(ROOT, "build", "bench", "server", "tallyscope-server"))
@@ -282,6 +303,14 @@ def main():
                 print("two servers on one PostgreSQL, %-19s %s = %.0f reports/s (one server, wrk -t1: %.0f; "
                       "ratio %.2f)" % (label + ":", " + ".join("%.0f" % r for r in both), sum(both), alone,
                                        sum(both) / alone))
+            # The same two behind nginx with the repository's configuration (server/deploy).
+            balancer = start_balancer(work, [t[1] for t in two])
+            processes.append(balancer[0])
+            rates = ["%s %.0f" % (label, wrk(BALANCER_HOST, balancer[1], script, args.seconds, args.connections,
+                                              close)[0])
+                     for label, close in (("new connection", True), ("keep-alive", False))]
+            print("the two behind nginx (server/deploy/nginx-tallyscope.conf): %s reports/s" % ", ".join(rates))
+            stop(balancer[0])
             stop(second[0])
 
         first = servers[names[0]][0]
