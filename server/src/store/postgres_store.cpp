@@ -450,17 +450,16 @@ private:
 // A database machine that dies without a word (power, network) answers nothing: without a time
 // limit a connection attempt, or a commit waiting for its answer, would hang the writer for the
 // kernel's whole retransmission time (about 15 minutes) instead of failing over. The URL's own
-// settings win; these only fill in what it leaves open.
+// settings win; these only fill in what it leaves open (--store takes postgresql:// URLs only).
 std::string withConnectionDefaults(const std::string& url) {
     static constexpr std::pair<std::string_view, std::string_view> kDefaults[] = {
         {"connect_timeout", "5"}, {"tcp_user_timeout", "10000"}, {"keepalives_idle", "10"},
         {"keepalives_interval", "5"}, {"keepalives_count", "3"}};
-    const bool isUri = url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0;
     std::string out = url;
     for (const auto& [name, value] : kDefaults) {
         if (url.find(std::string(name) + "=") != std::string::npos) continue;
-        if (isUri) out += out.find('?') == std::string::npos ? "?" : "&";
-        else out += " ";
+        if (out.find('?') == std::string::npos) out += '?';
+        else if (out.back() != '?' && out.back() != '&') out += '&';
         out += std::string(name) + "=" + std::string(value);
     }
     return out;
