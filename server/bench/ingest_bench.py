@@ -2,8 +2,9 @@
 """Reports per second and p99 latency of tallyscope-server (durable, on SQLite and on PostgreSQL)
 beside nginx answering `return 200` on the same path, all driven by wrk in the same run, with a new
 connection per request (as the client library posts) and with keep-alive; then two servers on one
-PostgreSQL under load at once, and the server's resident size over a longer keep-alive run. Prints
-figures only; nothing here passes or fails.
+PostgreSQL under load at once, the server's resident size over a longer keep-alive run, and the
+cost of report ids (every post with a fresh "TallyScope-Report-Id" against the same posts without
+one, same run, alternating). Prints figures only; nothing here passes or fails.
 
     server/bench/ingest_bench.py [--seconds 5] [--connections 32] [--memory-seconds 30]
                                  [--backends sqlite,postgresql]
@@ -27,6 +28,26 @@ sys.path.insert(0, os.path.join(ROOT, "server", "tests", "support"))
 from pg_cluster import PostgresCluster  # noqa: E402
 BODY = ("Param={%22deviceid%22:%220123456789ABCDEF0123456789ABCDEF%22,%22appkey%22:%22bench%22,"
         "%22channelid%22:%22%22,%22installtype%22:%22app_start%22,%22time%22:%222024-03-05%2014:07:09%22}")
+# Every request gets an id of its own: the thread's number, a random part and a counter.
+ID_SCRIPT = """
+local threads = 0
+function setup(thread)
+    threads = threads + 1
+    thread:set("tid", threads)
+end
+function init(args)
+    math.randomseed(os.time() + tid * 7919)
+    r1, r2, n = math.random(0, 2147483647), math.random(0, 2147483647), 0
+end
+wrk.method = "POST"
+wrk.body = "{body}"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+function request()
+    n = n + 1
+    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", tid, r1, r2, n % 4294967296)
+    return wrk.format()
+end
+"""
 NGINX_CONF = """
 daemon off;
 worker_processes auto;
@@ -312,6 +333,23 @@ def main():
             print("the two behind nginx (server/deploy/nginx-tallyscope.conf): %s reports/s" % ", ".join(rates))
             stop(balancer[0])
             stop(second[0])
+
+        if "sqlite" in servers:
+            id_script = os.path.join(work, "post_with_id.lua")
+            with open(id_script, "w") as f:
+                f.write(ID_SCRIPT.replace("{body}", BODY))
+            print("report ids (SQLite): each post with a fresh TallyScope-Report-Id against the same posts "
+                  "without one")
+            print("%-22s %14s %14s %8s" % ("", "without rep/s", "with id rep/s", "ratio"))
+            for label, close in (("new connection each", True), ("keep-alive", False)):
+                without, with_id = [], []
+                for _ in range(2):  # alternating, so the store's growth falls on both sides
+                    without.append(wrk(SERVER_HOST, servers["sqlite"][1], script, args.seconds, args.connections,
+                                       close)[0])
+                    with_id.append(wrk(SERVER_HOST, servers["sqlite"][1], id_script, args.seconds, args.connections,
+                                       close)[0])
+                a, b = sum(without) / 2, sum(with_id) / 2
+                print("%-22s %14.0f %14.0f %8.2f" % (label, a, b, b / a))
 
         first = servers[names[0]][0]
         memory = RssSampler(first.pid)
