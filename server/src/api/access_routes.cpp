@@ -62,13 +62,13 @@ std::optional<json> objectBody(const std::string& body) {
 }  // namespace
 
 void AccessRoutes::registerRoutes(http::Routes& routes) {
-    routes.add("GET", "/api/v1/me", [this](const http::Request& r) { return me(r); });
-    routes.add("GET", "/api/v1/tokens", [this](const http::Request& r) { return tokens(r); });
-    routes.add("POST", "/api/v1/tokens", [this](const http::Request& r) { return tokens(r); });
-    routes.addPrefix("DELETE", "/api/v1/tokens/", [this](const http::Request& r) { return tokens(r); });
-    routes.add("GET", "/api/v1/audit", [this](const http::Request& r) { return audit(r); });
-    routes.addPrefix("GET", "/share/", [this](const http::Request& r) { return sharePage(r); });
-    routes.add("GET", "/tokens", [this](const http::Request& r) { return tokensPage(r); });
+    routes.add("GET", "/api/v1/me", storeAnswer([this](const http::Request& r) { return me(r); }));
+    routes.add("GET", "/api/v1/tokens", storeAnswer([this](const http::Request& r) { return tokens(r); }));
+    routes.add("POST", "/api/v1/tokens", storeAnswer([this](const http::Request& r) { return tokens(r); }));
+    routes.addPrefix("DELETE", "/api/v1/tokens/", storeAnswer([this](const http::Request& r) { return tokens(r); }));
+    routes.add("GET", "/api/v1/audit", storeAnswer([this](const http::Request& r) { return audit(r); }));
+    routes.addPrefix("GET", "/share/", storeAnswer([this](const http::Request& r) { return sharePage(r); }));
+    routes.add("GET", "/tokens", storeAnswer([this](const http::Request& r) { return tokensPage(r); }));
 }
 
 std::variant<Caller, http::Response> AccessRoutes::admin(const http::Request& request) {

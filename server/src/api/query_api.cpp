@@ -55,10 +55,9 @@ void QueryApi::registerRoutes(http::Routes& routes) {
     routes.add("POST", "/signin", [this](const http::Request& r) { return signIn(r); });
     routes.add("POST", "/signout", [this](const http::Request& r) { return signOut(r); });
     routes.addPrefix("GET", "/assets/", [this](const http::Request& r) { return asset(r); });
-    routes.add("GET", "/api/v1/apps", [this](const http::Request& r) { return apps(r); });
-    routes.addPrefix("GET", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
-    routes.addPrefix("DELETE", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
-    routes.addPrefix("POST", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
+    routes.add("GET", "/api/v1/apps", storeAnswer([this](const http::Request& r) { return apps(r); }));
+    for (const char* method : {"GET", "DELETE", "POST"})
+        routes.addPrefix(method, std::string(kAppsPrefix), storeAnswer([this](const http::Request& r) { return appRoute(r); }));
     accessRoutes_.registerRoutes(routes);
 }
 

@@ -1,6 +1,9 @@
 #include "api/responses.h"
 
 #include "api/web_assets.h"
+#include "store/store.h"
+
+#include <spdlog/spdlog.h>
 
 namespace tallyscope::server::api {
 namespace {
@@ -61,5 +64,19 @@ http::Response signInPage(int status, std::string_view message) {
     if (auto at = body.find(placeholder); at != std::string::npos) body.replace(at, placeholder.size(), message);
     return htmlPage(status, std::move(body));
 }
+
+http::Handler storeAnswer(http::Handler handler) {
+    return [handler = std::move(handler)](const http::Request& request) {
+        try {
+            return handler(request);
+        } catch (const StoreError& e) {
+            spdlog::warn("event=query_store_unavailable path=\"{}\" error=\"{}\"", request.path, e.what());
+            http::Response busy = http::Response::text(503, "storage unavailable\n");
+            busy.headers.emplace_back("Retry-After", "1");
+            return busy;
+        }
+    };
+}
+
 
 }  // namespace tallyscope::server::api

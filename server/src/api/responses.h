@@ -23,4 +23,8 @@ std::string_view htmlOf(const char* name);
 // The sign-in page with one of our own fixed messages in its placeholder.
 http::Response signInPage(int status, std::string_view message);
 
+// A store that cannot be reached (the database primary is down or failing over) is a passing
+// state, not a fault of the request: the handler's StoreError becomes 503 with Retry-After.
+http::Handler storeAnswer(http::Handler handler);
+
 }  // namespace tallyscope::server::api
