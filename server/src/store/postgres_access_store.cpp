@@ -7,6 +7,7 @@
 #include <pqxx/pqxx>
 
 #include <mutex>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -214,35 +215,67 @@ public:
     }
 
 private:
-    // Runs `body` in one transaction on a pooled connection and commits it.
+    // Runs `body` in one transaction on a pooled connection and commits it. The transaction is
+    // gone before its connection goes back to the pool.
     template <typename F>
     std::invoke_result_t<F&, pqxx::work&> with(F&& body) {
-        std::unique_ptr<pqxx::connection> c = take();
+        bool pooled = false;
+        std::unique_ptr<pqxx::connection> c = take(pooled);
+        std::optional<pqxx::work> w;
         try {
-            pqxx::work w(*c);
-            if constexpr (std::is_void_v<decltype(body(w))>) {
-                body(w);
-                w.commit();
+            try {
+                w.emplace(*c);
+            } catch (const pqxx::broken_connection&) {
+                // An idle connection to a server that went away fails at BEGIN, before anything
+                // ran: start over on a fresh one (after a failover, to the host taking writes now).
+                if (!pooled) throw;
+                forgetIdle();
+                c = take(pooled);
+                w.emplace(*c);
+            }
+            if constexpr (std::is_void_v<decltype(body(*w))>) {
+                body(*w);
+                w->commit();
+                w.reset();
                 give(std::move(c));
             } else {
-                auto result = body(w);
-                w.commit();
+                auto result = body(*w);
+                w->commit();
+                w.reset();
                 give(std::move(c));
                 return result;
             }
         } catch (const pqxx::broken_connection& e) {
+            w.reset();
+            forgetIdle();
             throw StoreError(std::string("postgresql access store: connection lost: ") + e.what());
-        } catch (const pqxx::failure& e) {
-            // The connection is fine after a failed statement; the transaction was rolled back.
-            if (c && c->is_open()) give(std::move(c));
+        } catch (const pqxx::sql_error& e) {
+            // After a failed statement the connection is fine once the transaction is rolled back.
+            w.reset();
+            if (c->is_open()) give(std::move(c));
+            else forgetIdle();
             throw StoreError(std::string("postgresql access store: ") + e.what());
+        } catch (const pqxx::failure& e) {
+            w.reset();
+            forgetIdle();
+            throw StoreError(std::string("postgresql access store: ") + e.what());
+        } catch (...) {
+            w.reset();
+            throw;
         }
     }
 
-    std::unique_ptr<pqxx::connection> take() {
+    // A lost connection says the server went away: the idle ones went to it too.
+    void forgetIdle() {
+        std::lock_guard lock(mutex_);
+        idle_.clear();
+    }
+
+    std::unique_ptr<pqxx::connection> take(bool& pooled) {
         {
             std::lock_guard lock(mutex_);
-            if (!idle_.empty()) {
+            pooled = !idle_.empty();
+            if (pooled) {
                 auto c = std::move(idle_.back());
                 idle_.pop_back();
                 return c;
