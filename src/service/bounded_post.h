@@ -23,7 +23,7 @@ public:
     BoundedPoster(const BoundedPoster&) = delete;
     BoundedPoster& operator=(const BoundedPoster&) = delete;
 
-    PostOutcome post(const std::string& body);
+    PostReply post(const Report& report);
 
     struct Job;
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -50,14 +51,30 @@ protected:
     {
         std::vector<std::string> out;
         if (!spool.claim()) return out;
-        std::string body;
-        while (out.size() < limit && spool.peek(body)) {
-            out.push_back(body);
+        Report report;
+        while (out.size() < limit && spool.peek(report)) {
+            EXPECT_EQ(report.id, idOf(report.body)) << "a report comes back with the id it was stored with";
+            out.push_back(report.body);
             spool.markDone();
         }
         spool.release();
         return out;
     }
+
+    // Every body is stored under an id of its own, derived from it so that drain can check it.
+    static std::string idOf(const std::string& body)
+    {
+        char id[33];
+        std::snprintf(id, sizeof id, "%032lx", static_cast<unsigned long>(spool::crc32(body.data(), body.size())));
+        return id;
+    }
+    static std::vector<Report> withIds(const std::vector<std::string>& bodies)
+    {
+        std::vector<Report> out;
+        for (const std::string& body : bodies) out.push_back(Report{idOf(body), body});
+        return out;
+    }
+    static bool put(Spool& spool, const std::vector<std::string>& bodies) { return spool.append(withIds(bodies)); }
 
     static std::vector<std::string> numbered(int from, int to)
     {
@@ -73,8 +90,8 @@ TEST_F(SpoolStore, ReportsComeBackOnceInOrderAcrossStoresAndPartialSends)
 {
     {
         auto writer = openSpool("order-key");
-        ASSERT_TRUE(writer->append(numbered(0, 3)));
-        ASSERT_TRUE(writer->append(numbered(3, 7)));
+        ASSERT_TRUE(put(*writer, numbered(0, 3)));
+        ASSERT_TRUE(put(*writer, numbered(3, 7)));
     }
     {
         auto first = openSpool("order-key");
@@ -92,14 +109,14 @@ TEST_F(SpoolStore, OnlyOneClaimerSendsAndAppendsGoOnMeanwhile)
 {
     auto a = openSpool("claim-key");
     auto b = openSpool("claim-key");
-    ASSERT_TRUE(a->append(numbered(0, 2)));
+    ASSERT_TRUE(put(*a, numbered(0, 2)));
     ASSERT_TRUE(a->claim());
     EXPECT_FALSE(b->claim());
-    std::string body;
+    Report body;
     EXPECT_FALSE(b->peek(body));
-    EXPECT_TRUE(b->append(numbered(2, 4)));  // written beside the claim, sent after it
+    EXPECT_TRUE(put(*b, numbered(2, 4)));  // written beside the claim, sent after it
     ASSERT_TRUE(a->peek(body));
-    EXPECT_EQ(body, numbered(0, 1)[0]);
+    EXPECT_EQ(body.body, numbered(0, 1)[0]);
     a->markDone();
     a->release();
     EXPECT_EQ(drain(*b), numbered(1, 4));
@@ -108,14 +125,14 @@ TEST_F(SpoolStore, OnlyOneClaimerSendsAndAppendsGoOnMeanwhile)
 TEST_F(SpoolStore, TheOldestGoBeyond1024Reports)
 {
     auto spool = openSpool("bound-key");
-    for (int n = 0; n < 1100; n += 100) ASSERT_TRUE(spool->append(numbered(n, n + 100)));
+    for (int n = 0; n < 1100; n += 100) ASSERT_TRUE(put(*spool, numbered(n, n + 100)));
     EXPECT_EQ(drain(*spool), numbered(1100 - 1024, 1100));
 }
 
 TEST_F(SpoolStore, DamagedSegmentsAndStrayFilesCostOnlyWhatTheyHit)
 {
     auto spool = openSpool("damage-key");
-    for (int n = 0; n < 12; n += 3) ASSERT_TRUE(spool->append(numbered(n, n + 3)));
+    for (int n = 0; n < 12; n += 3) ASSERT_TRUE(put(*spool, numbered(n, n + 3)));
     std::vector<std::wstring> paths = segmentPaths("damage-key");
     ASSERT_EQ(paths.size(), 4u);
     std::sort(paths.begin(), paths.end());
@@ -152,13 +169,13 @@ TEST_F(SpoolStore, AFolderThatCannotBeWrittenRefusesTheAppendWithoutHarm)
     CreateDirectoryW(parent.c_str(), nullptr);
     std::ofstream(folder("blocked-key").c_str()) << "not a folder";
     auto spool = openSpool("blocked-key");
-    EXPECT_FALSE(spool->append(numbered(0, 3)));
+    EXPECT_FALSE(put(*spool, numbered(0, 3)));
     EXPECT_FALSE(spool->claim());
 
     // No %LOCALAPPDATA% at all: nothing is stored, nothing breaks.
     SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
     auto nowhere = openSpool("blocked-key");
-    EXPECT_FALSE(nowhere->append(numbered(0, 1)));
+    EXPECT_FALSE(put(*nowhere, numbered(0, 1)));
     EXPECT_FALSE(nowhere->claim());
 }
 
