@@ -142,7 +142,8 @@ PostReply BoundedPoster::post(const Report& report)
         const uint64_t until = deadline < limit ? deadline : limit;
         if (now >= until) return none;  // left to the helper
         const uint64_t wait = until - now;
-        const DWORD waitMs = wait > 60000 ? 60000 : static_cast<DWORD>(wait);
+        const uint64_t slice = whileWaiting_ ? Delivery::kJournalEveryMs : 60000;
+        const DWORD waitMs = static_cast<DWORD>(wait > slice ? slice : wait);
         HANDLE waits[2] = {job.done.get(), stopEvent_};
         const DWORD count = stopSeen || stopEvent_ == nullptr ? 1 : 2;
         const DWORD woken = WaitForMultipleObjects(count, waits, FALSE, waitMs);
@@ -154,6 +155,12 @@ PostReply BoundedPoster::post(const Report& report)
             return reply;
         }
         if (woken == WAIT_OBJECT_0 + 1) stopSeen = true;  // the deadline is read again above
+        if (woken == WAIT_TIMEOUT && whileWaiting_) {
+            try {
+                whileWaiting_();
+            } catch (...) {
+            }
+        }
         if (woken == WAIT_FAILED) Sleep(10);
     }
 }

@@ -90,6 +90,7 @@ bool Delivery::sendSpool()
     Report report;
     bool ok = true;
     while (timeLeft() && spool_->peek(report)) {
+        journalDue();
         if (!delivered(report)) {
             ok = false;
             break;
@@ -105,6 +106,8 @@ bool Delivery::sendHeld()
 {
     while (!held_.empty()) {
         if (!timeLeft()) return true;
+        journalDue();
+        // A journal during the post only adds behind: the front stays where it is.
         if (!delivered(held_.front())) return false;
         held_.pop_front();
         succeeded();
@@ -114,8 +117,21 @@ bool Delivery::sendHeld()
 
 // The queue and what is held behind it go to the spool in one segment, oldest first. When the
 // spool cannot take them (no folder, read-only, disk full) they stay in memory, bounded.
+void Delivery::journalDue()
+{
+    if (spool_ == nullptr || now_() - journaledAt_ < kJournalEveryMs) return;
+    journaledAt_ = now_();
+    // Only the queue: the held reports may be in a post right now.
+    std::vector<Report> batch;
+    Report report;
+    while (takeQueued_(report)) batch.push_back(std::move(report));
+    if (batch.empty() || spool_->append(batch)) return;
+    for (Report& r : batch) held_.push_back(std::move(r));
+}
+
 void Delivery::journal()
 {
+    journaledAt_ = now_();
     Report report;
     while (takeQueued_(report)) {
         held_.push_back(std::move(report));

@@ -79,6 +79,11 @@ public:
     void pass();
     // After the last pass of a stop: every report still in memory goes to the spool.
     void keepEverything();
+    // Journals what was queued since, if a tick's time has passed since the last journal. Called
+    // between posts and by a post while it waits, so that a long drain or a slow server does not
+    // keep newly queued reports off the disk for longer than a tick.
+    void journalDue();
+    static constexpr uint64_t kJournalEveryMs = 3000;
 
     bool backingOff() const { return now_() < retryAt_; }
     uint64_t retryAt() const { return retryAt_; }
@@ -100,6 +105,7 @@ private:
     StopDeadline& stop_;
     std::deque<Report> held_;  // oldest first: what the spool could not take
     uint64_t retryAfterMs_ = 0;  // of the last answer that was not stored
+    uint64_t journaledAt_ = 0;
     uint64_t backoffMs_ = 0;
     uint64_t retryAt_ = 0;
 };

@@ -185,6 +185,7 @@ DWORD WINAPI workerMain(LPVOID parameter)
                 return poster.post(report);
             },
             service.stopDeadline);
+        poster.whileWaiting([&delivery] { delivery.journalDue(); });
         runUploadLoop(signals, service.exitRequested, [&delivery](bool ending) {
             try {
                 if (!ending) {
