@@ -79,13 +79,13 @@ bool readWhole(HANDLE file, std::string& bytes)
 
 // One byte rewritten in place and flushed: a done mark that is only in the cache could come back
 // as "waiting" after a power cut.
-bool writeByteAt(HANDLE file, std::size_t offset, char value)
+bool writeByteAt(HANDLE file, std::size_t offset, char value, bool flush = true)
 {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(offset);
     DWORD written = 0;
     return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && WriteFile(file, &value, 1, &written, nullptr) &&
-           written == 1 && FlushFileBuffers(file);
+           written == 1 && (!flush || FlushFileBuffers(file));
 }
 
 // bytes under finalPath, whole or not at all: written under a name no reader takes for a segment,
@@ -278,7 +278,9 @@ void FileSpool::applyTrim(std::vector<Waiting>& segments, std::size_t drop)
         }
         win::UniqueHandle file(CreateFileW(s.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-        for (std::size_t i = 0; i < drop && file; ++i) writeByteAt(file.get(), s.entries[i].stateOffset, spool::kDone);
+        for (std::size_t i = 0; i < drop && file; ++i)
+            writeByteAt(file.get(), s.entries[i].stateOffset, spool::kDone, false);
+        if (file) FlushFileBuffers(file.get());
         drop = 0;
     }
 }

@@ -246,7 +246,7 @@ class CountedOnceThroughFailures(unittest.TestCase):
         def at(seconds):
             time.sleep(max(0.0, started + seconds - time.monotonic()))
 
-        first, first_out = self.host("first", "set", self.key, "chan", "stream", 4, 300, 100, "a", 36000)
+        first, first_out = self.host("first", "set", self.key, "chan", "stream", 4, 600, 100, "a", 36000)
         at(4)
         self.kill_server()                      # kill -9, then back after 3 s
         at(7)
@@ -280,6 +280,7 @@ class CountedOnceThroughFailures(unittest.TestCase):
                 if m:
                     killed_at = int(m.group(1))
         self.assertIsNotNone(killed_at, "the first host did not kill itself mid-stream")
+        self.assertTrue(any(c.startswith("b-") for c in accepted), "the second host reported nothing")
         # Reports of the killed host accepted since its worker's last journal may be gone.
         window = {c for c, t in accepted.items() if c.startswith("a-") and t > killed_at - self.TICK_MS - 1000}
         counts = {}
