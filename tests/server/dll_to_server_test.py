@@ -149,7 +149,9 @@ class Front:
     def _forward(self, request):
         try:
             with socket.create_connection(("127.0.0.1", self.backend), timeout=20) as up:
-                up.sendall(request.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n", 1))
+                head, _, body = request.partition(b"\r\n\r\n")
+                head = re.sub(rb"(?im)^connection:[^\r\n]*\r\n?", b"", head).rstrip(b"\r\n")
+                up.sendall(head + b"\r\nConnection: close\r\n\r\n" + body)
                 answer = b""
                 while True:
                     chunk = up.recv(65536)
@@ -234,7 +236,8 @@ class CountedOnceThroughFailures(unittest.TestCase):
         return proc, out
 
     def export(self):
-        token = open(os.path.join(self.data, "access-token")).read().strip()
+        with open(os.path.join(self.data, "access-token")) as f:
+            token = f.read().strip()
         request = urllib.request.Request("http://127.0.0.1:%d/api/v1/apps/%s/export.csv?from=2000-01-01&to=2100-01-01"
                                          % (self.backend, self.key), headers={"Authorization": "Bearer " + token})
         with urllib.request.urlopen(request, timeout=60) as answer:
