@@ -153,7 +153,8 @@ class Front:
                 head = re.sub(rb"(?im)^connection:[^\r\n]*\r\n?", b"", head).rstrip(b"\r\n")
                 up.sendall(head + b"\r\nConnection: close\r\n\r\n" + body)
                 answer = b""
-                while True:
+                while b"\r\n\r\n" not in answer or len(answer.partition(b"\r\n\r\n")[2]) < int(
+                        (re.search(rb"(?i)content-length: *(\d+)", answer.partition(b"\r\n\r\n")[0]) or [0, b"0"])[1]):
                     chunk = up.recv(65536)
                     if not chunk:
                         break
@@ -249,7 +250,7 @@ class CountedOnceThroughFailures(unittest.TestCase):
         def at(seconds):
             time.sleep(max(0.0, started + seconds - time.monotonic()))
 
-        first, first_out = self.host("first", "set", self.key, "chan", "stream", 4, 600, 100, "a", 36000)
+        first, first_out = self.host("first", "set", self.key, "chan", "stream", 4, 80, 500, "a", 36000)
         at(4)
         self.kill_server()                      # kill -9, then back after 3 s
         at(7)
@@ -271,6 +272,12 @@ class CountedOnceThroughFailures(unittest.TestCase):
         second, second_out = self.host("second", "set", self.key, "chan", "stream", 4, 100, 100, "b",
                                        "sleep", 5000, "timedstop", "return")
         self.assertEqual(second.wait(timeout=180), 0)
+        # What the stops left in the spool goes out with the next process of the key.
+        for _ in range(6):
+            if not spool_files.waiting_bodies(self.key):
+                break
+            self.assertEqual(run_host("set", self.key, "chan", "sleep", 6000, "stop", timeout=120).returncode, 0)
+        self.assertEqual(spool_files.waiting_bodies(self.key), [])
 
         accepted, killed_at, window = {}, None, set()
         for out in (first_out, second_out):
@@ -295,8 +302,9 @@ class CountedOnceThroughFailures(unittest.TestCase):
         doubled = [c for c, n in counts.items() if n > 1]
         print("accepted %d, stored %d, missing %d (%d within the killed host's last tick, %d outside), doubled %d"
               % (len(accepted), len(counts), len(missing), len(missing) - len(outside), len(outside), len(doubled)))
-        self.assertGreater(len(accepted), 1000)
-        self.assertEqual(outside, [])
+        # Within the spool's 1024 reports over the whole outage: the cap is not what is tested here.
+        self.assertGreater(len(accepted), 500)
+        self.assertEqual(sorted(outside, key=lambda c: [int(x) if x.isdigit() else x for x in c.split("-")]), [])
         self.assertEqual(doubled, [])
         self.assertEqual([c for c in counts if c not in accepted], [])
 
