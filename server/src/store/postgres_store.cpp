@@ -177,31 +177,14 @@ public:
     std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
         std::vector<bool> stored(rows.size(), true);
         std::map<std::pair<std::int64_t, std::string>, std::size_t> identified;
-        {
-            PgArray apps, ids;
-            for (std::size_t i = 0; i < rows.size(); ++i) {
-                std::string id = reportIdToBytes(rows[i].report->reportId);
-                if (id.empty()) continue;
-                apps.add(rows[i].app);
-                ids.addBytes(id);
-                identified.emplace(std::make_pair(rows[i].app, std::move(id)), i);
-            }
-            // Ids of reports erased or pruned meanwhile. The batch's devices are locked already
-            // (intern), so an erasure of one of them either committed before (its ids are seen
-            // here) or waits for this transaction (and then sees the rows stored below).
-            if (!identified.empty())
-                for (const auto& row : run(w_, "ids_gone",
-                                           "SELECT g.app, g.report_id FROM report_ids_gone g"
-                                           " JOIN unnest($1::bigint[], $2::bytea[]) AS k(app, report_id)"
-                                           " ON g.app = k.app AND g.report_id = k.report_id",
-                                           apps.str(), ids.str()))
-                    stored[identified.at({row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str()})] = false;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            std::string id = reportIdToBytes(rows[i].report->reportId);
+            if (!id.empty()) identified.emplace(std::make_pair(rows[i].app, std::move(id)), i);
         }
         PgArray arrived, app, device, kind, channel, name, content, body, id;
         std::array<PgArray, 9> inventory;
         bool any = false;
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (!stored[i]) continue;
             any = true;
             const Report& r = *rows[i].report;
             arrived.add(r.arrivedMs);
@@ -228,13 +211,19 @@ public:
                  " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[], $5::text[], $6::text[],"
                  " $7::text[], $8::text[], $9::text[], $10::text[], $11::text[], $12::text[], $13::text[], $14::text[],"
                  " $15::text[], $16::text[], $17::bytea[], $18::bytea[])"
+                 " AS u(arrived_ms, app, device, kind, channel, name, content, pcosname, mac, pcosversion, pcname,"
+                 " pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body, report_id)"
+                 // Ids of reports erased or pruned meanwhile. The batch's devices are locked already
+                 // (intern), so an erasure of one of them either committed before (its ids are
+                 // seen here) or waits for this transaction (and then sees the rows stored here).
+                 " WHERE NOT EXISTS (SELECT 1 FROM report_ids_gone g WHERE g.app = u.app AND g.report_id = u.report_id)"
                  " ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING"
                  " RETURNING app, report_id",
                  arrived.str(), app.str(), device.str(), kind.str(), channel.str(), name.str(), content.str(),
                  inventory[0].str(), inventory[1].str(), inventory[2].str(), inventory[3].str(), inventory[4].str(),
                  inventory[5].str(), inventory[6].str(), inventory[7].str(), inventory[8].str(), body.str(), id.str()))
             if (!row[1].is_null()) inserted.emplace(row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str());
-        // An identified row that did not come back met the unique index: a repeat.
+        // An identified row that did not come back met the unique index or a gone id: a repeat.
         for (const auto& [key, i] : identified)
             if (stored[i] && !inserted.count(key)) stored[i] = false;
         return stored;
@@ -403,44 +392,20 @@ public:
             it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? values_.erase(it) : std::next(it);
     }
 
+    // Every change of the batch in one statement (one round trip): the per-device rows as they
+    // now are, then the additive counters, each table's rows in key order.
     void flush() override {
-        if (!inventoryKeys_.empty()) {
-            std::vector<std::string> params = inventoryKeys_.columns();
-            for (const PgArray& c : inventoryValues_) params.push_back(c.str());
-            run(w_, "save_inventory",
-                "INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::text[],"
-                " $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[], $11::text[], $12::text[])"
-                " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
-                " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
-                " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
-                " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
-                " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms",
-                pqxx::prepare::make_dynamic_params(params));
-        }
         ArrayRows deviceRows(9);
         for (const DeviceKey& key : dirtyDevices_) {
             const DeviceRow& d = *devices.at(key);
             deviceRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), d.firstDay, d.firstMs, d.lastMs,
                            d.appEvents, d.actions, d.deviceReports);
         }
-        if (!deviceRows.empty())
-            deviceRows.run(w_, "save_app_devices",
-                "INSERT INTO app_device SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[],"
-                " $5::bigint[], $6::bigint[], $7::bigint[], $8::bigint[], $9::bigint[])"
-                " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
-                " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
-                " actions = excluded.actions, device_reports = excluded.device_reports");
         ArrayRows dayRows(7);
         for (const auto& [key, day] : dirtyDays_) {
             const DeviceDayRow& d = deviceDays_.at(key).at(day);
             dayRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), day, d.appEvents, d.actions, d.deviceReports);
         }
-        if (!dayRows.empty())
-            dayRows.run(w_, "save_device_days",
-                "INSERT INTO device_day SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[],"
-                " $5::bigint[], $6::bigint[], $7::bigint[])"
-                " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
-                " actions = excluded.actions, device_reports = excluded.device_reports");
         ArrayRows valueRows(9);
         for (const auto& [key, days] : values_) {
             const ValueKey& k = std::get<2>(key);
@@ -449,34 +414,50 @@ public:
                     valueRows.add(std::get<0>(key), std::get<1>(key), k.chan, k.dim, k.sub, k.value, day, v.prevDay,
                                   v.reports);
         }
-        if (!valueRows.empty())
-            valueRows.run(w_, "save_value_days",
-                "INSERT INTO value_device_day SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[],"
-                " $5::bigint[], $6::bigint[], $7::int[], $8::int[], $9::bigint[])"
-                " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
-                " prev_day = excluded.prev_day, reports = excluded.reports");
-        // Counters: additive, in the key order applyBatch produced them.
-        if (!daily_.empty())
-            daily_.run(w_, "add_daily",
-                "INSERT INTO daily AS t SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::int[], $4::bigint[],"
-                " $5::bigint[], $6::bigint[], $7::bigint[], $8::bigint[])"
-                " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
-                " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
-                " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports");
-        if (!retention_.empty())
-            retention_.run(w_, "add_retention",
-                "INSERT INTO retention AS t SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::int[], $4::int[],"
-                " $5::bigint[]) ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices");
-        if (!valueDay_.empty())
-            valueDay_.run(w_, "add_value_days",
-                "INSERT INTO value_day AS t SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::int[], $4::bigint[],"
-                " $5::int[], $6::bigint[], $7::bigint[])"
-                " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports");
-        if (!span_.empty())
-            span_.run(w_, "add_spans",
-                "INSERT INTO value_span AS t SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::int[], $4::bigint[],"
-                " $5::bigint[], $6::int[], $7::int[], $8::bigint[])"
-                " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices");
+        if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && valueRows.empty() && daily_.empty() &&
+            retention_.empty() && valueDay_.empty() && span_.empty())
+            return;
+        std::vector<std::string> params = inventoryKeys_.columns();
+        for (const PgArray& c : inventoryValues_) params.push_back(c.str());
+        for (const ArrayRows* rows : {&deviceRows, &dayRows, &valueRows, &daily_, &retention_, &valueDay_, &span_})
+            for (std::string& c : rows->columns()) params.push_back(std::move(c));
+        run(w_, "save_batch",
+            "WITH inventory_rows AS (INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
+            " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
+            " $11::text[], $12::text[])"
+            " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
+            " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
+            " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
+            " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
+            " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms),"
+            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
+            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
+            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
+            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
+            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
+            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
+            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
+            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
+            " prev_day = excluded.prev_day, reports = excluded.reports),"
+            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
+            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
+            " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
+            " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
+            " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
+            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
+            " $48::int[], $49::int[], $50::bigint[])"
+            " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
+            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
+            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports)"
+            " INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[], $60::int[], $61::bigint[],"
+            " $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices",
+            pqxx::prepare::make_dynamic_params(params));
     }
 
     std::map<DeviceKey, std::optional<DeviceRow>> devices;
@@ -497,17 +478,23 @@ private:
             PgArray values;
             for (const std::string& t : missing) values.add(t);
             const std::string list = values.str();
-            pqxx::result found;
-            if (devices) {
-                run(w_, "add_devices", "INSERT INTO devices (deviceid) SELECT unnest($1::text[]) ON CONFLICT DO NOTHING", list);
-                found = run(w_, "lock_devices",
-                            "SELECT deviceid, id FROM devices WHERE md5(deviceid) IN (SELECT md5(t) FROM unnest($1::text[]) t)"
-                            " ORDER BY id FOR KEY SHARE", list);
-            } else {
-                run(w_, "add_strings", "INSERT INTO strings (value) SELECT unnest($1::text[]) ON CONFLICT DO NOTHING", list);
-                found = run(w_, "find_strings",
-                            "SELECT value, id FROM strings WHERE md5(value) IN (SELECT md5(t) FROM unnest($1::text[]) t)", list);
-            }
+            // One round trip: the new texts are inserted (and come back from the insert), the
+            // others are read; a text another process inserted meanwhile is in neither and is
+            // read by the next round.
+            const pqxx::result found = devices
+                ? run(w_, "resolve_devices",
+                      "WITH wanted AS (SELECT unnest($1::text[]) AS t),"
+                      " added AS (INSERT INTO devices (deviceid) SELECT t FROM wanted ON CONFLICT DO NOTHING"
+                      " RETURNING deviceid, id),"
+                      " kept AS (SELECT deviceid, id FROM devices WHERE md5(deviceid) IN (SELECT md5(t) FROM wanted)"
+                      " ORDER BY id FOR KEY SHARE)"
+                      " SELECT deviceid, id FROM added UNION ALL SELECT deviceid, id FROM kept", list)
+                : run(w_, "resolve_strings",
+                      "WITH wanted AS (SELECT unnest($1::text[]) AS t),"
+                      " added AS (INSERT INTO strings (value) SELECT t FROM wanted ON CONFLICT DO NOTHING"
+                      " RETURNING value, id)"
+                      " SELECT value, id FROM added UNION ALL"
+                      " SELECT value, id FROM strings WHERE md5(value) IN (SELECT md5(t) FROM wanted)", list);
             for (const auto& row : found) {
                 std::string v = row[0].as<std::string>();
                 missing.erase(v);
