@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Store benchmark at scale: generates N reports from N/10 devices over 120 days (cached under
 build/store-bench), loads them with `tallyscope-server import` into SQLite and into a throwaway
-PostgreSQL, then times the dashboard's queries through the query API on a running server.
+PostgreSQL (bytes per report, import rate, the same import again), then times the dashboard's
+queries through the query API on a running server, and with --ingest-seconds S measures live
+ingest (wrk, every post with a fresh report id) on that full store: one server in both connection
+modes, and on PostgreSQL two servers sharing the database.
 
 Prints figures only; nothing here passes or fails on speed.
 
@@ -18,6 +21,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -111,7 +115,35 @@ def time_queries(binary, work, store_url, runs):
         server.stop()
 
 
-def bench_backend(name, binary, csv, reports, runs, store_url=None):
+def store_bytes(work, store_url):
+    """The store's size: the SQLite file after a checkpoint, or the PostgreSQL database."""
+    if store_url:
+        out = subprocess.run(["psql", store_url, "-At", "-c", "SELECT pg_database_size(current_database())"],
+                             capture_output=True, text=True, check=True)
+        return int(out.stdout.strip())
+    import sqlite3
+    db = sqlite3.connect(os.path.join(work, "tallyscope.db"))
+    db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    db.close()
+    return sum(os.path.getsize(os.path.join(work, f)) for f in os.listdir(work))
+
+
+def print_tables(work, reports):
+    """Bytes per report of each SQLite table and index, largest first (when dbstat is there)."""
+    import sqlite3
+    db = sqlite3.connect(os.path.join(work, "tallyscope.db"))
+    try:
+        rows = db.execute("SELECT name, SUM(pgsize) FROM dbstat GROUP BY name ORDER BY 2 DESC").fetchall()
+    except sqlite3.Error:
+        rows = []
+    finally:
+        db.close()
+    if rows:
+        print("   bytes per report by table/index: " +
+              ", ".join("%s %.0f" % (n, b / reports) for n, b in rows if b / reports >= 1))
+
+
+def bench_backend(name, binary, csv, reports, runs, store_url=None, ingest_seconds=0):
     work = tempfile.mkdtemp(prefix="tallyscope-store-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
     try:
         args = [binary, "import", "--data", work]
@@ -120,14 +152,55 @@ def bench_backend(name, binary, csv, reports, runs, store_url=None):
         start = time.perf_counter()
         subprocess.run(args + [csv], check=True, stdout=subprocess.DEVNULL)
         seconds = time.perf_counter() - start
-        size = ""
+        size = store_bytes(work, store_url)
+        print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup; %.2f GB on disk, "
+              "%.0f bytes per report (rollups and indexes included)"
+              % (name, reports, seconds, reports / seconds, size / 1e9, size / reports))
         if not store_url:
-            size = ", %.2f GB on disk" % (sum(os.path.getsize(os.path.join(work, f)) for f in os.listdir(work)) / 1e9)
-        print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup%s"
-              % (name, reports, seconds, reports / seconds, size))
-        return time_queries(binary, work, store_url, runs)
+            print_tables(work, reports)
+        # The same file again, as after an interrupted import: every row is found, nothing doubles.
+        start = time.perf_counter()
+        out = subprocess.run(args + [csv], check=True, capture_output=True, text=True)
+        again = time.perf_counter() - start
+        done = [l for l in (out.stdout + out.stderr).splitlines() if "event=import_done" in l]
+        print("== %s: the same import again: %.1f s, %.0f rows/s (%s)"
+              % (name, again, reports / again, done[-1].split("event=import_done", 1)[1].strip() if done else "?"))
+        timed = time_queries(binary, work, store_url, runs)
+        if ingest_seconds:
+            ingest_rates(name, binary, work, store_url, ingest_seconds)
+        return timed
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def ingest_rates(name, binary, work, store_url, seconds, connections=32):
+    """Reports per second into a server on the loaded store; on PostgreSQL also two servers at once."""
+    from ingest_bench import BODY, ID_SCRIPT, wrk
+    script = os.path.join(work, "post_with_id.lua")
+    with open(script, "w") as f:
+        f.write(ID_SCRIPT.replace("{body}", BODY))
+    counts = [1, 2] if store_url else [1]
+    for servers in counts:
+        started = [Server(binary, tempfile.mkdtemp(dir=work) if i else work, store_url) for i in range(servers)]
+        try:
+            for label, close in (("new connection each", True), ("keep-alive", False)):
+                rates = [None] * servers
+
+                def run(i):
+                    rates[i] = wrk("127.0.0.1", started[i].port, script, seconds, connections // servers, close)
+
+                threads = [threading.Thread(target=run, args=(i,)) for i in range(servers)]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+                bad = sum(r[2] for r in rates)
+                print("== %s ingest, %d server%s on the loaded store, %s: %.0f reports/s%s" % (
+                    name, servers, "s" if servers > 1 else "", label, sum(r[0] for r in rates),
+                    " (non-200: %d)" % bad if bad else ""))
+        finally:
+            for server in started:
+                server.stop()
 
 
 def print_comparison(reports, timed):
@@ -153,6 +226,7 @@ def main():
     p.add_argument("--query-only", metavar="DATA_DIR",
                    help="time the queries on a store loaded before (with --store URL for PostgreSQL)")
     p.add_argument("--store")
+    p.add_argument("--ingest-seconds", type=int, default=0, help="length of each live ingest run (0: none)")
     a = p.parse_args()
     if a.query_only:
         time_queries(os.path.abspath(a.server), a.query_only, a.store, a.runs)
@@ -171,11 +245,12 @@ def main():
     timed = {}
     for backend in a.backends.split(","):
         if backend == "sqlite":
-            timed["SQLite"] = bench_backend("SQLite", binary, csv, reports, a.runs)
+            timed["SQLite"] = bench_backend("SQLite", binary, csv, reports, a.runs, ingest_seconds=a.ingest_seconds)
         elif backend == "postgresql":
             with PostgresCluster(settings={"shared_buffers": "1GB", "max_wal_size": "8GB",
                                            "checkpoint_timeout": "30min"}) as pg:
-                timed["PostgreSQL"] = bench_backend("PostgreSQL", binary, csv, reports, a.runs, pg.url)
+                timed["PostgreSQL"] = bench_backend("PostgreSQL", binary, csv, reports, a.runs, pg.url,
+                                                    a.ingest_seconds)
         else:
             sys.exit("unknown backend " + backend)
     if len(timed) == 2:

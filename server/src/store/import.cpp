@@ -1,6 +1,10 @@
 #include "store/import.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <climits>
+#include <map>
 
 #include "core/days.h"
 #include "core/report_decoding.h"
@@ -51,6 +55,20 @@ bool readRecord(std::istream& in, std::vector<std::string>& fields, std::int64_t
     }
     fields.push_back(std::move(field));
     return any;
+}
+
+// A row without a report id gets one derived from what identifies it in the file: its arrival,
+// its body and how many rows before it in the same millisecond had the same body (the export
+// writes rows in arrival order, so equal rows are neighbours). Running the import again, after an
+// interruption or by mistake, then finds every such row already stored, while two equal reports
+// of one millisecond stay two.
+std::string derivedReportId(std::int64_t arrivedMs, std::int64_t sameBefore, const std::string& body) {
+    const std::string text = "import:" + std::to_string(arrivedMs) + ":" + std::to_string(sameBefore) + ":" + body;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length < kReportIdBytes)
+        throw StoreError("import: no SHA-256 digest available");
+    return reportIdFromBytes(std::string_view(reinterpret_cast<const char*>(digest), kReportIdBytes));
 }
 
 int digits(const std::string& s, std::size_t at, std::size_t n) {
@@ -111,6 +129,8 @@ ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std
         batch.clear();
         if (progress) progress(result.imported);
     };
+    std::int64_t lastArrived = INT64_MIN;
+    std::map<std::string, std::int64_t> bodiesThisMs;  // bodies seen at lastArrived, and how often
     for (;;) {
         const std::int64_t at = line;
         if (!readRecord(in, fields, line)) break;
@@ -137,6 +157,13 @@ ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std
                 continue;
             }
             decoded.report->reportId = fields[idAt];
+        }
+        if (decoded.report->reportId.empty()) {
+            if (*arrived != lastArrived) {
+                lastArrived = *arrived;
+                bodiesThisMs.clear();
+            }
+            decoded.report->reportId = derivedReportId(*arrived, bodiesThisMs[fields[bodyAt]]++, decoded.report->body);
         }
         batch.push_back(std::move(*decoded.report));
         if (batch.size() >= batchSize) flush();

@@ -1,7 +1,9 @@
 // Loads an export CSV (header row; only the `arrived`, `body` and, when present, `report_id`
 // columns are read) into a store
 // as if each report had arrived at its `arrived` time: every body is parsed again, rollups are
-// kept as for live reports, and rows go in in large batches.
+// kept as for live reports, and rows go in in large batches. Every row is stored once however
+// often the file is imported: by its report id, or, for a row without one, by an id derived from
+// its arrival and body (kept as the stored report's id).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +21,7 @@ class TextDecoder;
 
 struct ImportResult {
     std::int64_t imported = 0;
-    std::int64_t repeats = 0;            // rows already stored (same report id), left as they were
+    std::int64_t repeats = 0;            // rows already stored (an earlier import), left as they were
     std::int64_t skipped = 0;            // rows whose time, body or report id could not be read
     std::vector<std::string> problems;   // the first few, "line N: reason"
 };

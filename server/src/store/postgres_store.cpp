@@ -39,28 +39,6 @@ std::string pgText(const std::string& s) {
     return out;
 }
 
-// Appends "(a, b, …)" rows to a statement and runs it every kRowsPerStatement rows.
-class RowBatch {
-public:
-    RowBatch(std::string head, std::string tail) : head_(std::move(head)), tail_(std::move(tail)) {}
-    std::string& row() {
-        sql_ += count_ == 0 ? head_ : ",";
-        ++count_;
-        return sql_;
-    }
-    void flushIfFull(pqxx::work& w) { if (count_ >= kRowsPerStatement) flush(w); }
-    void flush(pqxx::work& w) {
-        if (count_ == 0) return;
-        w.exec(sql_ + tail_);
-        sql_.clear();
-        count_ = 0;
-    }
-
-private:
-    std::string head_, tail_, sql_;
-    std::size_t count_ = 0;
-};
-
 // An array parameter in PostgreSQL's text form. Values are escaped into the parameter, never into
 // the statement, which stays one fixed text per purpose, prepared once per connection.
 class PgArray {
@@ -116,13 +94,33 @@ pqxx::result run(pqxx::transaction_base& w, const char* name, const char* sql, A
     return w.exec_prepared(name, std::forward<Args>(args)...);
 }
 
-template <typename... T>
-std::string tuple(const T&... v) {
-    std::string s = "(";
-    bool first = true;
-    ((s += (first ? "" : ","), s += std::to_string(v), first = false), ...);
-    return s + ")";
-}
+// The rows of one set-based statement, column by column: each column goes as one array
+// parameter, and `unnest` turns them back into rows, so a batch costs one round trip per table.
+class ArrayRows {
+public:
+    explicit ArrayRows(std::size_t columns) : columns_(columns) {}
+    template <typename... T>
+    void add(const T&... v) {
+        std::size_t i = 0;
+        (columns_[i++].add(static_cast<std::int64_t>(v)), ...);
+        ++rows_;
+    }
+    bool empty() const { return rows_ == 0; }
+    std::vector<std::string> columns() const {
+        std::vector<std::string> out;
+        out.reserve(columns_.size());
+        for (const PgArray& c : columns_) out.push_back(c.str());
+        return out;
+    }
+    pqxx::result run(pqxx::transaction_base& w, const char* name, const char* sql) const {
+        const std::vector<std::string> params = columns();
+        return store::run(w, name, sql, pqxx::prepare::make_dynamic_params(params));
+    }
+
+private:
+    std::vector<PgArray> columns_;
+    std::size_t rows_ = 0;
+};
 
 using DevicePair = std::pair<std::int64_t, std::int64_t>;  // app, device
 
@@ -181,31 +179,14 @@ public:
     std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
         std::vector<bool> stored(rows.size(), true);
         std::map<std::pair<std::int64_t, std::string>, std::size_t> identified;
-        {
-            PgArray apps, ids;
-            for (std::size_t i = 0; i < rows.size(); ++i) {
-                std::string id = reportIdToBytes(rows[i].report->reportId);
-                if (id.empty()) continue;
-                apps.add(rows[i].app);
-                ids.addBytes(id);
-                identified.emplace(std::make_pair(rows[i].app, std::move(id)), i);
-            }
-            // Ids of reports erased or pruned meanwhile. The batch's devices are locked already
-            // (intern), so an erasure of one of them either committed before (its ids are seen
-            // here) or waits for this transaction (and then sees the rows stored below).
-            if (!identified.empty())
-                for (const auto& row : run(w_, "ids_gone",
-                                           "SELECT g.app, g.report_id FROM report_ids_gone g"
-                                           " JOIN unnest($1::bigint[], $2::bytea[]) AS k(app, report_id)"
-                                           " ON g.app = k.app AND g.report_id = k.report_id",
-                                           apps.str(), ids.str()))
-                    stored[identified.at({row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str()})] = false;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            std::string id = reportIdToBytes(rows[i].report->reportId);
+            if (!id.empty()) identified.emplace(std::make_pair(rows[i].app, std::move(id)), i);
         }
         PgArray arrived, app, device, kind, channel, name, content, body, id;
         std::array<PgArray, 9> inventory;
         bool any = false;
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (!stored[i]) continue;
             any = true;
             const Report& r = *rows[i].report;
             arrived.add(r.arrivedMs);
@@ -232,73 +213,78 @@ public:
                  " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[], $5::text[], $6::text[],"
                  " $7::text[], $8::text[], $9::text[], $10::text[], $11::text[], $12::text[], $13::text[], $14::text[],"
                  " $15::text[], $16::text[], $17::bytea[], $18::bytea[])"
+                 " AS u(arrived_ms, app, device, kind, channel, name, content, pcosname, mac, pcosversion, pcname,"
+                 " pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body, report_id)"
+                 // Ids of reports erased or pruned meanwhile. The batch's devices are locked already
+                 // (intern), so an erasure of one of them either committed before (its ids are
+                 // seen here) or waits for this transaction (and then sees the rows stored here).
+                 " WHERE NOT EXISTS (SELECT 1 FROM report_ids_gone g WHERE g.app = u.app AND g.report_id = u.report_id)"
                  " ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING"
                  " RETURNING app, report_id",
                  arrived.str(), app.str(), device.str(), kind.str(), channel.str(), name.str(), content.str(),
                  inventory[0].str(), inventory[1].str(), inventory[2].str(), inventory[3].str(), inventory[4].str(),
                  inventory[5].str(), inventory[6].str(), inventory[7].str(), inventory[8].str(), body.str(), id.str()))
             if (!row[1].is_null()) inserted.emplace(row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str());
-        // An identified row that did not come back met the unique index: a repeat.
+        // An identified row that did not come back met the unique index or a gone id: a repeat.
         for (const auto& [key, i] : identified)
             if (stored[i] && !inserted.count(key)) stored[i] = false;
         return stored;
     }
     void saveInventory(std::int64_t app, std::int64_t device, const Report& r) override {
-        std::string& s = inventory_.row();
-        s += "(" + std::to_string(app) + "," + std::to_string(device) + "," + std::to_string(r.arrivedMs);
-        for (const std::string& v : r.inventory) s += "," + w_.quote(pgText(v));
-        s += ")";
+        inventoryKeys_.add(app, device, r.arrivedMs);
+        for (std::size_t k = 0; k < inventoryValues_.size(); ++k) inventoryValues_[k].add(pgText(r.inventory[k]));
     }
 
     void prefetch(const std::vector<DeviceKey>& keys) override {
         if (keys.empty()) return;
-        std::string list;
+        ArrayRows all(3);
         std::set<DevicePair> pairs;
         for (const auto& [app, device, chan] : keys) {
-            list += (list.empty() ? "" : ",") + tuple(app, device, chan);
+            all.add(app, device, chan);
             pairs.emplace(app, device);
             devices[{app, device, chan}] = std::nullopt;
         }
-        auto load = [&](const std::string& which) {
-            for (const auto& row : w_.exec(
+        auto load = [&](const ArrayRows& which) {
+            for (const auto& row : which.run(w_, "lock_app_devices",
                      "SELECT a.app, a.device, a.chan, first_day, first_ms, last_ms, app_events, actions, device_reports"
-                     " FROM app_device a JOIN (VALUES " + which + ") AS k(app, device, chan)"
+                     " FROM app_device a JOIN unnest($1::bigint[], $2::bigint[], $3::bigint[]) AS k(app, device, chan)"
                      " ON a.app = k.app AND a.device = k.device AND a.chan = k.chan"
                      " ORDER BY a.app, a.device, a.chan FOR UPDATE OF a"))
                 devices[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()}] =
                     DeviceRow{row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
                               row[6].as<std::int64_t>(), row[7].as<std::int64_t>(), row[8].as<std::int64_t>()};
         };
-        load(list);
+        load(all);
         // Absent devices get a placeholder row now, so the lock exists; a process that created
         // the same row meanwhile makes ours a no-op, and its row is then locked and read.
-        std::string missing;
+        ArrayRows missing(3);
         for (const auto& [key, row] : devices)
-            if (!row) missing += (missing.empty() ? "" : ",") + tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key), 0, 0, 0, 0, 0, 0);
+            if (!row) missing.add(std::get<0>(key), std::get<1>(key), std::get<2>(key));
         if (!missing.empty()) {
             std::set<DeviceKey> created;
-            for (const auto& row : w_.exec("INSERT INTO app_device VALUES " + missing +
-                                           " ON CONFLICT DO NOTHING RETURNING app, device, chan"))
+            for (const auto& row : missing.run(w_, "add_app_devices",
+                     "INSERT INTO app_device SELECT app, device, chan, 0, 0, 0, 0, 0, 0"
+                     " FROM unnest($1::bigint[], $2::bigint[], $3::bigint[]) AS k(app, device, chan)"
+                     " ORDER BY app, device, chan ON CONFLICT DO NOTHING RETURNING app, device, chan"))
                 created.insert({row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()});
-            std::string raced;
+            ArrayRows raced(3);
             for (const auto& [key, row] : devices)
-                if (!row && !created.count(key))
-                    raced += (raced.empty() ? "" : ",") + tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key));
+                if (!row && !created.count(key)) raced.add(std::get<0>(key), std::get<1>(key), std::get<2>(key));
             if (!raced.empty()) load(raced);
         }
-        for (const auto& row : w_.exec(
+        for (const auto& row : all.run(w_, "load_device_days",
                  "SELECT d.app, d.device, d.chan, day, app_events, actions, device_reports FROM device_day d"
-                 " JOIN (VALUES " + list + ") AS k(app, device, chan)"
+                 " JOIN unnest($1::bigint[], $2::bigint[], $3::bigint[]) AS k(app, device, chan)"
                  " ON d.app = k.app AND d.device = k.device AND d.chan = k.chan"))
             deviceDays_[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()}]
                 .emplace(row[3].as<int>(), DeviceDayRow{row[2].as<std::int64_t>(), row[3].as<int>(),
                                                         row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
                                                         row[6].as<std::int64_t>()});
-        std::string pairList;
-        for (const auto& [app, device] : pairs) pairList += (pairList.empty() ? "" : ",") + tuple(app, device);
-        for (const auto& row : w_.exec(
+        ArrayRows pairRows(2);
+        for (const auto& [app, device] : pairs) pairRows.add(app, device);
+        for (const auto& row : pairRows.run(w_, "load_value_days",
                  "SELECT v.app, v.device, chan, dim, sub, value, day, prev_day, reports FROM value_device_day v"
-                 " JOIN (VALUES " + pairList + ") AS k(app, device) ON v.app = k.app AND v.device = k.device"))
+                 " JOIN unnest($1::bigint[], $2::bigint[]) AS k(app, device) ON v.app = k.app AND v.device = k.device"))
             values_[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(),
                      ValueKey{row[2].as<std::int64_t>(), row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>()}}]
                 [row[6].as<int>()] = ValueState{row[7].as<int>(), row[8].as<std::int64_t>(), false};
@@ -353,24 +339,23 @@ public:
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
-        daily_.row() += tuple(app, chan, day, active, fresh, ae, ac, dr);
+        daily_.add(app, chan, day, active, fresh, ae, ac, dr);
     }
     void addRetention(std::int64_t app, std::int64_t chan, int day, int n, std::int64_t delta) override {
-        retention_.row() += tuple(app, chan, day, n, delta);
+        retention_.add(app, chan, day, n, delta);
     }
     void addValueDay(std::int64_t app, const ValueKey& k, int day, std::int64_t delta) override {
-        valueDay_.row() += tuple(app, k.chan, k.dim, k.sub, day, k.value, delta);
+        valueDay_.add(app, k.chan, k.dim, k.sub, day, k.value, delta);
     }
     void addSpan(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t delta) override {
-        span_.row() += tuple(app, k.chan, k.dim, k.sub, k.value, day, prevDay, delta);
+        span_.add(app, k.chan, k.dim, k.sub, k.value, day, prevDay, delta);
     }
 
     std::vector<std::pair<std::int64_t, DeviceRow>> lockDeviceRows(std::int64_t app, std::int64_t device) override {
         std::vector<std::pair<std::int64_t, DeviceRow>> out;
-        for (const auto& row : w_.exec(
+        for (const auto& row : run(w_, "lock_device_rows",
                  "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
-                 " WHERE app = " + std::to_string(app) + " AND device = " + std::to_string(device) +
-                 " ORDER BY chan FOR UPDATE"))
+                 " WHERE app = $1 AND device = $2 ORDER BY chan FOR UPDATE", app, device))
             out.emplace_back(row[0].as<std::int64_t>(),
                              DeviceRow{row[1].as<int>(), row[2].as<std::int64_t>(), row[3].as<std::int64_t>(),
                                        row[4].as<std::int64_t>(), row[5].as<std::int64_t>(), row[6].as<std::int64_t>()});
@@ -396,57 +381,85 @@ public:
             "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
             " WHERE app = $1 AND device = $2 AND report_id IS NOT NULL ON CONFLICT DO NOTHING",
             app, device);
-        const std::string where = " WHERE app = " + std::to_string(app) + " AND device = " + std::to_string(device);
-        for (const char* table : {"reports", "inventory", "app_device", "device_day", "value_device_day"})
-            w_.exec(std::string("DELETE FROM ") + table + where);
-        w_.exec("DELETE FROM devices WHERE id = " + std::to_string(device) +
-                " AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = " + std::to_string(device) + ")");
+        run(w_, "erase_reports", "DELETE FROM reports WHERE app = $1 AND device = $2", app, device);
+        run(w_, "erase_inventory", "DELETE FROM inventory WHERE app = $1 AND device = $2", app, device);
+        run(w_, "erase_app_device", "DELETE FROM app_device WHERE app = $1 AND device = $2", app, device);
+        run(w_, "erase_device_days", "DELETE FROM device_day WHERE app = $1 AND device = $2", app, device);
+        run(w_, "erase_value_days", "DELETE FROM value_device_day WHERE app = $1 AND device = $2", app, device);
+        run(w_, "erase_device_id",
+            "DELETE FROM devices WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = $1)", device);
         for (auto it = deviceDays_.begin(); it != deviceDays_.end();)
             it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? deviceDays_.erase(it) : std::next(it);
         for (auto it = values_.begin(); it != values_.end();)
             it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? values_.erase(it) : std::next(it);
     }
 
+    // Every change of the batch in one statement (one round trip): the per-device rows as they
+    // now are, then the additive counters, each table's rows in key order.
     void flush() override {
-        inventory_.flush(w_);
-        RowBatch deviceRows("INSERT INTO app_device VALUES ",
-                            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
-                            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
-                            " actions = excluded.actions, device_reports = excluded.device_reports");
+        ArrayRows deviceRows(9);
         for (const DeviceKey& key : dirtyDevices_) {
             const DeviceRow& d = *devices.at(key);
-            deviceRows.row() += tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key), d.firstDay, d.firstMs,
-                                      d.lastMs, d.appEvents, d.actions, d.deviceReports);
-            deviceRows.flushIfFull(w_);
+            deviceRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), d.firstDay, d.firstMs, d.lastMs,
+                           d.appEvents, d.actions, d.deviceReports);
         }
-        deviceRows.flush(w_);
-        RowBatch dayRows("INSERT INTO device_day VALUES ",
-                         " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
-                         " actions = excluded.actions, device_reports = excluded.device_reports");
+        ArrayRows dayRows(7);
         for (const auto& [key, day] : dirtyDays_) {
             const DeviceDayRow& d = deviceDays_.at(key).at(day);
-            dayRows.row() += tuple(std::get<0>(key), std::get<1>(key), std::get<2>(key), day, d.appEvents, d.actions,
-                                   d.deviceReports);
-            dayRows.flushIfFull(w_);
+            dayRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), day, d.appEvents, d.actions, d.deviceReports);
         }
-        dayRows.flush(w_);
-        RowBatch valueRows("INSERT INTO value_device_day VALUES ",
-                           " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
-                           " prev_day = excluded.prev_day, reports = excluded.reports");
+        ArrayRows valueRows(9);
         for (const auto& [key, days] : values_) {
             const ValueKey& k = std::get<2>(key);
-            for (const auto& [day, v] : days) {
-                if (!v.dirty) continue;
-                valueRows.row() += tuple(std::get<0>(key), std::get<1>(key), k.chan, k.dim, k.sub, k.value, day,
-                                         v.prevDay, v.reports);
-                valueRows.flushIfFull(w_);
-            }
+            for (const auto& [day, v] : days)
+                if (v.dirty)
+                    valueRows.add(std::get<0>(key), std::get<1>(key), k.chan, k.dim, k.sub, k.value, day, v.prevDay,
+                                  v.reports);
         }
-        valueRows.flush(w_);
-        daily_.flush(w_);
-        retention_.flush(w_);
-        valueDay_.flush(w_);
-        span_.flush(w_);
+        if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && valueRows.empty() && daily_.empty() &&
+            retention_.empty() && valueDay_.empty() && span_.empty())
+            return;
+        std::vector<std::string> params = inventoryKeys_.columns();
+        for (const PgArray& c : inventoryValues_) params.push_back(c.str());
+        for (const ArrayRows* rows : {&deviceRows, &dayRows, &valueRows, &daily_, &retention_, &valueDay_, &span_})
+            for (std::string& c : rows->columns()) params.push_back(std::move(c));
+        run(w_, "save_batch",
+            "WITH inventory_rows AS (INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
+            " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
+            " $11::text[], $12::text[])"
+            " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
+            " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
+            " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
+            " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
+            " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms),"
+            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
+            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
+            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
+            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
+            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
+            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
+            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
+            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
+            " prev_day = excluded.prev_day, reports = excluded.reports),"
+            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
+            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
+            " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
+            " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
+            " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
+            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
+            " $48::int[], $49::int[], $50::bigint[])"
+            " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
+            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
+            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports)"
+            " INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[], $60::int[], $61::bigint[],"
+            " $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices",
+            pqxx::prepare::make_dynamic_params(params));
     }
 
     std::map<DeviceKey, std::optional<DeviceRow>> devices;
@@ -467,17 +480,23 @@ private:
             PgArray values;
             for (const std::string& t : missing) values.add(t);
             const std::string list = values.str();
-            pqxx::result found;
-            if (devices) {
-                run(w_, "add_devices", "INSERT INTO devices (deviceid) SELECT unnest($1::text[]) ON CONFLICT DO NOTHING", list);
-                found = run(w_, "lock_devices",
-                            "SELECT deviceid, id FROM devices WHERE md5(deviceid) IN (SELECT md5(t) FROM unnest($1::text[]) t)"
-                            " ORDER BY id FOR KEY SHARE", list);
-            } else {
-                run(w_, "add_strings", "INSERT INTO strings (value) SELECT unnest($1::text[]) ON CONFLICT DO NOTHING", list);
-                found = run(w_, "find_strings",
-                            "SELECT value, id FROM strings WHERE md5(value) IN (SELECT md5(t) FROM unnest($1::text[]) t)", list);
-            }
+            // One round trip: the new texts are inserted (and come back from the insert), the
+            // others are read; a text another process inserted meanwhile is in neither and is
+            // read by the next round.
+            const pqxx::result found = devices
+                ? run(w_, "resolve_devices",
+                      "WITH wanted AS (SELECT unnest($1::text[]) AS t),"
+                      " added AS (INSERT INTO devices (deviceid) SELECT t FROM wanted ON CONFLICT DO NOTHING"
+                      " RETURNING deviceid, id),"
+                      " kept AS (SELECT deviceid, id FROM devices WHERE md5(deviceid) IN (SELECT md5(t) FROM wanted)"
+                      " ORDER BY id FOR KEY SHARE)"
+                      " SELECT deviceid, id FROM added UNION ALL SELECT deviceid, id FROM kept", list)
+                : run(w_, "resolve_strings",
+                      "WITH wanted AS (SELECT unnest($1::text[]) AS t),"
+                      " added AS (INSERT INTO strings (value) SELECT t FROM wanted ON CONFLICT DO NOTHING"
+                      " RETURNING value, id)"
+                      " SELECT value, id FROM added UNION ALL"
+                      " SELECT value, id FROM strings WHERE md5(value) IN (SELECT md5(t) FROM wanted)", list);
             for (const auto& row : found) {
                 std::string v = row[0].as<std::string>();
                 missing.erase(v);
@@ -493,22 +512,9 @@ private:
     std::set<std::pair<DeviceKey, int>> dirtyDays_;
     std::set<DeviceKey> dirtyDevices_;
     std::map<std::tuple<std::int64_t, std::int64_t, ValueKey>, std::map<int, ValueState>> values_;
-    RowBatch inventory_{"INSERT INTO inventory AS i VALUES ",
-                        " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
-                        " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
-                        " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
-                        " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
-                        " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms"};
-    RowBatch daily_{"INSERT INTO daily AS t VALUES ",
-                    " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
-                    " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
-                    " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports"};
-    RowBatch retention_{"INSERT INTO retention AS t VALUES ",
-                        " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices"};
-    RowBatch valueDay_{"INSERT INTO value_day AS t VALUES ",
-                       " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports"};
-    RowBatch span_{"INSERT INTO value_span AS t VALUES ",
-                   " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices"};
+    ArrayRows inventoryKeys_{3};
+    std::array<PgArray, 9> inventoryValues_;
+    ArrayRows daily_{8}, retention_{5}, valueDay_{7}, span_{8};
 };
 
 // Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
@@ -527,26 +533,30 @@ public:
     }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each, bool stream) override {
+        // The shared queries are written with `?`; here they become $1, $2, … and the values go
+        // as parameters.
         std::string text;
-        std::size_t next = 0;
+        int next = 0;
         for (char c : sql) {
-            if (c != '?') {
-                text += c;
-                continue;
-            }
-            const Param& p = params.at(next++);
-            if (const auto* n = std::get_if<std::int64_t>(&p)) text += std::to_string(*n);
-            else text += tx_->quote(pgText(std::get<std::string>(p)));
+            if (c == '?') text += "$" + std::to_string(++next);
+            else text += c;
         }
+        std::vector<std::string> values;
+        values.reserve(params.size());
+        for (const Param& p : params) {
+            if (const auto* n = std::get_if<std::int64_t>(&p)) values.push_back(std::to_string(*n));
+            else values.push_back(pgText(std::get<std::string>(p)));
+        }
+        const auto bound = pqxx::prepare::make_dynamic_params(values);
         if (!stream) {
-            for (const auto& row : tx_->exec(text)) {
+            for (const auto& row : tx_->exec_params(text, bound)) {
                 PgRow wrapped(row);
                 if (!each(wrapped)) break;
             }
             return;
         }
         const std::string cursor = "c" + std::to_string(++cursors_);
-        tx_->exec("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + text);
+        tx_->exec_params("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + text, bound);
         bool more = true;
         while (more) {
             pqxx::result r = tx_->exec("FETCH 2000 FROM " + cursor);
@@ -600,15 +610,15 @@ std::string withConnectionDefaults(const std::string& url) {
 
 void migrate(pqxx::connection& c) {
     pqxx::work w(c);
-    w.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
+    w.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
     w.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, name TEXT NOT NULL,"
            " applied_ms BIGINT NOT NULL)");
     const int have = w.exec("SELECT COALESCE(MAX(version), 0) FROM schema_version")[0][0].as<int>();
     for (const Migration& m : migrationsFor("postgresql")) {
         if (m.version <= have) continue;
         w.exec(m.sql);
-        w.exec("INSERT INTO schema_version VALUES (" + std::to_string(m.version) + ", " + w.quote(std::string(m.name)) +
-               ", (extract(epoch from clock_timestamp()) * 1000)::bigint)");
+        w.exec_params("INSERT INTO schema_version VALUES ($1, $2, (extract(epoch from clock_timestamp()) * 1000)::bigint)",
+                      m.version, std::string(m.name));
     }
     w.commit();
 }
@@ -632,10 +642,10 @@ public:
     }
     void reject(const Rejected& r) override {
         write([&](pqxx::work& w, PgTx&) {
-            w.exec("INSERT INTO rejects (arrived_ms, reason, body) VALUES (" + std::to_string(r.arrivedMs) + ", " +
-                   w.quote(pgText(r.reason)) + ", " +
-                   w.quote_raw(reinterpret_cast<const unsigned char*>(r.body.data()), r.body.size()) + ")");
-            w.exec("DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - " + std::to_string(rejectsKept_));
+            run(w, "add_reject", "INSERT INTO rejects (arrived_ms, reason, body) VALUES ($1, $2, $3)", r.arrivedMs,
+                pgText(r.reason), pqxx::binarystring(r.body.data(), r.body.size()));
+            run(w, "trim_rejects", "DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - $1",
+                static_cast<std::int64_t>(rejectsKept_));
         });
     }
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {

@@ -435,7 +435,9 @@ public:
         trimRejects_ = Stmt(db_.get(), "DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - ?");
         pruneSlice_ = Stmt(db_.get(), "CREATE TEMP TABLE IF NOT EXISTS prune_slice (id INTEGER PRIMARY KEY)");
         pruneSlice_.run();
-        pickSlice_ = Stmt(db_.get(), "INSERT INTO prune_slice SELECT id FROM reports WHERE arrived_ms < ? LIMIT 20000");
+        // Every key with reports has daily rows, so the per-key arrival index finds the slice.
+        pickSlice_ = Stmt(db_.get(), "INSERT INTO prune_slice SELECT id FROM reports"
+                                     " WHERE app IN (SELECT DISTINCT app FROM daily) AND arrived_ms < ? LIMIT 20000");
         keepPrunedIds_ = Stmt(db_.get(), "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
                                          " WHERE id IN (SELECT id FROM prune_slice) AND report_id IS NOT NULL"
                                          " AND arrived_ms >= ? ON CONFLICT DO NOTHING");

@@ -178,6 +178,23 @@ inline DataSet generate() {
         for (std::size_t k = 0; k < batch.size(); ++k)
             if (!batch[k].reportId.empty() && k % 5 == 0) batch.push_back(batch[k]);
     }
+    // Two more batches. The first holds a report late on the 23-hour day of 2026-03-08 and one
+    // just after the next local midnight, which fall on two days; and the newer of a device's
+    // two inventories, whose older one only comes in the second batch and must not replace it.
+    const std::array<std::string, 9> older = {"Windows 10 Pro", "00:11:22:33:44:66", "10.0.19045", "PCX", "PCX\\a",
+                                               "S-1-5-21-9", "BFEBFBFF000906EA", "WD-9", "N/A"};
+    std::array<std::string, 9> newer = older;
+    newer[0] = "Windows 11 Pro";
+    newer[2] = "10.0.22631";
+    const std::string edge3 = "EDGE0000000000000000000000000003", edge4 = "EDGE0000000000000000000000000004";
+    set.batches.push_back({makeReport(localMoment(kFirstDay + 30, 600), ReportKind::DeviceInfo, edge4, "k2", "", "", "", newer),
+                           makeReport(localMoment(kFirstDay + 16, 86400 - 1800), ReportKind::Action, edge3, "k2", "",
+                                      "open", "late"),
+                           makeReport(localMoment(kFirstDay + 17, 600), ReportKind::Action, edge3, "k2", "", "open",
+                                      "early")});
+    set.batches.push_back({makeReport(localMoment(kFirstDay + 25, 600), ReportKind::DeviceInfo, edge4, "k2", "", "", "", older)});
+    for (std::size_t b = set.batches.size() - 2; b < set.batches.size(); ++b)
+        set.reports.insert(set.reports.end(), set.batches[b].begin(), set.batches[b].end());
     return set;
 }
 
