@@ -4,6 +4,7 @@
 #include <map>
 
 #include "core/days.h"
+#include "store/filter_segments.h"
 
 namespace tallyscope::server::store {
 
@@ -79,7 +80,8 @@ int dimensionCode(Dimension d) {
     return 0;
 }
 
-void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports) {
+void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
+                FilterSegments* segments) {
     // (app, device, chan) -> what this batch adds; ordered, so locks are taken in one order.
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, DeviceAgg> devices;
     std::map<std::pair<std::int64_t, std::int64_t>, const Report*> latestInventory;
@@ -99,7 +101,10 @@ void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Repor
         }
         tx.intern(strings, deviceIds);
     }
-    for (const Report& r : reports) {
+    if (segments) segments->prepare(tx, reports);
+    std::vector<Partition> partitions;
+    for (std::size_t index = 0; index < reports.size(); ++index) {
+        const Report& r = reports[index];
         if (r.arrivedMs < dayStart || r.arrivedMs >= dayEnd) {
             cachedDay = days.dayOf(r.arrivedMs);
             dayStart = days.startOf(cachedDay);
@@ -114,14 +119,16 @@ void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Repor
             const Report*& latest = latestInventory[{app, device}];
             if (!latest || latest->arrivedMs <= r.arrivedMs) latest = &r;
         }
-        for (std::int64_t chan : {std::int64_t{0}, chanId}) {
+        partitions.assign({Partition{0, true}, Partition{chanId, false}});
+        if (segments) partitions.insert(partitions.end(), segments->of(index).begin(), segments->of(index).end());
+        for (const auto& [chan, anyChannel] : partitions) {
             DeviceAgg& agg = devices[{app, device, chan}];
             agg.days[day].add(r.kind);
             agg.total.add(r.kind);
             agg.firstMs = std::min(agg.firstMs, r.arrivedMs);
             agg.lastMs = std::max(agg.lastMs, r.arrivedMs);
             addValue(agg, chan, kAnyReport, 0, 0, day);
-            if (chan == 0) addValue(agg, 0, channel, 0, chanId, day);
+            if (anyChannel) addValue(agg, chan, channel, 0, chanId, day);
             switch (r.kind) {
             case ReportKind::AppEvent:
                 addValue(agg, chan, event, 0, tx.stringId(r.name), day);
@@ -215,7 +222,8 @@ void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Repor
     tx.flush();
 }
 
-bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId) {
+bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId,
+                 FilterSegments* segments) {
     const auto app = tx.findString(appKey);
     const auto device = tx.findDevice(deviceId);
     if (!app || !device) return false;
@@ -243,6 +251,7 @@ bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& dev
         c.span[{*app, v.key, v.day, v.prevDay}] -= 1;
     }
     tx.deleteDevice(*app, *device);
+    if (segments) segments->erase(*app, *device);
     c.apply(tx);
     tx.flush();
     return true;

@@ -129,11 +129,16 @@ public:
     virtual void deleteDevice(std::int64_t app, std::int64_t device) = 0;
 };
 
-// Applies a batch: raw rows, inventory, every rollup.
-void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports);
+class FilterSegments;
+
+// Applies a batch: raw rows, inventory, every rollup; with `segments`, the OS filters' too
+// (store/filter_segments.h).
+void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
+                FilterSegments* segments = nullptr);
 
 // Removes one device of one key; false when the key has no such device.
-bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId);
+bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId,
+                 FilterSegments* segments = nullptr);
 
 }  // namespace store
 }  // namespace tallyscope::server
