@@ -160,9 +160,13 @@ http::Response QueryApi::refused(Access access, const http::Request& request) {
 
 http::Response QueryApi::page(const http::Request& request) {
     Access granted = access(request);
+    // The dashboard sends an ended session here with ?session=ended, so the user is told why.
+    const bool ended = request.query == "session=ended";
     if (granted != Access::Granted)
         return signInPage(granted == Access::Limited ? 429 : 401,
-                          granted == Access::Limited ? "Too many failed attempts; try again later." : "");
+                          granted == Access::Limited ? "Too many failed attempts; try again later."
+                          : ended                   ? "Your session has ended; sign in again."
+                                                    : "");
     return htmlPage(200, std::string(htmlOf("index.html")));
 }
 
@@ -252,7 +256,7 @@ http::Response QueryApi::appRoute(const http::Request& request) {
     static const std::pair<std::string_view, Accepts> routes[] = {
         {"daily", {true, false, false}},      {"active", {true, false, false}},
         {"top", {true, true, false}},         {"retention", {true, false, false}},
-        {"export.csv", {false, false, true}}, {"breakdown", {true, false, false, true}},
+        {"export.csv", {true, false, true}}, {"breakdown", {true, false, false, true}},
     };
     static const Accepts search{false, false, false, false, true};
     const Accepts* accepts = searchRoute ? &search : nullptr;
@@ -386,9 +390,12 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         "Content-Disposition",
         "attachment; filename=\"" + fileNamePart(appKey) + "-" + ReportingDays::format(range.from) +
             "-" + ReportingDays::format(range.to) + ".csv\"");
+    if (args.os || args.osversion) return error(400, "the export filters by channel only");
     Store& store = store_;
-    response.stream = csvExportStream([&store, appKey, range](const ReportSink& sink) {
-        store.exportReports(appKey, range.from, range.to, sink);
+    response.stream = csvExportStream([&store, appKey, range, channel = args.channel](const ReportSink& sink) {
+        if (!channel) return store.exportReports(appKey, range.from, range.to, sink);
+        store.exportReports(appKey, range.from, range.to,
+                            [&](const Report& r) { return r.channel != *channel || sink(r); });
     });
     return withHeaders(std::move(response), "no-store");
 }
