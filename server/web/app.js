@@ -199,7 +199,7 @@ function drawChart(key, target, dates, series, options) {
   charts[key] = new uPlot({
     width, height: 240,
     cursor: { sync: { key: "tallyscope-days", setSeries: false } },
-    scales: { x: { time: false, range: (u, min, max) => (min === max ? [min - 86400, max + 86400] : [min, max]) }, y: { range: (u, min, max) => [0, Math.max(options.yMax || 0, max, maxValue > 4 ? 0 : 4)] } },
+    scales: { x: { time: false, range: (u, min, max) => (min === max ? [min - 86400, max + 86400] : [min, max]) }, y: { range: () => [0, niceCeiling(Math.max(options.yMax || 0, maxValue, 4))] } },
     axes: [
       Object.assign({}, axis, {
         space: 70,
@@ -220,6 +220,13 @@ function drawChart(key, target, dates, series, options) {
     },
   }, data, target);
   target.setAttribute("aria-label", options.describe || describeChart(series, dates));
+}
+
+// The y axis runs from zero to the first 1, 2 or 5 times a power of ten at or above the peak.
+function niceCeiling(value) {
+  const power = Math.pow(10, Math.floor(Math.log10(value)));
+  for (const step of [1, 1.2, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10]) if (step * power >= value) return step * power;
+  return 10 * power;
 }
 
 function describeChart(series, dates) {

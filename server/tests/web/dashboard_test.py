@@ -150,6 +150,8 @@ class DashboardTest(unittest.TestCase):
             self.assertEqual(self.tile(tile), sum(d[key] for d in days), tile)
         self.assertEqual(self.tile("tile-active-last"), 12)
         self.assertIn("12", b.find_element(By.ID, "chart-devices").get_attribute("aria-label"))
+        # The legend shows the last day's values before any hover.
+        self.assertIn("12", [v.text for v in b.find_elements(By.CSS_SELECTOR, "#chart-devices .u-legend .u-value")])
 
         def shown(rows):
             return [[r["value"] or "(empty)", "{:,}".format(r["reports"]), "{:,}".format(r["devices"])] for r in rows]
