@@ -682,7 +682,11 @@ async function start() {
   $("clear-filters").addEventListener("click", () => { for (const key of FILTER_KEYS) state.filters[key] = null; navigate(); });
   document.querySelectorAll("[data-fleet]").forEach((b) => b.addEventListener("click", () => { state.fleet = b.dataset.fleet; navigate(); }));
   $("rate-pick").addEventListener("change", () => { state.rate = $("rate-pick").value; navigate(); });
-  $("retry").addEventListener("click", () => { $("problem-text").textContent = "Trying again…"; boot(); });
+  $("retry").addEventListener("click", () => {
+    delete document.body.dataset.drawn;
+    $("problem-text").textContent = "Trying again…";
+    boot();
+  });
   $("device-form").addEventListener("submit", searchDevices);
   $("device-erase").addEventListener("click", eraseDevice);
   // Back, forward and an edited hash: draw what the URL now says.

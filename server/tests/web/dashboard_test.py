@@ -264,10 +264,35 @@ class DashboardTest(unittest.TestCase):
         self.wait_drawn(lambda status: status.startswith(SECOND))
         self.assertEqual(self.tile("tile-active-last"), 11)
 
+        # A session that ends says so at the sign-in, and signing in again comes back to the same view.
+        b.find_element(By.CSS_SELECTOR, ".range button[data-days='90']").click()
+        self.wait_drawn()
+        b.delete_cookie("tallyscope_session")
+        b.find_element(By.CSS_SELECTOR, ".range button[data-days='7']").click()
+        self.until(lambda b: "session has ended" in b.find_element(By.CSS_SELECTOR, ".error").text)
+        self.until(lambda b: b.find_element(By.ID, "token")).send_keys(s.token)
+        b.find_element(By.ID, "signin").click()
+        self.wait_drawn(lambda status: status.startswith(SECOND))
+        self.assertIn("range=7", b.current_url)
+
         # Signing out ends the session: the page and the API refuse again.
         b.find_element(By.CSS_SELECTOR, ".signout button").click()
         self.until(lambda b: b.find_elements(By.ID, "token"))
         self.assertEqual(self.fetch_status("/api/v1/apps"), 401)
+
+    def test_an_empty_server_explains_how_to_start(self):
+        empty = ApiServer()
+        try:
+            b = self.browser
+            b.get(empty.base + "/")
+            self.until(lambda b: b.find_element(By.ID, "token")).send_keys(empty.token)
+            b.find_element(By.ID, "signin").click()
+            self.until(lambda b: b.execute_script("return document.body.dataset.drawn") == "1")
+            self.assertTrue(b.find_element(By.ID, "welcome").is_displayed())
+            self.assertFalse(b.find_element(By.ID, "dashboard").is_displayed())
+            self.assertFalse([a for a in b.find_elements(By.TAG_NAME, "a") if a.get_attribute("href", ) == "#"])
+        finally:
+            empty.stop()
 
 
 if __name__ == "__main__":
