@@ -2,7 +2,9 @@
 """Reports per second and p99 latency of tallyscope-server (durable, SQLite) beside nginx answering
 `return 200` on the same path, both driven by wrk in the same run, with a new connection per
 request (as the client library posts) and with keep-alive; then the server's resident size over a
-longer keep-alive run. Prints figures only; nothing here passes or fails.
+longer keep-alive run; and the cost of report ids (every post with a fresh "TallyScope-Report-Id"
+against the same posts without one, same run, alternating). Prints figures only; nothing here
+passes or fails.
 
     server/bench/ingest_bench.py [--seconds 10] [--connections 100] [--memory-seconds 30]
 
@@ -23,6 +25,26 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BODY = ("Param={%22deviceid%22:%220123456789ABCDEF0123456789ABCDEF%22,%22appkey%22:%22bench%22,"
         "%22channelid%22:%22%22,%22installtype%22:%22app_start%22,%22time%22:%222024-03-05%2014:07:09%22}")
+# Every request gets an id of its own: the thread's number, a random part and a counter.
+ID_SCRIPT = """
+local threads = 0
+function setup(thread)
+    threads = threads + 1
+    thread:set("tid", threads)
+end
+function init(args)
+    math.randomseed(os.time() + tid * 7919)
+    r1, r2, n = math.random(0, 2147483647), math.random(0, 2147483647), 0
+end
+wrk.method = "POST"
+wrk.body = "{body}"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+function request()
+    n = n + 1
+    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", tid, r1, r2, n % 4294967296)
+    return wrk.format()
+end
+"""
 NGINX_CONF = """
 daemon off;
 worker_processes auto;
@@ -160,6 +182,19 @@ def main():
                 label, n_rate, n_p99, s_rate, s_p99, s_rate / n_rate,
                 ("   (server non-200: %d)" % s_bad) if s_bad else ""))
         samples = sampler.stop()
+
+        id_script = os.path.join(work, "post_with_id.lua")
+        with open(id_script, "w") as f:
+            f.write(ID_SCRIPT.replace("{body}", BODY))
+        print("report ids: each post with a fresh TallyScope-Report-Id against the same posts without one")
+        print("%-22s %14s %14s %8s" % ("", "without rep/s", "with id rep/s", "ratio"))
+        for label, close in (("new connection each", True), ("keep-alive", False)):
+            without, with_id = [], []
+            for _ in range(2):  # alternating, so the store's growth falls on both sides
+                without.append(wrk(SERVER_HOST, server_port, script, args.seconds, args.connections, close)[0])
+                with_id.append(wrk(SERVER_HOST, server_port, id_script, args.seconds, args.connections, close)[0])
+            a, b = sum(without) / 2, sum(with_id) / 2
+            print("%-22s %14.0f %14.0f %8.2f" % (label, a, b, b / a))
 
         memory = RssSampler(server.pid)
         memory.start()

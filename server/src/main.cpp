@@ -86,8 +86,8 @@ int runImport(const StoreOptions& storeOptions, const std::string& timeZone, con
         });
         for (const std::string& problem : result.problems)
             spdlog::warn("event=import_skipped file=\"{}\" {}", file, problem);
-        spdlog::info("event=import_done file=\"{}\" imported={} skipped={} seconds={:.1f}", file, result.imported,
-                     result.skipped, seconds());
+        spdlog::info("event=import_done file=\"{}\" imported={} repeats={} skipped={} seconds={:.1f}", file,
+                     result.imported, result.repeats, result.skipped, seconds());
         return 0;
     } catch (const std::exception& e) {
         spdlog::error("event=import_failed file=\"{}\" error=\"{}\"", file, e.what());
@@ -182,9 +182,9 @@ int main(int argc, char** argv)
         ReportingDays days(timeZone);
         std::unique_ptr<Store> store = openStore(storeOptions, days);
         ReportWriter writer(*store, limits);
+        // Runs without --retention-days too: report ids of erased reports are forgotten on time.
         std::optional<RetentionPruner> pruner;
-        if (retentionDays > 0)
-            pruner.emplace(*store, retentionDays, [](std::int64_t dropped, const std::string& error) {
+        pruner.emplace(*store, retentionDays, [](std::int64_t dropped, const std::string& error) {
                 if (dropped >= 0) spdlog::info("event=retention_pruned reports={}", dropped);
                 else spdlog::error("event=retention_failed error=\"{}\"", error);
             });

@@ -73,7 +73,7 @@ void appendCsvHeader(std::string& out) {
         out += ',';
         out += key;
     }
-    out += ",body\r\n";
+    out += ",body,report_id\r\n";
 }
 
 void appendCsvRow(std::string& out, const Report& report) {
@@ -91,6 +91,8 @@ void appendCsvRow(std::string& out, const Report& report) {
     }
     out += ',';
     appendField(out, bodyAsUtf8(report.body));
+    out += ',';
+    out += report.reportId;  // 32 hex digits or nothing: never needs quoting
     out += "\r\n";
 }
 

@@ -10,7 +10,8 @@
 
 namespace tallyscope::server::api {
 
-// "arrived,kind,deviceid,appkey,channel,name,content,pcosname,…,mainboardcode,body" + CRLF
+// "arrived,kind,deviceid,appkey,channel,name,content,pcosname,…,mainboardcode,body,report_id" + CRLF
+// (report_id last, so readers of the older file find every earlier column where it was)
 void appendCsvHeader(std::string& out);
 
 void appendCsvRow(std::string& out, const Report& report);

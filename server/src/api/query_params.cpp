@@ -150,11 +150,13 @@ std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accep
             args.limit = n;
         }
     }
+    // Only dates the caller gave are named as theirs: a missing `to` is today.
+    const bool toGiven = to.has_value();
     if (!to) to = today;
     if (!from) from = *to - (kDefaultRangeDays - 1);
     if (*from > *to)
-        return BadRequest{"from (" + ReportingDays::format(*from) + ") is after to (" +
-                          ReportingDays::format(*to) + ")"};
+        return BadRequest{"from (" + ReportingDays::format(*from) + ") is after " +
+                          (toGiven ? "to (" : "today, the default to (") + ReportingDays::format(*to) + ")"};
     if (!accepts.longRange && *to - *from + 1 > kMaxRangeDays)
         return BadRequest{"the range is longer than " + std::to_string(kMaxRangeDays) + " days"};
     args.range = {*from, *to};

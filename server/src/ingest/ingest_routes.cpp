@@ -1,10 +1,14 @@
 #include "ingest/ingest_routes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 
+#include <spdlog/spdlog.h>
+
 #include "core/report_decoding.h"
+#include "core/report_id.h"
 #include "core/text_decoder.h"
 
 namespace tallyscope::server {
@@ -22,6 +26,26 @@ TextDecoder& threadDecoder(const std::string& charset)
     thread_local std::unique_ptr<TextDecoder> decoder;
     if (!decoder || decoder->charset() != charset) decoder = std::make_unique<TextDecoder>(charset);
     return *decoder;
+}
+
+// A malformed id is dropped, not refused: a 400 is final for the sender, so refusing would lose
+// a report whose body is fine, while storing it without an id only loses the protection against
+// repeats that a well-formed id would have given. One line says that a sender is doing it.
+std::string reportIdOf(const http::Request& request) {
+    const std::string* id = request.header("tallyscope-report-id");
+    if (id == nullptr) return {};
+    if (isReportId(*id)) return *id;
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+        spdlog::warn("event=report_id_ignored remote={} reason=\"not 32 lowercase hex digits\"", request.remoteAddress);
+    return {};
+}
+
+// Both mean "not stored, send it again later"; the sender's back-off honours Retry-After.
+http::Response notStored(const char* text, const char* retryAfterSeconds) {
+    http::Response r = http::Response::text(503, text);
+    r.headers.emplace_back("Retry-After", retryAfterSeconds);
+    return r;
 }
 
 }  // namespace
@@ -42,14 +66,12 @@ void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions o
         if (!allowed.empty() && std::find(allowed.begin(), allowed.end(), decoded.report->appKey) == allowed.end())
             return reply(http::Response::text(404, "unknown app key\n"));
         decoded.report->arrivedMs = nowMs();
+        decoded.report->reportId = reportIdOf(request);
+        // A repeat of a stored report id is answered like a stored report: it is stored.
         bool queued = writer.submit(std::move(*decoded.report), [reply](bool committed) {
-            reply(committed ? http::Response::text(200, "ok") : http::Response::text(503, "storage unavailable\n"));
+            reply(committed ? http::Response::text(200, "ok") : notStored("storage unavailable\n", "5"));
         });
-        if (!queued) {
-            http::Response busy = http::Response::text(503, "server busy\n");
-            busy.headers.emplace_back("Retry-After", "1");
-            reply(std::move(busy));
-        }
+        if (!queued) reply(notStored("server busy\n", "1"));
     });
 
     routes.addAsync("GET", "/healthz", [&writer](http::Request&&, http::Reply reply) {

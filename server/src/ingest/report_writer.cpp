@@ -73,8 +73,9 @@ void ReportWriter::run()
         bool committed = false;
         if (!batch.empty()) {
             std::string error;
+            AppendResult outcome;
             try {
-                store_.append(batch);
+                outcome = store_.append(batch);
                 committed = true;
             } catch (const std::exception& e) {
                 error = e.what();
@@ -84,13 +85,15 @@ void ReportWriter::run()
             if (!committed && wasHealthy)
                 spdlog::error("event=commit_failed reports={} error=\"{}\"", batch.size(), error);
             if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", batch.size());
-            // The reports are durable (or known lost) from here on; only now do requests hear of it.
-            for (Done& done : waiting) done(committed);
+            // Counted before anyone hears of it, so a caller that has its answer sees it counted.
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++counters_.transactions;
                 (committed ? counters_.committed : counters_.failed) += batch.size();
+                counters_.repeated += outcome.repeats;
             }
+            // The reports are durable (or known lost) from here on; only now do requests hear of it.
+            for (Done& done : waiting) done(committed);
         }
         for (const Rejected& rejected : rejects) {
             try {

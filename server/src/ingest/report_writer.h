@@ -44,7 +44,8 @@ public:
     bool healthy() const { return healthy_.load(); }
 
     struct Counters {
-        std::uint64_t committed = 0;
+        std::uint64_t committed = 0;     // reports answered "stored", repeats included
+        std::uint64_t repeated = 0;      // of those, repeats of a report id already stored
         std::uint64_t failed = 0;
         std::uint64_t transactions = 0;
         std::uint64_t rejectsDropped = 0;

@@ -35,20 +35,20 @@ std::int64_t FilterSegments::segment(std::int64_t app, std::int64_t chan, std::i
     return id;
 }
 
-void FilterSegments::prepare(RollupTx& tx, const std::vector<Report>& reports) {
+void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& reports) {
     parts_.assign(reports.size(), {});
     segments_.clear();  // ids of a rolled-back batch must not outlive it
     // Each device's reports in arrival order, so a device-information report sets the OS of the
     // reports after it within the batch as well.
     std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::size_t>> byDevice;
     for (std::size_t i = 0; i < reports.size(); ++i)
-        byDevice[{tx.stringId(reports[i].appKey), tx.deviceId(reports[i].deviceId)}].push_back(i);
+        byDevice[{tx.stringId(reports[i]->appKey), tx.deviceId(reports[i]->deviceId)}].push_back(i);
     const std::int64_t none = tx.stringId("");
 
     for (auto& [key, indices] : byDevice) {
         const auto [app, device] = key;
         std::stable_sort(indices.begin(), indices.end(),
-                         [&](std::size_t a, std::size_t b) { return reports[a].arrivedMs < reports[b].arrivedMs; });
+                         [&](std::size_t a, std::size_t b) { return reports[a]->arrivedMs < reports[b]->arrivedMs; });
         std::vector<OsPoint> history;
         sql_.query("SELECT from_ms, os, osver FROM device_os WHERE app = ? AND device = ? ORDER BY from_ms",
                    {app, device}, [&](const Row& r) {
@@ -56,7 +56,7 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<Report>& reports) {
                        return true;
                    });
         for (std::size_t i : indices) {
-            const Report& r = reports[i];
+            const Report& r = *reports[i];
             // The latest point at or before the report.
             auto after = std::upper_bound(history.begin(), history.end(), r.arrivedMs,
                                           [](std::int64_t ms, const OsPoint& p) { return ms < p.fromMs; });

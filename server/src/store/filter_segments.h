@@ -44,7 +44,7 @@ public:
 
     // Works out the partitions of every report of a batch and records the OS changes its
     // device-information reports bring. Runs inside the batch's transaction.
-    void prepare(RollupTx& tx, const std::vector<Report>& reports);
+    void prepare(RollupTx& tx, const std::vector<const Report*>& reports);
     const std::vector<Partition>& of(std::size_t report) const { return parts_[report]; }
 
     // Forgets a device's OS history (an erasure).

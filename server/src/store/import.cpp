@@ -4,6 +4,7 @@
 
 #include "core/days.h"
 #include "core/report_decoding.h"
+#include "core/report_id.h"
 
 namespace tallyscope::server {
 
@@ -87,10 +88,11 @@ ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std
     std::int64_t line = 1;
     if (!readRecord(in, fields, line)) throw StoreError("import: the file is empty");
     if (!fields.empty() && fields[0].rfind("\xEF\xBB\xBF", 0) == 0) fields[0].erase(0, 3);
-    std::size_t arrivedAt = fields.size(), bodyAt = fields.size();
+    std::size_t arrivedAt = fields.size(), bodyAt = fields.size(), idAt = fields.size();
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (fields[i] == "arrived") arrivedAt = i;
         if (fields[i] == "body") bodyAt = i;
+        if (fields[i] == "report_id") idAt = i;
     }
     if (arrivedAt == fields.size() || bodyAt == fields.size())
         throw StoreError("import: the header row has no \"arrived\" or no \"body\" column");
@@ -103,8 +105,9 @@ ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std
     batch.reserve(batchSize);
     auto flush = [&] {
         if (batch.empty()) return;
-        store.append(batch);
-        result.imported += static_cast<std::int64_t>(batch.size());
+        const AppendResult outcome = store.append(batch);
+        result.imported += static_cast<std::int64_t>(outcome.stored);
+        result.repeats += static_cast<std::int64_t>(outcome.repeats);
         batch.clear();
         if (progress) progress(result.imported);
     };
@@ -127,6 +130,14 @@ ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std
             continue;
         }
         decoded.report->arrivedMs = *arrived;
+        if (idAt < fields.size()) {
+            // The id keeps a report single however often the file is imported.
+            if (!fields[idAt].empty() && !isReportId(fields[idAt])) {
+                problem(at, "report_id is not 32 lowercase hex digits");
+                continue;
+            }
+            decoded.report->reportId = fields[idAt];
+        }
         batch.push_back(std::move(*decoded.report));
         if (batch.size() >= batchSize) flush();
     }

@@ -1,4 +1,5 @@
-// Loads an export CSV (header row; only the `arrived` and `body` columns are read) into a store
+// Loads an export CSV (header row; only the `arrived`, `body` and, when present, `report_id`
+// columns are read) into a store
 // as if each report had arrived at its `arrived` time: every body is parsed again, rollups are
 // kept as for live reports, and rows go in in large batches.
 #pragma once
@@ -18,7 +19,8 @@ class TextDecoder;
 
 struct ImportResult {
     std::int64_t imported = 0;
-    std::int64_t skipped = 0;            // rows whose time or body could not be read
+    std::int64_t repeats = 0;            // rows already stored (same report id), left as they were
+    std::int64_t skipped = 0;            // rows whose time, body or report id could not be read
     std::vector<std::string> problems;   // the first few, "line N: reason"
 };
 

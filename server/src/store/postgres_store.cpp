@@ -7,12 +7,14 @@
 
 #include <pqxx/pqxx>
 
+#include <array>
 #include <map>
 #include <mutex>
 #include <set>
 #include <unordered_map>
 
 #include "core/days.h"
+#include "core/report_id.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/rollups.h"
@@ -58,6 +60,61 @@ private:
     std::size_t count_ = 0;
 };
 
+// An array parameter in PostgreSQL's text form. Values are escaped into the parameter, never into
+// the statement, which stays one fixed text per purpose, prepared once per connection.
+class PgArray {
+public:
+    PgArray& add(std::int64_t v) {
+        next();
+        text_ += std::to_string(v);
+        return *this;
+    }
+    PgArray& addNull() {
+        next();
+        text_ += "NULL";
+        return *this;
+    }
+    PgArray& add(const std::string& v) {
+        next();
+        text_ += '"';
+        for (char c : v) {
+            if (c == '"' || c == '\\') text_ += '\\';
+            text_ += c;
+        }
+        text_ += '"';
+        return *this;
+    }
+    PgArray& addBytes(const std::string& v) {
+        static constexpr char digits[] = "0123456789abcdef";
+        next();
+        text_ += "\"\\\\x";
+        for (char c : v) {
+            const auto b = static_cast<unsigned char>(c);
+            text_ += digits[b >> 4];
+            text_ += digits[b & 0x0f];
+        }
+        text_ += '"';
+        return *this;
+    }
+    bool empty() const { return count_ == 0; }
+    std::string str() const { return text_ + "}"; }
+
+private:
+    void next() {
+        if (count_++ > 0) text_ += ',';
+    }
+    std::string text_ = "{";
+    std::size_t count_ = 0;
+};
+
+// Runs a fixed statement, prepared on the transaction's connection the first time it is used
+// there (preparing the same text again is a lookup).
+template <typename... Args>
+pqxx::result run(pqxx::transaction_base& w, const char* name, const char* sql, Args&&... args) {
+    w.conn().prepare(name, sql);
+    return w.exec_prepared(name, std::forward<Args>(args)...);
+}
+
 template <typename... T>
 std::string tuple(const T&... v) {
     std::string s = "(";
@@ -102,7 +159,7 @@ public:
         return pending_.at(t);
     }
     std::optional<std::int64_t> findString(const std::string& text) override {
-        auto r = w_.exec("SELECT id FROM strings WHERE md5(value) = md5(" + w_.quote(pgText(text)) + ")");
+        auto r = run(w_, "find_string", "SELECT id FROM strings WHERE md5(value) = md5($1)", pgText(text));
         if (r.empty()) return std::nullopt;
         return r[0][0].as<std::int64_t>();
     }
@@ -114,20 +171,76 @@ public:
         return devices_.at(t);
     }
     std::optional<std::int64_t> findDevice(const std::string& text) override {
-        auto r = w_.exec("SELECT id FROM devices WHERE md5(deviceid) = md5(" + w_.quote(pgText(text)) + ")");
+        // Only an erasure asks: the row is locked so ingest for the device waits (see resolve).
+        auto r = run(w_, "lock_device", "SELECT id FROM devices WHERE md5(deviceid) = md5($1) FOR UPDATE", pgText(text));
         if (r.empty()) return std::nullopt;
         return r[0][0].as<std::int64_t>();
     }
 
-    void insertReport(const Report& r, std::int64_t app, std::int64_t device) override {
-        std::string& s = reports_.row();
-        s += "(" + std::to_string(r.arrivedMs) + "," + std::to_string(app) + "," + std::to_string(device) + "," +
-             std::to_string(static_cast<int>(r.kind)) + "," + w_.quote(pgText(r.channel)) + "," +
-             w_.quote(pgText(r.name)) + "," + w_.quote(pgText(r.content));
-        for (const std::string& v : r.inventory)
-            s += r.kind == ReportKind::DeviceInfo ? "," + w_.quote(pgText(v)) : std::string(",NULL");
-        s += "," + w_.quote_raw(reinterpret_cast<const unsigned char*>(r.body.data()), r.body.size()) + ")";
-        reports_.flushIfFull(w_);
+    std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
+        std::vector<bool> stored(rows.size(), true);
+        std::map<std::pair<std::int64_t, std::string>, std::size_t> identified;
+        {
+            PgArray apps, ids;
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                std::string id = reportIdToBytes(rows[i].report->reportId);
+                if (id.empty()) continue;
+                apps.add(rows[i].app);
+                ids.addBytes(id);
+                identified.emplace(std::make_pair(rows[i].app, std::move(id)), i);
+            }
+            // Ids of reports erased or pruned meanwhile. The batch's devices are locked already
+            // (intern), so an erasure of one of them either committed before (its ids are seen
+            // here) or waits for this transaction (and then sees the rows stored below).
+            if (!identified.empty())
+                for (const auto& row : run(w_, "ids_gone",
+                                           "SELECT g.app, g.report_id FROM report_ids_gone g"
+                                           " JOIN unnest($1::bigint[], $2::bytea[]) AS k(app, report_id)"
+                                           " ON g.app = k.app AND g.report_id = k.report_id",
+                                           apps.str(), ids.str()))
+                    stored[identified.at({row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str()})] = false;
+        }
+        PgArray arrived, app, device, kind, channel, name, content, body, id;
+        std::array<PgArray, 9> inventory;
+        bool any = false;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (!stored[i]) continue;
+            any = true;
+            const Report& r = *rows[i].report;
+            arrived.add(r.arrivedMs);
+            app.add(rows[i].app);
+            device.add(rows[i].device);
+            kind.add(static_cast<std::int64_t>(r.kind));
+            channel.add(pgText(r.channel));
+            name.add(pgText(r.name));
+            content.add(pgText(r.content));
+            for (std::size_t k = 0; k < inventory.size(); ++k) {
+                if (r.kind == ReportKind::DeviceInfo) inventory[k].add(pgText(r.inventory[k]));
+                else inventory[k].addNull();
+            }
+            body.addBytes(r.body);
+            const std::string bytes = reportIdToBytes(r.reportId);
+            if (bytes.empty()) id.addNull();
+            else id.addBytes(bytes);
+        }
+        if (!any) return stored;
+        std::set<std::pair<std::int64_t, std::string>> inserted;
+        for (const auto& row : run(w_, "insert_reports",
+                 "INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname, mac,"
+                 " pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body, report_id)"
+                 " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[], $5::text[], $6::text[],"
+                 " $7::text[], $8::text[], $9::text[], $10::text[], $11::text[], $12::text[], $13::text[], $14::text[],"
+                 " $15::text[], $16::text[], $17::bytea[], $18::bytea[])"
+                 " ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING"
+                 " RETURNING app, report_id",
+                 arrived.str(), app.str(), device.str(), kind.str(), channel.str(), name.str(), content.str(),
+                 inventory[0].str(), inventory[1].str(), inventory[2].str(), inventory[3].str(), inventory[4].str(),
+                 inventory[5].str(), inventory[6].str(), inventory[7].str(), inventory[8].str(), body.str(), id.str()))
+            if (!row[1].is_null()) inserted.emplace(row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str());
+        // An identified row that did not come back met the unique index: a repeat.
+        for (const auto& [key, i] : identified)
+            if (stored[i] && !inserted.count(key)) stored[i] = false;
+        return stored;
     }
     void saveInventory(std::int64_t app, std::int64_t device, const Report& r) override {
         std::string& s = inventory_.row();
@@ -277,6 +390,11 @@ public:
         return out;
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
+        // The erased reports' ids stay known, so a late repeat of one does not bring it back.
+        run(w_, "keep_erased_ids",
+            "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
+            " WHERE app = $1 AND device = $2 AND report_id IS NOT NULL ON CONFLICT DO NOTHING",
+            app, device);
         const std::string where = " WHERE app = " + std::to_string(app) + " AND device = " + std::to_string(device);
         for (const char* table : {"reports", "inventory", "app_device", "device_day", "value_device_day"})
             w_.exec(std::string("DELETE FROM ") + table + where);
@@ -289,7 +407,6 @@ public:
     }
 
     void flush() override {
-        reports_.flush(w_);
         inventory_.flush(w_);
         RowBatch deviceRows("INSERT INTO app_device VALUES ",
                             " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
@@ -335,18 +452,37 @@ public:
 
 private:
     // Inserts the texts that are new (no-op for those another process added meanwhile), then
-    // reads every id.
+    // reads every id. Devices are read with a key-share lock: an erasure of one of them (which
+    // takes the row for update first) then waits for this transaction, or has committed before
+    // and its deleted row is created again here, so no row of this batch can point at a device
+    // id that an erasure removed.
     template <typename F>
-    void resolve(const char* table, const char* column, const std::set<std::string>& texts, F&& store) {
+    void resolve(const char* table, const char* /*column*/, const std::set<std::string>& texts, F&& store) {
         if (texts.empty()) return;
-        std::string values;
-        for (const std::string& t : texts) values += (values.empty() ? "(" : ",(") + w_.quote(t) + ")";
-        w_.exec(std::string("INSERT INTO ") + table + " (" + column + ") VALUES " + values + " ON CONFLICT DO NOTHING");
-        std::string digests;
-        for (const std::string& t : texts) digests += (digests.empty() ? "md5(" : ",md5(") + w_.quote(t) + ")";
-        for (const auto& row : w_.exec(std::string("SELECT ") + column + ", id FROM " + table + " WHERE md5(" + column +
-                                       ") IN (" + digests + ")"))
-            store(row[0].as<std::string>(), row[1].as<std::int64_t>());
+        const bool devices = std::string(table) == "devices";
+        std::set<std::string> missing = texts;
+        for (int round = 0; !missing.empty(); ++round) {
+            if (round == 10) throw pqxx::transaction_rollback("devices kept disappearing under erasures");
+            PgArray values;
+            for (const std::string& t : missing) values.add(t);
+            const std::string list = values.str();
+            pqxx::result found;
+            if (devices) {
+                run(w_, "add_devices", "INSERT INTO devices (deviceid) SELECT unnest($1::text[]) ON CONFLICT DO NOTHING", list);
+                found = run(w_, "lock_devices",
+                            "SELECT deviceid, id FROM devices WHERE md5(deviceid) IN (SELECT md5(t) FROM unnest($1::text[]) t)"
+                            " ORDER BY id FOR KEY SHARE", list);
+            } else {
+                run(w_, "add_strings", "INSERT INTO strings (value) SELECT unnest($1::text[]) ON CONFLICT DO NOTHING", list);
+                found = run(w_, "find_strings",
+                            "SELECT value, id FROM strings WHERE md5(value) IN (SELECT md5(t) FROM unnest($1::text[]) t)", list);
+            }
+            for (const auto& row : found) {
+                std::string v = row[0].as<std::string>();
+                missing.erase(v);
+                store(std::move(v), row[1].as<std::int64_t>());
+            }
+        }
     }
 
     pqxx::work& w_;
@@ -356,9 +492,6 @@ private:
     std::set<std::pair<DeviceKey, int>> dirtyDays_;
     std::set<DeviceKey> dirtyDevices_;
     std::map<std::tuple<std::int64_t, std::int64_t, ValueKey>, std::map<int, ValueState>> values_;
-    RowBatch reports_{"INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname, mac,"
-                      " pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body) VALUES ",
-                      ""};
     RowBatch inventory_{"INSERT INTO inventory AS i VALUES ",
                         " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
                         " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
@@ -507,13 +640,15 @@ public:
         }
     }
 
-    void append(const std::vector<Report>& reports) override {
-        if (reports.empty()) return;
+    AppendResult append(const std::vector<Report>& reports) override {
+        if (reports.empty()) return {};
+        AppendResult result;
         write([&](pqxx::work& w, PgTx& tx) {
             PgTxSql filterSql(w);
             FilterSegments segments(filterSql);
-            applyBatch(tx, days(), reports, &segments);
+            result = applyBatch(tx, days(), reports, &segments);
         });
+        return result;
     }
     void reject(const Rejected& r) override {
         write([&](pqxx::work& w, PgTx&) {
@@ -533,12 +668,20 @@ public:
         return found;
     }
     std::int64_t prune(std::int64_t cutoffMs) override {
+        const std::int64_t idsUntil = reportIdsKeptFrom();
         std::int64_t total = 0;
         for (;;) {
             std::int64_t n = 0;
             write([&](pqxx::work& w, PgTx&) {
-                n = w.exec("DELETE FROM reports WHERE id IN (SELECT id FROM reports WHERE arrived_ms < " +
-                           std::to_string(cutoffMs) + " LIMIT 20000)").affected_rows();
+                // Ids of pruned reports still inside the repeat window are remembered.
+                n = run(w, "prune_slice",
+                        "WITH slice AS (DELETE FROM reports WHERE id IN"
+                        " (SELECT id FROM reports WHERE arrived_ms < $1 LIMIT 20000) RETURNING app, report_id, arrived_ms),"
+                        " kept AS (INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM slice"
+                        " WHERE report_id IS NOT NULL AND arrived_ms >= $2 ON CONFLICT DO NOTHING)"
+                        " SELECT count(*) FROM slice",
+                        cutoffMs, idsUntil)[0][0].as<std::int64_t>();
+                if (n == 0) run(w, "forget_ids", "DELETE FROM report_ids_gone WHERE arrived_ms < $1", idsUntil);
             });
             total += n;
             if (n == 0) return total;

@@ -1,5 +1,6 @@
 // `--retention-days N`: raw reports older than N days are dropped at start and then every hour,
-// on a thread of its own; the rollups, and so every figure, stay.
+// on a thread of its own; the rollups, and so every figure, stay. With N = 0 no report is dropped
+// and a pass only forgets the report ids whose repeat window is over.
 #pragma once
 
 #include <condition_variable>
@@ -22,7 +23,9 @@ public:
     RetentionPruner& operator=(const RetentionPruner&) = delete;
 
     // The cut-off of a pass run at `nowMs`.
-    static std::int64_t cutoff(std::int64_t nowMs, int days) { return nowMs - static_cast<std::int64_t>(days) * 86400000; }
+    static std::int64_t cutoff(std::int64_t nowMs, int days) {
+        return days > 0 ? nowMs - static_cast<std::int64_t>(days) * 86400000 : 0;
+    }
 
 private:
     void run();

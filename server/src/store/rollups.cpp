@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "core/days.h"
 #include "store/filter_segments.h"
@@ -80,8 +81,8 @@ int dimensionCode(Dimension d) {
     return 0;
 }
 
-void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
-                FilterSegments* segments) {
+AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
+                        FilterSegments* segments) {
     // (app, device, chan) -> what this batch adds; ordered, so locks are taken in one order.
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, DeviceAgg> devices;
     std::map<std::pair<std::int64_t, std::int64_t>, const Report*> latestInventory;
@@ -101,26 +102,50 @@ void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Repor
         }
         tx.intern(strings, deviceIds);
     }
-    if (segments) segments->prepare(tx, reports);
+    // Raw rows first: the store tells which ids it already holds, and only the rest is counted.
+    AppendResult result;
+    std::vector<RollupTx::ReportRow> rows;
+    rows.reserve(reports.size());
+    {
+        std::set<std::pair<std::int64_t, std::string>> idsInBatch;
+        for (const Report& r : reports) {
+            const std::int64_t app = tx.stringId(r.appKey);
+            if (!r.reportId.empty() && !idsInBatch.emplace(app, r.reportId).second) {
+                ++result.repeats;
+                continue;
+            }
+            rows.push_back({&r, app, tx.deviceId(r.deviceId)});
+        }
+    }
+    const std::vector<bool> stored = tx.insertReports(rows);
+    std::vector<const Report*> counted;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (stored[i]) counted.push_back(rows[i].report);
+    if (segments) segments->prepare(tx, counted);
     std::vector<Partition> partitions;
-    for (std::size_t index = 0; index < reports.size(); ++index) {
-        const Report& r = reports[index];
+    std::size_t index = 0;  // into `counted`
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!stored[i]) {
+            ++result.repeats;
+            continue;
+        }
+        ++result.stored;
+        const Report& r = *rows[i].report;
+        const std::int64_t app = rows[i].app, device = rows[i].device;
         if (r.arrivedMs < dayStart || r.arrivedMs >= dayEnd) {
             cachedDay = days.dayOf(r.arrivedMs);
             dayStart = days.startOf(cachedDay);
             dayEnd = days.startOf(cachedDay + 1);
         }
         const int day = cachedDay;
-        const std::int64_t app = tx.stringId(r.appKey);
-        const std::int64_t device = tx.deviceId(r.deviceId);
         const std::int64_t chanId = tx.stringId(r.channel);
-        tx.insertReport(r, app, device);
         if (r.kind == ReportKind::DeviceInfo) {
             const Report*& latest = latestInventory[{app, device}];
             if (!latest || latest->arrivedMs <= r.arrivedMs) latest = &r;
         }
         partitions.assign({Partition{0, true}, Partition{chanId, false}});
         if (segments) partitions.insert(partitions.end(), segments->of(index).begin(), segments->of(index).end());
+        ++index;
         for (const auto& [chan, anyChannel] : partitions) {
             DeviceAgg& agg = devices[{app, device, chan}];
             agg.days[day].add(r.kind);
@@ -220,6 +245,7 @@ void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Repor
     }
     c.apply(tx);
     tx.flush();
+    return result;
 }
 
 bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId,

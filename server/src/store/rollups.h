@@ -92,7 +92,13 @@ public:
     virtual std::int64_t deviceId(const std::string& text) = 0;
     virtual std::optional<std::int64_t> findDevice(const std::string& text) = 0;
 
-    virtual void insertReport(const Report& r, std::int64_t app, std::int64_t device) = 0;
+    // Stores the raw rows of a batch; `stored[i]` false when row i is a repeat of a report id the
+    // store holds or remembers (applyBatch has already dropped repeats within the batch).
+    struct ReportRow {
+        const Report* report;
+        std::int64_t app, device;
+    };
+    virtual std::vector<bool> insertReports(const std::vector<ReportRow>& rows) = 0;
     virtual void saveInventory(std::int64_t app, std::int64_t device, const Report& r) = 0;
 
     // Locks the device's row for the channel (creating a placeholder when absent, so the lock
@@ -131,10 +137,10 @@ public:
 
 class FilterSegments;
 
-// Applies a batch: raw rows, inventory, every rollup; with `segments`, the OS filters' too
-// (store/filter_segments.h).
-void applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
-                FilterSegments* segments = nullptr);
+// Applies a batch: raw rows, inventory, every rollup; repeats of a report id change nothing.
+// With `segments`, the OS filters' rollups too (store/filter_segments.h).
+AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
+                        FilterSegments* segments = nullptr);
 
 // Removes one device of one key; false when the key has no such device.
 bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId,

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "core/days.h"
+#include "core/report_id.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/rollups.h"
@@ -152,7 +153,11 @@ public:
           addDevice_(db, "INSERT INTO devices (deviceid) VALUES (?)"),
           insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content,"
                             " pcosname, mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid,"
-                            " mainboardcode, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
+                            " mainboardcode, body, report_id) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
+                            " ON CONFLICT DO NOTHING"),
+          idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
+          keepErasedIds_(db, "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
+                             " WHERE app = ? AND device = ? AND report_id IS NOT NULL ON CONFLICT DO NOTHING"),
           saveInventory_(db, "INSERT INTO inventory VALUES (?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT (app, device)"
                              " DO UPDATE SET arrived_ms = excluded.arrived_ms, pcosname = excluded.pcosname,"
                              " mac = excluded.mac, pcosversion = excluded.pcosversion, pcname = excluded.pcname,"
@@ -232,17 +237,11 @@ public:
         return findDevice_.i64(0);
     }
 
-    void insertReport(const Report& r, std::int64_t app, std::int64_t device) override {
-        Stmt& s = insertReport_;
-        Using u(s);
-        s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind))
-            .bind(5, r.channel).bind(6, r.name).bind(7, r.content);
-        for (int i = 0; i < kInventoryColumns; ++i) {
-            if (r.kind == ReportKind::DeviceInfo) s.bind(8 + i, r.inventory[static_cast<std::size_t>(i)]);
-            else s.bindNull(8 + i);
-        }
-        s.bindBlob(17, r.body);
-        s.step();
+    std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
+        std::vector<bool> stored;
+        stored.reserve(rows.size());
+        for (const ReportRow& row : rows) stored.push_back(insertReport(*row.report, row.app, row.device));
+        return stored;
     }
     void saveInventory(std::int64_t app, std::int64_t device, const Report& r) override {
         Stmt& s = saveInventory_;
@@ -345,6 +344,8 @@ public:
         return out;
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
+        // The erased reports' ids stay known, so a late repeat of one does not bring it back.
+        keepErasedIds_.bind(1, app).bind(2, device).run();
         for (Stmt* s : {&deleteReports_, &deleteInventory_, &deleteAppDevice_, &deleteDeviceDays_, &deleteValueDays_})
             s->bind(1, app).bind(2, device).run();
         bool used;
@@ -356,6 +357,27 @@ public:
     }
 
 private:
+    // False when the report repeats an id the store holds (the unique index) or remembers.
+    bool insertReport(const Report& r, std::int64_t app, std::int64_t device) {
+        const std::string id = reportIdToBytes(r.reportId);
+        if (!id.empty()) {
+            Using u(idGone_);
+            if (idGone_.bind(1, app).bindBlob(2, id).step()) return false;
+        }
+        Stmt& s = insertReport_;
+        Using u(s);
+        s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind))
+            .bind(5, r.channel).bind(6, r.name).bind(7, r.content);
+        for (int i = 0; i < kInventoryColumns; ++i) {
+            if (r.kind == ReportKind::DeviceInfo) s.bind(8 + i, r.inventory[static_cast<std::size_t>(i)]);
+            else s.bindNull(8 + i);
+        }
+        s.bindBlob(17, r.body);
+        if (id.empty()) s.bindNull(18);
+        else s.bindBlob(18, id);
+        s.step();
+        return s.changes() > 0;
+    }
     static DeviceRow readDevice(const Stmt& s, int c) {
         return DeviceRow{static_cast<int>(s.i64(c)), s.i64(c + 1), s.i64(c + 2), s.i64(c + 3), s.i64(c + 4), s.i64(c + 5)};
     }
@@ -366,7 +388,7 @@ private:
 
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_;
-    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, saveInventory_, lockDevice_, saveDevice_,
+    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_, saveDevice_,
         updateDeviceDay_, insertDeviceDay_, deviceDayExists_, updateValueDay_, valueBefore_, valueAfter_,
         insertValueDay_, setPrev_, addDaily_, addRetention_, addValueDayCount_, addSpan_, deviceRows_, deviceDays_,
         valueDeviceDays_, deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deleteValueDays_,
@@ -445,14 +467,23 @@ public:
         segments_ = std::make_unique<FilterSegments>(*filterSql_);
         insertReject_ = Stmt(db_.get(), "INSERT INTO rejects (arrived_ms, reason, body) VALUES (?, ?, ?)");
         trimRejects_ = Stmt(db_.get(), "DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - ?");
-        prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN"
-                                 " (SELECT id FROM reports WHERE arrived_ms < ? LIMIT 20000)");
+        pruneSlice_ = Stmt(db_.get(), "CREATE TEMP TABLE IF NOT EXISTS prune_slice (id INTEGER PRIMARY KEY)");
+        pruneSlice_.run();
+        pickSlice_ = Stmt(db_.get(), "INSERT INTO prune_slice SELECT id FROM reports WHERE arrived_ms < ? LIMIT 20000");
+        keepPrunedIds_ = Stmt(db_.get(), "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
+                                         " WHERE id IN (SELECT id FROM prune_slice) AND report_id IS NOT NULL"
+                                         " AND arrived_ms >= ? ON CONFLICT DO NOTHING");
+        prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
+        clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
+        forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
     }
 
-    void append(const std::vector<Report>& reports) override {
-        if (reports.empty()) return;
+    AppendResult append(const std::vector<Report>& reports) override {
+        if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
-        inTransaction([&] { applyBatch(*writer_, days(), reports, segments_.get()); });
+        AppendResult result;
+        inTransaction([&] { result = applyBatch(*writer_, days(), reports, segments_.get()); });
+        return result;
     }
 
     void reject(const Rejected& r) override {
@@ -471,14 +502,20 @@ public:
     }
 
     std::int64_t prune(std::int64_t cutoffMs) override {
+        const std::int64_t idsUntil = reportIdsKeptFrom();
         // In slices, so ingest waits for one slice at most.
         std::int64_t total = 0;
         for (;;) {
             std::lock_guard<std::mutex> lock(writeMutex_);
             int n = 0;
             inTransaction([&] {
-                prune_.bind(1, cutoffMs).run();
+                clearSlice_.run();
+                pickSlice_.bind(1, cutoffMs).run();
+                keepPrunedIds_.bind(1, idsUntil).run();
+                prune_.run();
                 n = prune_.changes();
+                clearSlice_.run();
+                if (n == 0) forgetIds_.bind(1, idsUntil).run();
             });
             total += n;
             if (n == 0) return total;
@@ -537,7 +574,7 @@ private:
     std::unique_ptr<SqliteWriter> writer_;
     std::unique_ptr<SqliteTxSql> filterSql_;
     std::unique_ptr<FilterSegments> segments_;
-    Stmt insertReject_, trimRejects_, prune_;
+    Stmt insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;
 };

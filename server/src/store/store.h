@@ -26,14 +26,28 @@ namespace tallyscope::server {
 // Receives exported reports one at a time, oldest arrival first; returning false stops the walk.
 using ReportSink = std::function<bool(const Report&)>;
 
+// What one append did. A report whose (application key, report id) is already stored, or was
+// stored within the window below and has since been erased or pruned, is a repeat: it changes
+// nothing, and is as safe as a stored one.
+struct AppendResult {
+    std::size_t stored = 0;
+    std::size_t repeats = 0;
+};
+
+// How long a report id is remembered after the report left the store (erasure, retention):
+// longer than a report can wait in a sender's spool or retries. While the report is stored its
+// id is remembered with it, however old.
+inline constexpr std::int64_t kReportIdWindowMs = 35LL * 86400000;
+
 class Store {
 public:
     virtual ~Store() = default;
 
     // Stores every report in one transaction, rollups included. When it returns the reports are
     // durable (they survive kill -9 and a power cut as far as the backend's sync allows); it
-    // throws StoreError when they are not.
-    virtual void append(const std::vector<Report>& reports) = 0;
+    // throws StoreError when they are not. Reports with a report id are stored once per
+    // (appKey, reportId), also within one batch (the first one is kept).
+    virtual AppendResult append(const std::vector<Report>& reports) = 0;
 
     // Keeps a rejected body; the backend bounds how many are kept (oldest dropped first).
     virtual void reject(const Rejected& rejected) = 0;
@@ -86,7 +100,8 @@ public:
     // it, any case; most recently seen first.
     virtual std::vector<DeviceMatch> findDevices(const std::string& appKey, const std::string& text, int limit);
 
-    // Drops raw reports that arrived before `cutoffMs`; every figure stays as it was.
+    // Drops raw reports that arrived before `cutoffMs`; every figure stays as it was. Ids of
+    // dropped reports are remembered until kReportIdWindowMs after their arrival.
     // Returns how many reports were dropped.
     virtual std::int64_t prune(std::int64_t cutoffMs) = 0;
 };

@@ -1,9 +1,11 @@
 #include "store/store_queries.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 #include "core/days.h"
+#include "core/report_id.h"
 #include "store/rollups.h"
 
 namespace tallyscope::server::store {
@@ -447,6 +449,11 @@ std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, cons
     return out;
 }
 
+std::int64_t reportIdsKeptFrom() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() - kReportIdWindowMs;
+}
+
 void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) {
     if (fromDay > toDay) return;
     Snapshot s(borrow());
@@ -456,8 +463,8 @@ void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay
     Report rep;
     rep.appKey = appKey;
     s->query("SELECT r.arrived_ms, r.kind, d.deviceid, r.channel, r.name, r.content, r.pcosname, r.mac,"
-             " r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid, r.harddiskid, r.mainboardcode, r.body"
-             " FROM reports r JOIN devices d ON d.id = r.device"
+             " r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid, r.harddiskid, r.mainboardcode, r.body,"
+             " r.report_id FROM reports r JOIN devices d ON d.id = r.device"
              " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ? ORDER BY r.arrived_ms, r.id",
              {*app, fromMs, toMs}, [&](const Row& r) {
                  rep.arrivedMs = r.i64(0);
@@ -468,6 +475,7 @@ void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay
                  rep.content = r.text(5);
                  for (int i = 0; i < 9; ++i) rep.inventory[static_cast<std::size_t>(i)] = r.text(6 + i);
                  rep.body = r.text(15);
+                 rep.reportId = r.isNull(16) ? std::string() : reportIdFromBytes(r.text(16));
                  return sink(rep);
              },
              true);

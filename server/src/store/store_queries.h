@@ -37,6 +37,9 @@ public:
 
 enum class Dialect { Sqlite, Postgres };
 
+// Ids of reports that arrived from here on are remembered once their report is gone.
+std::int64_t reportIdsKeptFrom();
+
 class QueryStore : public Store {
 public:
     QueryStore(Dialect dialect, const ReportingDays& days) : dialect_(dialect), days_(days) {}

@@ -224,18 +224,18 @@ TEST(CsvExport, HeaderAndRowsQuoteOnlyWhatNeedsItAndKeepTheFileUtf8) {
     appendCsvHeader(out);
     EXPECT_EQ(out,
               "arrived,kind,deviceid,appkey,channel,name,content,pcosname,mac,pcosversion,pcname,"
-              "pcusername,windowssid,pccpuid,harddiskid,mainboardcode,body\r\n");
+              "pcusername,windowssid,pccpuid,harddiskid,mainboardcode,body,report_id\r\n");
 
     struct {
         std::string content, body, row;
     } cases[] = {
-        {"plain", "Param=x", "2026-12-08T21:33:49Z,action,D1,K,,Save,plain,,,,,,,,,,Param=x\r\n"},
-        {"a,b", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"a,b\",,,,,,,,,,x\r\n"},
-        {"say \"hi\"", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"say \"\"hi\"\"\",,,,,,,,,,x\r\n"},
-        {"two\r\nlines", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"two\r\nlines\",,,,,,,,,,x\r\n"},
-        {"caf\xC3\xA9", "v=caf\xC3\xA9", "2026-12-08T21:33:49Z,action,D1,K,,Save,caf\xC3\xA9,,,,,,,,,,v=caf\xC3\xA9\r\n"},
+        {"plain", "Param=x", "2026-12-08T21:33:49Z,action,D1,K,,Save,plain,,,,,,,,,,Param=x,\r\n"},
+        {"a,b", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"a,b\",,,,,,,,,,x,\r\n"},
+        {"say \"hi\"", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"say \"\"hi\"\"\",,,,,,,,,,x,\r\n"},
+        {"two\r\nlines", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"two\r\nlines\",,,,,,,,,,x,\r\n"},
+        {"caf\xC3\xA9", "v=caf\xC3\xA9", "2026-12-08T21:33:49Z,action,D1,K,,Save,caf\xC3\xA9,,,,,,,,,,v=caf\xC3\xA9,\r\n"},
         // A body that is not UTF-8 (never one the library sends) keeps its bytes as %XX.
-        {"x", "v=caf\xE9%41\xC3", "2026-12-08T21:33:49Z,action,D1,K,,Save,x,,,,,,,,,,v=caf%E9%41%C3\r\n"},
+        {"x", "v=caf\xE9%41\xC3", "2026-12-08T21:33:49Z,action,D1,K,,Save,x,,,,,,,,,,v=caf%E9%41%C3,\r\n"},
     };
     for (const auto& c : cases) {
         std::string row;
@@ -247,9 +247,11 @@ TEST(CsvExport, HeaderAndRowsQuoteOnlyWhatNeedsItAndKeepTheFileUtf8) {
     info.arrivedMs = 0;
     info.kind = ReportKind::DeviceInfo;
     info.inventory = {"Windows 10", "00:11", "10.0", "PC", "me", "S-1", "cpu", "disk", "board"};
+    info.reportId = "00112233445566778899aabbccddeeff";
     std::string row;
     appendCsvRow(row, info);
-    EXPECT_EQ(row, "1970-01-01T00:00:00Z,device_info,,,,,,Windows 10,00:11,10.0,PC,me,S-1,cpu,disk,board,\r\n");
+    EXPECT_EQ(row, "1970-01-01T00:00:00Z,device_info,,,,,,Windows 10,00:11,10.0,PC,me,S-1,cpu,disk,board,,"
+                   "00112233445566778899aabbccddeeff\r\n");
 }
 
 std::string drain(http::BodySource& source) {

@@ -268,7 +268,7 @@ class QueryApiTest(unittest.TestCase):
         self.assertIn("attachment", answer.headers["Content-Disposition"])
         text = answer.body.decode("utf-8")
         header = ("arrived,kind,deviceid,appkey,channel,name,content,pcosname,mac,pcosversion,pcname,"
-                  "pcusername,windowssid,pccpuid,harddiskid,mainboardcode,body\r\n")
+                  "pcusername,windowssid,pccpuid,harddiskid,mainboardcode,body,report_id\r\n")
         self.assertTrue(text.startswith(header))
         self.assertTrue(text.endswith("\r\n"))
         self.assertIn(',Open,"a,b",', text)

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 // A store that records each transaction and can be held inside append or made to fail.
 class GateStore : public Store {
 public:
-    void append(const std::vector<Report>& reports) override
+    AppendResult append(const std::vector<Report>& reports) override
     {
         std::unique_lock<std::mutex> lock(mutex);
         entered = true;
@@ -29,6 +29,7 @@ public:
         }
         transactions.push_back(reports.size());
         for (const Report& r : reports) stored.push_back(r.content);
+        return {reports.size(), 0};
     }
     void reject(const Rejected& rejected) override
     {

@@ -60,6 +60,14 @@ TEST_P(ImportTest, ExportedCsvImportsToTheSameFigures) {
     }
     for (const Report& r : data.reports)
         EXPECT_EQ(flat(store->device(r.appKey, r.deviceId)), flat(oracle.device(r.appKey, r.deviceId)));
+
+    // The same file again: every identified report is already there.
+    std::istringstream again(csv);
+    const ImportResult second = importCsv(*store, again, decoder, 500);
+    const auto identified = std::count_if(data.reports.begin(), data.reports.end(),
+                                          [](const Report& r) { return !r.reportId.empty(); });
+    EXPECT_EQ(second.repeats, identified);
+    EXPECT_EQ(second.imported, static_cast<std::int64_t>(data.reports.size()) - identified);
 }
 
 TEST(ImportCsv, RefusesFilesWithoutTheNeededColumns) {

@@ -85,7 +85,7 @@ inline std::int64_t localMoment(int day, int second) {
 
 struct DataSet {
     std::vector<Report> reports;  // in the order they are appended
-    std::vector<std::vector<Report>> batches;
+    std::vector<std::vector<Report>> batches;  // the reports, plus repeats of report ids within a batch
 };
 
 inline DataSet generate() {
@@ -158,13 +158,26 @@ inline DataSet generate() {
 
     // Every ninth report comes late, after all the others: devices then gain earlier first days
     // and values earlier active days than the store already holds.
+    // Three reports in four carry a report id, as the library sends them; the rest are from
+    // senders without one.
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (i % 4 == 3) continue;
+        char id[33];
+        std::snprintf(id, sizeof id, "%016llx%016llx", 0x5eedULL + i * 0x9e3779b97f4a7c15ULL, static_cast<unsigned long long>(i));
+        all[i].reportId = id;
+    }
     DataSet set;
     std::vector<Report> late;
     for (std::size_t i = 0; i < all.size(); ++i) (i % 9 == 4 ? late : set.reports).push_back(all[i]);
     set.reports.insert(set.reports.end(), late.begin(), late.end());
-    for (std::size_t i = 0; i < set.reports.size(); i += 37)
+    for (std::size_t i = 0; i < set.reports.size(); i += 37) {
         set.batches.emplace_back(set.reports.begin() + static_cast<std::ptrdiff_t>(i),
                                  set.reports.begin() + static_cast<std::ptrdiff_t>(std::min(i + 37, set.reports.size())));
+        // A sender's retry that reached the server twice in one group commit.
+        std::vector<Report>& batch = set.batches.back();
+        for (std::size_t k = 0; k < batch.size(); ++k)
+            if (!batch[k].reportId.empty() && k % 5 == 0) batch.push_back(batch[k]);
+    }
     return set;
 }
 
@@ -306,13 +319,13 @@ struct Oracle {
         return out;
     }
 
-    // (arrival, device, body) of the key's reports in the range, in arrival order.
-    std::vector<std::tuple<std::int64_t, std::string, std::string>> exported(const std::string& app, std::int64_t fromMs,
-                                                                           std::int64_t toMs) const {
-        std::vector<std::tuple<std::int64_t, std::string, std::string>> out;
+    // (arrival, device, body, report id) of the key's reports in the range, in arrival order.
+    std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> exported(
+        const std::string& app, std::int64_t fromMs, std::int64_t toMs) const {
+        std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> out;
         for (const Report& r : reports)
             if (r.appKey == app && r.arrivedMs >= fromMs && r.arrivedMs < toMs)
-                out.emplace_back(r.arrivedMs, r.deviceId, r.body);
+                out.emplace_back(r.arrivedMs, r.deviceId, r.body, r.reportId);
         std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
         return out;
     }

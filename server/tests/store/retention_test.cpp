@@ -14,16 +14,20 @@
 namespace tallyscope::server::testing {
 namespace {
 
-TEST(RetentionPruner, DropsOldRawReportsAtStartAndKeepsTheFigures) {
+class RetentionTest : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(RetentionTest, DropsOldRawReportsAtStartKeepsTheFiguresAndRemembersRecentIds) {
     ReportingDays days("UTC");
-    StoreLocation where(Backend::Sqlite);
+    StoreLocation where(GetParam());
     auto store = where.open(days);
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch()).count();
     std::vector<Report> reports;
-    for (int age : {40, 31, 29, 1})  // days
+    for (int age : {40, 31, 29, 1}) {  // days
         reports.push_back(makeReport(now - age * 86400000LL, ReportKind::AppEvent, "D" + std::to_string(age), "k", "",
                                      "app_start", "t"));
+        reports.back().reportId = std::string(age < 10 ? 31 : 30, 'a') + std::to_string(age);
+    }
     store->append(reports);
     const int from = days.today() - 45, to = days.today();
     const auto before = flat(store->daily("k", from, to, std::nullopt));
@@ -52,7 +56,16 @@ TEST(RetentionPruner, DropsOldRawReportsAtStartAndKeepsTheFigures) {
     EXPECT_EQ(left, (std::vector<std::string>{"D29", "D1"}));
     EXPECT_EQ(flat(store->daily("k", from, to, std::nullopt)), before);
     EXPECT_EQ(store->activeDevices("k", from, to, std::nullopt), 4);
+
+    // Sent again: the pruned report of 31 days ago is still known by its id (the window is 35
+    // days), the one of 40 days ago is not and counts as new.
+    const AppendResult again = store->append(reports);
+    EXPECT_EQ(again.stored, 1u);
+    EXPECT_EQ(again.repeats, 3u);
+    EXPECT_EQ(store->daily("k", days.dayOf(now - 40 * 86400000LL), days.dayOf(now - 40 * 86400000LL), std::nullopt)[0].appEvents, 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, RetentionTest, ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
 
 }  // namespace
 }  // namespace tallyscope::server::testing

@@ -66,16 +66,31 @@ void expectSameFigures(Store& store, const Oracle& oracle, const std::string& wh
     }
 }
 
-std::vector<std::tuple<std::int64_t, std::string, std::string>> exported(Store& store, const ReportingDays& days,
-                                                                       const std::string& app, int from, int to) {
-    std::vector<std::tuple<std::int64_t, std::string, std::string>> out;
+std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> exported(
+    Store& store, const ReportingDays& days, const std::string& app, int from, int to) {
+    std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> out;
     store.exportReports(app, from, to, [&](const Report& r) {
         EXPECT_EQ(r.appKey, app);
-        out.emplace_back(r.arrivedMs, r.deviceId, r.body);
+        out.emplace_back(r.arrivedMs, r.deviceId, r.body, r.reportId);
         return true;
     });
     (void)days;
     return out;
+}
+
+// Sends again every identified report that `which` picks, once across batches and once twice in
+// one batch: nothing is stored.
+template <typename F>
+void repeatIdentified(Store& store, const std::vector<Report>& reports, F&& which) {
+    std::vector<Report> again;
+    for (const Report& r : reports)
+        if (!r.reportId.empty() && which(r)) again.push_back(r);
+    ASSERT_FALSE(again.empty());
+    const std::vector<Report> firstHalf(again.begin(), again.begin() + static_cast<std::ptrdiff_t>(again.size() / 2));
+    again.insert(again.end(), firstHalf.begin(), firstHalf.end());
+    const AppendResult outcome = store.append(again);
+    EXPECT_EQ(outcome.stored, 0u);
+    EXPECT_EQ(outcome.repeats, again.size());
 }
 
 template <typename F>
@@ -99,8 +114,16 @@ TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
 
     {
         auto store = where.open(days);
-        for (const auto& batch : data.batches) store->append(batch);
+        std::size_t repeats = 0;
+        for (const auto& batch : data.batches) repeats += store->append(batch).repeats;
+        EXPECT_EQ(repeats, [&] {
+            std::size_t n = 0;
+            for (const auto& batch : data.batches) n += batch.size();
+            return n - data.reports.size();
+        }()) << "a repeat within one batch is stored once";
         expectSameFigures(*store, oracle, "after ingest");
+        repeatIdentified(*store, data.reports, [](const Report&) { return true; });
+        expectSameFigures(*store, oracle, "after every identified report came again");
 
         const std::int64_t from = days.startOf(kFirstDay + 10), to = days.startOf(kFirstDay + 21);
         EXPECT_EQ(exported(*store, days, "k1", kFirstDay + 10, kFirstDay + 20), oracle.exported("k1", from, to));
@@ -125,6 +148,10 @@ TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
             return r.appKey == "k1" && (r.deviceId == erased || r.deviceId == twoKeys);
         });
         expectSameFigures(*store, oracle, "after erasing two devices");
+        // A late repeat of an erased report does not bring the device back.
+        repeatIdentified(*store, data.reports, [&](const Report& r) { return r.appKey == "k1" && r.deviceId == erased; });
+        EXPECT_FALSE(store->device("k1", erased));
+        expectSameFigures(*store, oracle, "after erased reports came again");
         EXPECT_EQ(exported(*store, days, "k1", kFirstDay - 1, kLastDay),
                   oracle.exported("k1", days.startOf(kFirstDay - 1), days.startOf(kLastDay + 1)));
 
@@ -154,6 +181,9 @@ TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
     }
     auto reopened = where.open(days);
     expectSameFigures(*reopened, oracle, "after a restart");
+    const std::int64_t cutoff = days.startOf(kFirstDay + 30);
+    repeatIdentified(*reopened, oracle.reports, [&](const Report& r) { return r.arrivedMs >= cutoff; });
+    expectSameFigures(*reopened, oracle, "after repeats sent to the restarted store");
 }
 
 TEST_P(StoreTest, MigrationsApplyOnceOnAnEmptyStoreAndOnEveryRestart) {
