@@ -167,9 +167,11 @@ def main():
                    max(3, args.runs // 5)))
 
         def first_value(dimension):
-            connection.request("GET", prefix + "breakdown?dimension=%s&limit=1&%s" % (dimension, span),
+            # The busiest value that names something: "" is the empty channel, or no OS yet.
+            connection.request("GET", prefix + "breakdown?dimension=%s&limit=5&%s" % (dimension, span),
                                headers={"Authorization": "Bearer " + token})
-            return json.loads(connection.getresponse().read())["series"][0]["value"]
+            values = [s["value"] for s in json.loads(connection.getresponse().read())["series"]]
+            return ([v for v in values if v] or values)[0]
         filters = {"channel": first_value("channel"), "os": first_value("os")}
         both = urllib.parse.urlencode(filters)
         print("with two filters, %s:" % both)

@@ -397,6 +397,9 @@ async function draw() {
       versions: api(appPath("breakdown", withFilters({ dimension: "osversion", from, to, limit: 101 }))),
       fleet: api(appPath("breakdown", withFilters({ dimension: state.fleet, from, to, limit: 6 }))),
       retention: api(appPath("retention", f({ from, to }))),
+      // Known from the URL: asked at once rather than after the tables.
+      contents: state.action !== null ? api(appPath("top", f({ dimension: "content", action: state.action, from, to, limit: 101 }))) : null,
+      rateSeries: state.rate ? api(appPath("breakdown", f({ dimension: state.rate.slice(0, state.rate.indexOf(":")), from, to, limit: 1000 }))) : null,
     };
     const keys = Object.keys(requests);
     const answers = await Promise.all(Object.values(requests));
@@ -480,7 +483,9 @@ async function draw() {
       ? "The export holds the reports of every OS (it filters by channel only)." : "";
     $("export-all").href = appPath("export.csv", { from: app.first_seen, to: app.last_seen > state.today ? app.last_seen : state.today });
 
-    await Promise.all([drawContents(from, to, actionBody), drawRate(from, to, days, partial), showDevice()]);
+    const early = { action: state.action, rate: state.rate };
+    await Promise.all([drawContents(from, to, actionBody, early.action === state.action ? a.contents : null),
+      drawRate(from, to, days, partial, early.rate === state.rate ? a.rateSeries : null), showDevice()]);
     if (serial !== drawSerial) return;
     clearProblem();
     const filterText = FILTER_KEYS.filter((k) => state.filters[k] !== null)
@@ -496,7 +501,7 @@ async function draw() {
   }
 }
 
-async function drawContents(from, to, actionBody) {
+async function drawContents(from, to, actionBody, asked) {
   [...actionBody.rows].forEach((tr) => {
     const on = tr.dataset.action === state.action && state.action !== null;
     tr.classList.toggle("picked", on);
@@ -507,7 +512,7 @@ async function drawContents(from, to, actionBody) {
     fillTable($("top-content"), [["Content"], ["Reports", true], ["Devices", true]], [], null, "No actions in this range");
     return;
   }
-  const contents = await api(appPath("top", withFilters({ dimension: "content", action: state.action, from, to, limit: 101 })));
+  const contents = asked || await api(appPath("top", withFilters({ dimension: "content", action: state.action, from, to, limit: 101 })));
   fillTop($("top-content"), "Content", contents.rows, "content");
 }
 
@@ -555,14 +560,14 @@ function fillRatePicker(options) {
   $("rate-name").textContent = state.rate ? `“${name}”` : "—";
 }
 
-async function drawRate(from, to, days, partial) {
+async function drawRate(from, to, days, partial, asked) {
   if (!state.rate) {
     drawChart("rate", $("chart-rate"), [], [], {});
     return;
   }
   const kind = state.rate.slice(0, state.rate.indexOf(":"));
   const name = state.rate.slice(kind.length + 1);
-  const answer = await api(appPath("breakdown", withFilters({ dimension: kind, from, to, limit: 1000 })));
+  const answer = asked || await api(appPath("breakdown", withFilters({ dimension: kind, from, to, limit: 1000 })));
   const found = answer.series.find((s) => s.value === name);
   const byDate = {};
   if (found) found.days.forEach((d) => { byDate[d.date] = d.devices; });
