@@ -434,14 +434,18 @@ std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, cons
         if (c == '!' || c == '%' || c == '_') escaped += '!';
         escaped += c;
     }
-    // Both sides lowered by the same function, so "any case" means the same on both backends.
+    // Both sides lowered by the same function, so "any case" means the same on both backends. The
+    // candidates come from the identifiers and the key's inventory (one row per device each), and
+    // only they are looked up among the key's devices.
     s->query("SELECT d.deviceid, COALESCE(i.pcname, ''), COALESCE(i.pcusername, ''), COALESCE(i.pcosname, ''), a.last_ms"
              " FROM app_device a JOIN devices d ON d.id = a.device"
              " LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device"
-             " WHERE a.app = ? AND a.chan = 0 AND (lower(d.deviceid) LIKE lower(?) ESCAPE '!'"
-             " OR lower(i.pcname) LIKE lower(?) ESCAPE '!' OR lower(i.pcusername) LIKE lower(?) ESCAPE '!')"
+             " WHERE a.app = ? AND a.chan = 0 AND a.device IN ("
+             "SELECT id FROM devices WHERE lower(deviceid) LIKE lower(?) ESCAPE '!' UNION"
+             " SELECT device FROM inventory WHERE app = ? AND (lower(pcname) LIKE lower(?) ESCAPE '!'"
+             " OR lower(pcusername) LIKE lower(?) ESCAPE '!'))"
              " ORDER BY a.last_ms DESC, d.deviceid LIMIT ?",
-             {*app, escaped + "%", "%" + escaped + "%", "%" + escaped + "%", std::int64_t{limit}},
+             {*app, escaped + "%", *app, "%" + escaped + "%", "%" + escaped + "%", std::int64_t{limit}},
              [&](const Row& r) {
                  out.push_back({r.text(0), r.text(1), r.text(2), r.text(3), r.i64(4)});
                  return true;
