@@ -1,12 +1,13 @@
 #!/usr/bin/python3
-"""Reports per second and p99 latency of tallyscope-server (durable, SQLite) beside nginx answering
-`return 200` on the same path, both driven by wrk in the same run, with a new connection per
-request (as the client library posts) and with keep-alive; then the server's resident size over a
-longer keep-alive run; and the cost of report ids (every post with a fresh "TallyScope-Report-Id"
-against the same posts without one, same run, alternating). Prints figures only; nothing here
-passes or fails.
+"""Reports per second and p99 latency of tallyscope-server (durable, on SQLite and on PostgreSQL)
+beside nginx answering `return 200` on the same path, all driven by wrk in the same run, with a new
+connection per request (as the client library posts) and with keep-alive; then two servers on one
+PostgreSQL under load at once, the server's resident size over a longer keep-alive run, and the
+cost of report ids (every post with a fresh "TallyScope-Report-Id" against the same posts without
+one, same run, alternating). Prints figures only; nothing here passes or fails.
 
-    server/bench/ingest_bench.py [--seconds 10] [--connections 100] [--memory-seconds 30]
+    server/bench/ingest_bench.py [--seconds 5] [--connections 32] [--memory-seconds 30]
+                                 [--backends sqlite,postgresql]
 
 Use --memory-seconds 300 for the five-minute memory run.
 """
@@ -23,6 +24,8 @@ import threading
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "server", "tests", "support"))
+from pg_cluster import PostgresCluster  # noqa: E402
 BODY = ("Param={%22deviceid%22:%220123456789ABCDEF0123456789ABCDEF%22,%22appkey%22:%22bench%22,"
         "%22channelid%22:%22%22,%22installtype%22:%22app_start%22,%22time%22:%222024-03-05%2014:07:09%22}")
 # Every request gets an id of its own: the thread's number, a random part and a counter.
@@ -70,6 +73,10 @@ http {{
 # must not slow the next run's new connections.
 NGINX_HOST = "127.0.0.2"
 SERVER_HOST = "127.0.0.3"
+PG_HOST = "127.0.0.4"
+PG2_HOST = "127.0.0.6"
+SHM_HOST = "127.0.0.7"
+BALANCER_HOST = "127.0.0.8"
 
 
 def free_port(host):
@@ -133,18 +140,99 @@ def wrk(host, port, script, seconds, connections, close):
     return rate, p99_ms, int(non2xx.group(1)) if non2xx else 0, errors.group(0) if errors else ""
 
 
+def start_server(binary, host, data, store_url=None, log_path=None):
+    port = free_port(host)
+    command = [binary, "--listen", "%s:%d" % (host, port), "--data", data]
+    if store_url:
+        command += ["--store", store_url]
+    log = open(log_path or os.path.join(os.path.dirname(data), "server-%d.log" % port), "wb")
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    wait_listening(host, port, process)
+    return process, port
+
+
+def stop(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            process.kill()
+
+
+def fdatasync_ms(directory, rounds=200):
+    """Median time to make 8 KiB durable in the store's folder: with one commit answering every
+    report that waits for it, `connections / this` bounds the durable rate of a server."""
+    path = os.path.join(directory, "fsync-probe")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    try:
+        os.write(fd, b"\0" * 8192 * rounds)
+        os.fsync(fd)
+        times = []
+        for i in range(rounds):
+            os.lseek(fd, 8192 * i, os.SEEK_SET)
+            start = time.perf_counter()
+            os.write(fd, b"x" * 8192)
+            os.fdatasync(fd)
+            times.append((time.perf_counter() - start) * 1000)
+    finally:
+        os.close(fd)
+        os.unlink(path)
+    times.sort()
+    return times[len(times) // 2]
+
+
+def concurrent_wrk(targets, script, seconds, connections, close):
+    """wrk on several servers at once, the connections split between them; their rates."""
+    procs = []
+    for host, port in targets:
+        command = ["wrk", "-t1", "-c%d" % max(1, connections // len(targets)), "-d%ds" % seconds, "-s", script]
+        if close:
+            command += ["-H", "Connection: close"]
+        command.append("http://%s:%d/stat/pc.php" % (host, port))
+        procs.append(subprocess.Popen(command, stdout=subprocess.PIPE, text=True))
+    rates = []
+    for p in procs:
+        out = p.communicate()[0]
+        rates.append(float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)))
+    return rates
+
+
+def start_balancer(work, ports):
+    """nginx with the tested load-balancer configuration, our addresses put in; (process, port)."""
+    directory = os.path.join(work, "balancer")
+    os.makedirs(directory)
+    port = free_port(BALANCER_HOST)
+    with open(os.path.join(ROOT, "server", "deploy", "nginx-tallyscope.conf")) as f:
+        site = f.read()
+    upstreams = iter(zip((PG_HOST, PG2_HOST), ports))
+    site = re.sub(r"(?m)^(\s*server\s+)127\.0\.0\.1:\d+;", lambda m: "%s%s:%d;" % ((m[1],) + next(upstreams)), site)
+    site = re.sub(r"(?m)^(\s*listen\s+)\S+;", r"\g<1>%s:%d backlog=4096;" % (BALANCER_HOST, port), site)
+    conf = NGINX_CONF.format(dir=directory, host="127.0.0.255", port=1)
+    conf = conf[:conf.index("    server {")] + site + "}\n"
+    with open(os.path.join(directory, "nginx.conf"), "w") as f:
+        f.write(conf)
+    process = subprocess.Popen(["nginx", "-p", directory, "-c", os.path.join(directory, "nginx.conf")],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_listening(BALANCER_HOST, port, process)
+    return process, port
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--server", default=os.path.join(ROOT, "build", "bench", "server", "tallyscope-server"))
-    parser.add_argument("--seconds", type=int, default=10, help="length of each wrk run")
-    parser.add_argument("--connections", type=int, default=100)
+    parser.add_argument("--seconds", type=int, default=5, help="length of each wrk run")
+    parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--memory-seconds", type=int, default=30, help="length of the keep-alive memory run")
+    parser.add_argument("--backends", default="sqlite,postgresql")
     args = parser.parse_args()
     if not os.path.exists(args.server):
         sys.exit("no server at %s: cmake --preset bench && cmake --build --preset bench" % args.server)
+    backends = args.backends.split(",")
 
     work = tempfile.mkdtemp(prefix="tallyscope-ingest-bench-")
     processes = []
+    pg = None
     try:
         script = os.path.join(work, "post.lua")
         with open(script, "w") as f:
@@ -159,65 +247,132 @@ def main():
         nginx = subprocess.Popen(["nginx", "-p", nginx_dir, "-c", os.path.join(nginx_dir, "nginx.conf")],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(nginx)
-
-        server_port = free_port(SERVER_HOST)
-        data = os.path.join(work, "data")
-        log = open(os.path.join(work, "server.log"), "wb")
-        server = subprocess.Popen([args.server, "--listen", "%s:%d" % (SERVER_HOST, server_port), "--data", data],
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        processes.append(server)
         wait_listening(NGINX_HOST, nginx_port, nginx)
-        wait_listening(SERVER_HOST, server_port, server)
 
+        servers = {}
+        data = os.path.join(work, "data")
+        if "sqlite" in backends:
+            servers["sqlite"] = start_server(args.server, SERVER_HOST, data)
+            processes.append(servers["sqlite"][0])
+        if "postgresql" in backends:
+            # Durable as the SQLite store is: fsync on, synchronous commits.
+            pg = PostgresCluster(durable=True).start()
+            servers["postgresql"] = start_server(args.server, PG_HOST, os.path.join(work, "pg-data"), pg.url)
+            processes.append(servers["postgresql"][0])
+
+        floor = fdatasync_ms(work)
         print("load average before the runs: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
-        print("wrk -t2 -c%d -d%ds, POST of a %d-byte app-event body; tallyscope-server on SQLite "
-              "(WAL, synchronous commits, answer after commit)" % (args.connections, args.seconds, len(BODY)))
-        print("%-22s %12s %10s %12s %10s %8s" % ("", "nginx req/s", "p99 ms", "server rep/s", "p99 ms", "ratio"))
-        sampler = RssSampler(server.pid)
+        print("wrk -t2 -c%d -d%ds, POST of a %d-byte app-event body; answer after the commit (SQLite: WAL, "
+              "synchronous=FULL; PostgreSQL 15 on this machine, fsync on, synchronous_commit on)"
+              % (args.connections, args.seconds, len(BODY)))
+        print("fdatasync of 8 KiB in the store's folder: %.2f ms median, so %d connections that each wait for "
+              "a commit bound a durable server to %.0f reports/s even if every commit held all of them" % (
+                  floor, args.connections, args.connections / (floor / 1000)))
+        names = [b for b in ("sqlite", "postgresql") if b in servers]
+        print("%-22s %12s %8s" % ("", "nginx req/s", "p99 ms") +
+              "".join(" %14s %8s" % (b + " rep/s", "p99 ms") for b in names) +
+              (" %13s" % "SQLite/nginx" if "sqlite" in servers else "") +
+              (" %8s" % "PG/SQLite" if len(names) == 2 else ""))
+        nginx_rates = {}
+        sampler = RssSampler(servers[names[0]][0].pid)
         sampler.start()
         for label, close in (("new connection each", True), ("keep-alive", False)):
             n_rate, n_p99, _, _ = wrk(NGINX_HOST, nginx_port, script, args.seconds, args.connections, close)
-            s_rate, s_p99, s_bad, s_errors = wrk(SERVER_HOST, server_port, script, args.seconds, args.connections, close)
-            print("%-22s %12.0f %10.2f %12.0f %10.2f %8.2f%s" % (
-                label, n_rate, n_p99, s_rate, s_p99, s_rate / n_rate,
-                ("   (server non-200: %d)" % s_bad) if s_bad else ""))
+            nginx_rates[close] = n_rate
+            line = "%-22s %12.0f %8.2f" % (label, n_rate, n_p99)
+            rates = {}
+            bad = []
+            for name in names:
+                host = SERVER_HOST if name == "sqlite" else PG_HOST
+                rate, p99, non200, _ = wrk(host, servers[name][1], script, args.seconds, args.connections, close)
+                rates[name] = rate
+                line += " %14.0f %8.2f" % (rate, p99)
+                if non200:
+                    bad.append("%s non-200: %d" % (name, non200))
+            if "sqlite" in rates:
+                line += " %13.2f" % (rates["sqlite"] / n_rate)
+            if len(rates) == 2:
+                line += " %8.2f" % (rates["postgresql"] / rates["sqlite"])
+            print(line + ("   (%s)" % ", ".join(bad) if bad else ""))
         samples = sampler.stop()
 
-        id_script = os.path.join(work, "post_with_id.lua")
-        with open(id_script, "w") as f:
-            f.write(ID_SCRIPT.replace("{body}", BODY))
-        print("report ids: each post with a fresh TallyScope-Report-Id against the same posts without one")
-        print("%-22s %14s %14s %8s" % ("", "without rep/s", "with id rep/s", "ratio"))
-        for label, close in (("new connection each", True), ("keep-alive", False)):
-            without, with_id = [], []
-            for _ in range(2):  # alternating, so the store's growth falls on both sides
-                without.append(wrk(SERVER_HOST, server_port, script, args.seconds, args.connections, close)[0])
-                with_id.append(wrk(SERVER_HOST, server_port, id_script, args.seconds, args.connections, close)[0])
-            a, b = sum(without) / 2, sum(with_id) / 2
-            print("%-22s %14.0f %14.0f %8.2f" % (label, a, b, b / a))
+        if "sqlite" in servers and os.path.isdir("/dev/shm"):
+            # The same server with its store in memory, where fsync costs nothing: what is left is the
+            # HTTP path, the hand-off to the writer and SQLite's own work, the part the disk hides.
+            shm = tempfile.mkdtemp(prefix="tallyscope-ingest-bench-", dir="/dev/shm")
+            try:
+                memory_server = start_server(args.server, SHM_HOST, os.path.join(shm, "data"),
+                                             log_path=os.path.join(work, "server-shm.log"))
+                line = []
+                for label, close in (("new connection", True), ("keep-alive", False)):
+                    rate = wrk(SHM_HOST, memory_server[1], script, args.seconds, args.connections, close)[0]
+                    line.append("%s %.0f rep/s (%.2f of nginx)" % (label, rate, rate / nginx_rates[close]))
+                stop(memory_server[0])
+            finally:
+                shutil.rmtree(shm, ignore_errors=True)
+            print("SQLite store in /dev/shm (not durable: the path without the disk): " + ", ".join(line))
 
-        memory = RssSampler(server.pid)
+        if "postgresql" in servers:
+            # A second server on the same database, both under load at once, the connections split.
+            second = start_server(args.server, PG2_HOST, os.path.join(work, "pg-data-2"), pg.url)
+            processes.append(second[0])
+            one = [(PG_HOST, servers["postgresql"][1])]
+            two = one + [(PG2_HOST, second[1])]
+            for label, close in (("new connection each", True), ("keep-alive", False)):
+                alone = sum(concurrent_wrk(one, script, args.seconds, args.connections, close))
+                both = concurrent_wrk(two, script, args.seconds, args.connections, close)
+                print("two servers on one PostgreSQL, %-19s %s = %.0f reports/s (one server, wrk -t1: %.0f; "
+                      "ratio %.2f)" % (label + ":", " + ".join("%.0f" % r for r in both), sum(both), alone,
+                                       sum(both) / alone))
+            # The same two behind nginx with the repository's configuration (server/deploy).
+            balancer = start_balancer(work, [t[1] for t in two])
+            processes.append(balancer[0])
+            rates = ["%s %.0f" % (label, wrk(BALANCER_HOST, balancer[1], script, args.seconds, args.connections,
+                                              close)[0])
+                     for label, close in (("new connection", True), ("keep-alive", False))]
+            print("the two behind nginx (server/deploy/nginx-tallyscope.conf): %s reports/s" % ", ".join(rates))
+            stop(balancer[0])
+            stop(second[0])
+
+        if "sqlite" in servers:
+            id_script = os.path.join(work, "post_with_id.lua")
+            with open(id_script, "w") as f:
+                f.write(ID_SCRIPT.replace("{body}", BODY))
+            print("report ids (SQLite): each post with a fresh TallyScope-Report-Id against the same posts "
+                  "without one")
+            print("%-22s %14s %14s %8s" % ("", "without rep/s", "with id rep/s", "ratio"))
+            for label, close in (("new connection each", True), ("keep-alive", False)):
+                without, with_id = [], []
+                for _ in range(2):  # alternating, so the store's growth falls on both sides
+                    without.append(wrk(SERVER_HOST, servers["sqlite"][1], script, args.seconds, args.connections,
+                                       close)[0])
+                    with_id.append(wrk(SERVER_HOST, servers["sqlite"][1], id_script, args.seconds, args.connections,
+                                       close)[0])
+                a, b = sum(without) / 2, sum(with_id) / 2
+                print("%-22s %14.0f %14.0f %8.2f" % (label, a, b, b / a))
+
+        first = servers[names[0]][0]
+        memory = RssSampler(first.pid)
         memory.start()
-        m_rate, _, _, _ = wrk(SERVER_HOST, server_port, script, args.memory_seconds, args.connections, False)
+        host = SERVER_HOST if names[0] == "sqlite" else PG_HOST
+        m_rate, _, _, _ = wrk(host, servers[names[0]][1], script, args.memory_seconds, args.connections, False)
         mem = memory.stop()
-        print("resident size, %d s keep-alive at %.0f rep/s: start %d KiB, end %d KiB, max %d KiB "
+        print("resident size (%s), %d s keep-alive at %.0f rep/s: start %d KiB, end %d KiB, max %d KiB "
               "(end/start %.2f; over all runs max %d KiB)" % (
-                  args.memory_seconds, m_rate, mem[0], mem[-1], max(mem), mem[-1] / mem[0], max(samples + mem)))
+                  names[0], args.memory_seconds, m_rate, mem[0], mem[-1], max(mem), mem[-1] / mem[0],
+                  max(samples + mem)))
 
-        server.terminate()
-        server.wait(timeout=60)
-        db = sqlite3.connect(os.path.join(data, "tallyscope.db"))
-        stored = db.execute("SELECT count(*) FROM reports").fetchone()[0]
-        db.close()
-        print("stored reports after the runs: %d" % stored)
+        if "sqlite" in servers:
+            stop(servers["sqlite"][0])
+            db = sqlite3.connect(os.path.join(data, "tallyscope.db"))
+            stored = db.execute("SELECT count(*) FROM reports").fetchone()[0]
+            db.close()
+            print("stored reports after the runs (SQLite): %d" % stored)
     finally:
         for p in processes:
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            stop(p)
+        if pg is not None:
+            pg.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -101,9 +101,12 @@ def time_queries(binary, work, store_url, runs):
         queries.append(("top event, 90 days, channel=beta", "/api/v1/apps/bench/top?dimension=event&channel=beta&" + rng))
         queries.append(("retention, 90 days", "/api/v1/apps/bench/retention?" + rng))
         queries.append(("apps list", "/api/v1/apps"))
+        timed = []
         for label, path in queries:
             median, worst = time_query(server, path, runs)
             print("%-40s median %8.2f ms   max %8.2f ms" % (label, median, worst))
+            timed.append((label, median))
+        return timed
     finally:
         server.stop()
 
@@ -122,9 +125,22 @@ def bench_backend(name, binary, csv, reports, runs, store_url=None):
             size = ", %.2f GB on disk" % (sum(os.path.getsize(os.path.join(work, f)) for f in os.listdir(work)) / 1e9)
         print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup%s"
               % (name, reports, seconds, reports / seconds, size))
-        time_queries(binary, work, store_url, runs)
+        return time_queries(binary, work, store_url, runs)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def print_comparison(reports, timed):
+    """Each query's median on PostgreSQL beside SQLite's, from the runs above."""
+    sqlite, pg = dict(timed["SQLite"]), dict(timed["PostgreSQL"])
+    print("== dashboard queries at %d reports, PostgreSQL against SQLite (medians; the goal is PG/SQLite <= 2)"
+          % reports)
+    worst = 0.0
+    for label, _ in timed["SQLite"]:
+        ratio = pg[label] / max(sqlite[label], 0.01)
+        worst = max(worst, ratio)
+        print("%-40s SQLite %8.2f ms   PostgreSQL %8.2f ms   PG/SQLite %6.2f" % (label, sqlite[label], pg[label], ratio))
+    print("%-40s %48s %6.2f" % ("largest ratio", "", worst))
 
 
 def main():
@@ -152,15 +168,18 @@ def main():
         reports = sum(1 for _ in f) - 1
     print("== data set: %d reports, %d devices, %d days ending %s (%s)" % (reports, a.reports // 10, DAYS, LAST_DAY, csv))
     binary = os.path.abspath(a.server)
+    timed = {}
     for backend in a.backends.split(","):
         if backend == "sqlite":
-            bench_backend("SQLite", binary, csv, reports, a.runs)
+            timed["SQLite"] = bench_backend("SQLite", binary, csv, reports, a.runs)
         elif backend == "postgresql":
             with PostgresCluster(settings={"shared_buffers": "1GB", "max_wal_size": "8GB",
                                            "checkpoint_timeout": "30min"}) as pg:
-                bench_backend("PostgreSQL", binary, csv, reports, a.runs, pg.url)
+                timed["PostgreSQL"] = bench_backend("PostgreSQL", binary, csv, reports, a.runs, pg.url)
         else:
             sys.exit("unknown backend " + backend)
+    if len(timed) == 2:
+        print_comparison(reports, timed)
 
 
 if __name__ == "__main__":

@@ -23,8 +23,11 @@
 #include "http/routes.h"
 #include "ingest/ingest_routes.h"
 #include "ingest/report_writer.h"
+#include "ops/metrics.h"
+#include "store/backends_info.h"
 #include "store/import.h"
 #include "store/retention.h"
+#include "store/sqlite_backup.h"
 #include "store/store.h"
 
 namespace {
@@ -95,6 +98,88 @@ int runImport(const StoreOptions& storeOptions, const std::string& timeZone, con
     }
 }
 
+// `backup --data DIR FILE`: the running server's SQLite store copied while it goes on committing.
+int runBackup(const StoreOptions& storeOptions, const std::string& file)
+{
+    if (!storeOptions.url.empty()) {
+        spdlog::error("event=backup_failed error=\"PostgreSQL stores are backed up with pg_dump or pg_basebackup\"");
+        return 2;
+    }
+    try {
+        const auto started = std::chrono::steady_clock::now();
+        store::BackupResult result = store::backupSqlite(storeOptions.dataDir, file);
+        spdlog::info("event=backup_done data=\"{}\" file=\"{}\" pages={} bytes={} seconds={:.2f}", storeOptions.dataDir,
+                     file, result.pages, result.bytes,
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        return 0;
+    } catch (const std::exception& e) {
+        spdlog::error("event=backup_failed data=\"{}\" file=\"{}\" error=\"{}\"", storeOptions.dataDir, file, e.what());
+        return 1;
+    }
+}
+
+// GET /metrics: behind the access token on the main listener; open on --metrics-listen, which is
+// meant for an address only the scraper reaches.
+void addMetricsRoute(http::Routes& routes, std::optional<api::Credentials> credentials)
+{
+    routes.add("GET", "/metrics", [credentials = std::move(credentials)](const http::Request& request) {
+        if (credentials) {
+            const std::string* authorization = request.header("authorization");
+            constexpr std::string_view kBearer = "bearer ";
+            bool granted = authorization && authorization->size() > kBearer.size() &&
+                           std::equal(kBearer.begin(), kBearer.end(), authorization->begin(),
+                                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b + 32 : b); }) &&
+                           credentials->tokenMatches(std::string_view(*authorization).substr(kBearer.size()));
+            if (!granted) {
+                http::Response refused = http::Response::text(401, "a bearer token is needed\n");
+                refused.headers.emplace_back("WWW-Authenticate", "Bearer");
+                return refused;
+            }
+        }
+        http::Response response = http::Response::text(200, metrics::render(metrics::global()));
+        response.contentType = metrics::kContentType;
+        return response;
+    });
+}
+
+// --metrics-listen: a second, small server holding only GET /metrics, on a thread of its own. It
+// stops with the main one (and on SIGTERM by itself).
+class MetricsListener {
+public:
+    explicit MetricsListener(http::ServerOptions options) : server_(limited(std::move(options)), withMetrics(routes_))
+    {
+        spdlog::info("event=metrics_listen listen={}", server_.listenAddress());
+    }
+    ~MetricsListener()
+    {
+        server_.stop();
+        if (thread_.joinable()) thread_.join();
+    }
+    MetricsListener(const MetricsListener&) = delete;
+    MetricsListener& operator=(const MetricsListener&) = delete;
+    void start()
+    {
+        thread_ = std::thread([this] { server_.run(); });
+    }
+
+private:
+    static http::ServerOptions limited(http::ServerOptions options)
+    {
+        options.networkThreads = 1;
+        options.handlerThreads = 1;
+        options.maxConnections = 64;
+        return options;
+    }
+    static http::Routes& withMetrics(http::Routes& routes)
+    {
+        addMetricsRoute(routes, std::nullopt);
+        return routes;
+    }
+    http::Routes routes_;
+    http::HttpServer server_;
+    std::thread thread_;
+};
+
 void setUpLogging()
 {
     auto logger = spdlog::stderr_logger_mt("tallyscope");
@@ -164,10 +249,29 @@ int main(int argc, char** argv)
     importCommand->add_option("--legacy-charset", ingest.legacyCharset, "Code page of values that are not UTF-8")
         ->capture_default_str();
     importCommand->add_option("FILE", importFile, "The CSV file")->required();
+    std::string backupFile;
+    CLI::App* backupCommand = app.add_subcommand(
+        "backup", "Copy the SQLite store, consistently, while the server runs; start a server on the copy to restore");
+    backupCommand->add_option("--data", storeOptions.dataDir, "Folder of the SQLite store")->capture_default_str();
+    backupCommand->add_option("FILE", backupFile, "The copy to write (replaced once complete)")->required();
+    std::string metricsListen;
+    app.add_option("--metrics-listen", metricsListen,
+                   "Also serve GET /metrics without the token on this HOST:PORT (e.g. 127.0.0.1:9187); on --listen "
+                   "it needs the access token as a bearer token");
+    // Every option can also be given in the file (TOML: `listen = "0.0.0.0:18765"`, subcommands in
+    // sections such as [backup]); options on the command line win over it.
+    app.set_config("--config", "/etc/tallyscope/server.conf",
+                   "Read options from this TOML/INI file (read by default when it exists)");
+    app.set_version_flag("--version", std::string("tallyscope-server ") + TALLYSCOPE_VERSION + "\nstore backends:\n" +
+                                          store::describeBackends());
     CLI11_PARSE(app, argc, argv);
     if (*importCommand) {
         setUpLogging();
         return runImport(storeOptions, timeZone, ingest.legacyCharset, importFile);
+    }
+    if (*backupCommand) {
+        setUpLogging();
+        return runBackup(storeOptions, backupFile);
     }
 
     setUpLogging();
@@ -176,6 +280,11 @@ int main(int argc, char** argv)
         return 2;
     }
     server.requestTimeout = std::chrono::milliseconds(requestTimeoutMs);
+    http::ServerOptions metricsServer;
+    if (!metricsListen.empty() && !splitListen(metricsListen, metricsServer)) {
+        spdlog::error("event=bad_option option=--metrics-listen value=\"{}\"", metricsListen);
+        return 2;
+    }
     raiseDescriptorLimit();
 
     try {
@@ -185,8 +294,15 @@ int main(int argc, char** argv)
         // Runs without --retention-days too: report ids of erased reports are forgotten on time.
         std::optional<RetentionPruner> pruner;
         pruner.emplace(*store, retentionDays, [](std::int64_t dropped, const std::string& error) {
-                if (dropped >= 0) spdlog::info("event=retention_pruned reports={}", dropped);
-                else spdlog::error("event=retention_failed error=\"{}\"", error);
+                metrics::Registry& counted = metrics::global();
+                counted.retentionRuns.fetch_add(1, std::memory_order_relaxed);
+                if (dropped >= 0) {
+                    counted.retentionDropped.fetch_add(static_cast<std::uint64_t>(dropped), std::memory_order_relaxed);
+                    spdlog::info("event=retention_pruned reports={}", dropped);
+                } else {
+                    counted.retentionFailures.fetch_add(1, std::memory_order_relaxed);
+                    spdlog::error("event=retention_failed error=\"{}\"", error);
+                }
             });
         http::Routes routes;
         addIngestRoutes(routes, writer, ingest);
@@ -195,14 +311,22 @@ int main(int argc, char** argv)
         spdlog::info("event=access_token file={} created={}", token.file.string(), token.created);
         api::QueryApi queryApi(*store, days, token.value);
         queryApi.registerRoutes(routes);
+        addMetricsRoute(routes, api::Credentials(token.value));
 
+        std::optional<MetricsListener> metricsListener;
+        if (!metricsListen.empty()) {
+            metricsServer.requestTimeout = server.requestTimeout;
+            metricsListener.emplace(metricsServer);
+        }
         http::HttpServer httpServer(server, routes);
+        if (metricsListener) metricsListener->start();
         spdlog::info("event=start listen={} scheme={} store={} legacy_charset={} allowed_apps={} pid={}",
                      httpServer.listenAddress(), server.tlsCertificate.empty() ? "http" : "https",
                      storeOptions.url.empty() ? "sqlite:" + storeOptions.dataDir : "postgresql", ingest.legacyCharset,
                      ingest.allowedApps.empty() ? std::string("*") : fmt::format("{}", fmt::join(ingest.allowedApps, ",")),
                      ::getpid());
         httpServer.run();
+        metricsListener.reset();
         writer.stop();
         auto counts = writer.counters();
         spdlog::info("event=stop committed={} failed={} transactions={} rejects_dropped={}", counts.committed,

@@ -101,6 +101,21 @@ std::string fileNamePart(std::string_view text) {
     return out.substr(0, 64);
 }
 
+// A store that cannot be reached (the database primary is down or failing over) is a passing
+// state, not a fault of the request: 503 and a hint to come back, as the report path answers.
+http::Handler storeAnswer(http::Handler handler) {
+    return [handler = std::move(handler)](const http::Request& request) {
+        try {
+            return handler(request);
+        } catch (const StoreError& e) {
+            spdlog::warn("event=query_store_unavailable path=\"{}\" error=\"{}\"", request.path, e.what());
+            http::Response busy = http::Response::text(503, "storage unavailable\n");
+            busy.headers.emplace_back("Retry-After", "1");
+            return busy;
+        }
+    };
+}
+
 }  // namespace
 
 QueryApi::QueryApi(Store& store, const ReportingDays& days, const std::string& token,
@@ -116,9 +131,10 @@ void QueryApi::registerRoutes(http::Routes& routes) {
     routes.add("POST", "/signin", [this](const http::Request& r) { return signIn(r); });
     routes.add("POST", "/signout", [this](const http::Request& r) { return signOut(r); });
     routes.addPrefix("GET", "/assets/", [this](const http::Request& r) { return asset(r); });
-    routes.add("GET", "/api/v1/apps", [this](const http::Request& r) { return apps(r); });
-    routes.addPrefix("GET", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
-    routes.addPrefix("DELETE", std::string(kAppsPrefix), [this](const http::Request& r) { return appRoute(r); });
+    routes.add("GET", "/api/v1/apps", storeAnswer([this](const http::Request& r) { return apps(r); }));
+    routes.addPrefix("GET", std::string(kAppsPrefix), storeAnswer([this](const http::Request& r) { return appRoute(r); }));
+    routes.addPrefix("DELETE", std::string(kAppsPrefix),
+                     storeAnswer([this](const http::Request& r) { return appRoute(r); }));
 }
 
 // A session cookie lets its holder in; a bearer token is checked only while the address has not

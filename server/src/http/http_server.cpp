@@ -16,6 +16,8 @@
 #include <boost/beast/ssl.hpp>
 #include <spdlog/spdlog.h>
 
+#include "ops/metrics.h"
+
 namespace tallyscope::server::http {
 
 namespace net = boost::asio;
@@ -84,14 +86,51 @@ std::string pathOf(std::string_view target, std::string& query)
     return std::string(target.substr(0, mark));
 }
 
+beast::string_view trimmed(beast::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// A request whose length or target this server cannot be sure of is refused before its body is read,
+// and its connection closed after the answer: reading on would take its body's bytes for a request
+// of their own. Beast frames a body by Content-Length or by a final chunked coding; any other
+// Transfer-Encoding leaves the body's length unknown to us.
+std::optional<Response> framingRefusal(const bhttp::request_parser<bhttp::string_body>::value_type& header,
+                                       bool chunked)
+{
+    std::size_t hosts = header.count(bhttp::field::host);
+    if (header.version() >= 11 && hosts != 1) return Response::text(400, "an HTTP/1.1 request needs one Host header\n");
+    if (hosts > 1) return Response::text(400, "more than one Host header\n");
+    if (header.count(bhttp::field::transfer_encoding) == 0) return std::nullopt;
+    std::size_t codings = 0;
+    bool unknown = false;
+    auto [first, last] = header.equal_range(bhttp::field::transfer_encoding);
+    for (auto it = first; it != last; ++it) {
+        for (const auto& coding : bhttp::token_list(it->value())) {
+            ++codings;
+            if (!beast::iequals(coding, "chunked")) unknown = true;
+        }
+    }
+    if (unknown) return Response::text(501, "transfer coding not implemented; send Content-Length or chunked\n");
+    if (codings != 1 || !chunked) return Response::text(400, "chunked must be the only transfer coding\n");
+    return std::nullopt;
+}
+
 template <class Derived>
 class Session {
 public:
     Session(HttpServer::Core& core, std::string remote) : core_(core), remote_(std::move(remote))
     {
         ++core_.connections;
+        metrics::global().openConnections.fetch_add(1, std::memory_order_relaxed);
     }
-    ~Session() { --core_.connections; }
+    ~Session()
+    {
+        --core_.connections;
+        metrics::global().openConnections.fetch_sub(1, std::memory_order_relaxed);
+    }
 
 protected:
     Derived& derived() { return static_cast<Derived&>(*this); }
@@ -99,6 +138,7 @@ protected:
     void readRequest()
     {
         if (core_.stopping) return derived().close();
+        head_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(core_.options.headerLimit));
         parser_->body_limit(core_.options.bodyLimit);
@@ -115,7 +155,12 @@ protected:
     {
         if (ec) return onReadError(ec);
         auto& header = parser_->get();
-        if (header[bhttp::field::expect] == "100-continue" && !parser_->is_done()) {
+        if (std::optional<Response> refused = framingRefusal(header, parser_->chunked())) {
+            ++core_.inFlight;
+            spdlog::info("event=request_refused status={} client={}", refused->status, remote_);
+            return send(std::move(*refused), true);
+        }
+        if (beast::iequals(trimmed(header[bhttp::field::expect]), "100-continue") && !parser_->is_done()) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(derived().stream(), net::buffer(kContinue),
                              [self = derived().shared_from_this()](beast::error_code ec, std::size_t) {
@@ -142,7 +187,10 @@ protected:
             ec == net::error::operation_aborted || ec == net::error::connection_reset)
             return derived().close();
         ++core_.inFlight;
-        if (ec == bhttp::error::body_limit) return send(Response::text(413, "body larger than the limit\n"), true);
+        if (ec == bhttp::error::body_limit) {
+            if (parser_ && parser_->get().target().substr(0, 6) == "/stat/") metrics::global().refuse(metrics::Refusal::TooLarge);
+            return send(Response::text(413, "body larger than the limit\n"), true);
+        }
         if (ec == bhttp::error::header_limit) return send(Response::text(431, "header block too large\n"), true);
         if (ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
             return send(Response::text(400, "malformed request\n"), true);
@@ -173,10 +221,15 @@ protected:
 
         bool pathKnown = false;
         const Routes::Entry* entry = core_.routes.find(request.method, request.path, pathKnown);
+        // HEAD is answered by the GET route: its status and headers, without the body.
+        head_ = request.method == "HEAD";
+        if (entry == nullptr && head_) entry = core_.routes.find("GET", request.path, pathKnown);
         if (entry == nullptr) {
             if (!pathKnown) return send(Response::text(404, "not found\n"), false);
             Response refused = Response::text(405, "method not allowed\n");
-            refused.headers.emplace_back("Allow", core_.routes.allowed(request.path));
+            std::string allow = core_.routes.allowed(request.path);
+            if (allow.find("GET") != std::string::npos && allow.find("HEAD") == std::string::npos) allow += ", HEAD";
+            refused.headers.emplace_back("Allow", std::move(allow));
             return send(std::move(refused), false);
         }
 
@@ -211,6 +264,9 @@ protected:
     {
         refused_ = close;
         bool keep = keepAlive_ && !close && !core_.stopping;
+        metrics::Registry& counted = metrics::global();
+        counted.requests.fetch_add(1, std::memory_order_relaxed);
+        if (response.status == 503) counted.answered503.fetch_add(1, std::memory_order_relaxed);
         if (response.stream) return sendStreamed(std::move(response), keep);
         auto message = std::make_shared<bhttp::response<bhttp::string_body>>(
             static_cast<bhttp::status>(response.status), 11);
@@ -219,6 +275,7 @@ protected:
         message->body() = std::move(response.body);
         message->keep_alive(keep);
         message->prepare_payload();
+        if (head_) message->body().clear();  // Content-Length still tells the GET's length
         beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
         bhttp::async_write(derived().stream(), *message,
                            [self = derived().shared_from_this(), message, keep](beast::error_code ec, std::size_t) {
@@ -247,6 +304,10 @@ protected:
                                   [self = derived().shared_from_this(), header, serializer, keep](beast::error_code ec,
                                                                                                   std::size_t) {
                                       if (ec) return self->finished(ec, false);
+                                      if (self->head_) {
+                                          self->source_ = nullptr;
+                                          return self->finished(ec, keep);
+                                      }
                                       self->pullPiece(keep);
                                   });
     }
@@ -292,6 +353,7 @@ protected:
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     bool keepAlive_ = false;
+    bool head_ = false;     // the request being answered is a HEAD: headers only
     bool refused_ = false;  // the last answer refused a request that may not have been read to its end
     BodySource source_;
 };

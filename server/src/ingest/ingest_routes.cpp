@@ -10,6 +10,7 @@
 #include "core/report_decoding.h"
 #include "core/report_id.h"
 #include "core/text_decoder.h"
+#include "ops/metrics.h"
 
 namespace tallyscope::server {
 namespace {
@@ -26,6 +27,22 @@ TextDecoder& threadDecoder(const std::string& charset)
     thread_local std::unique_ptr<TextDecoder> decoder;
     if (!decoder || decoder->charset() != charset) decoder = std::make_unique<TextDecoder>(charset);
     return *decoder;
+}
+
+// Under overload every client is refused at once: one line a second (with the count since the last
+// line) says so without the log growing as fast as the refusals.
+void logBusy(const std::string& client)
+{
+    static std::atomic<std::int64_t> lastLogged{0};
+    static std::atomic<std::uint64_t> unlogged{0};
+    std::int64_t now = nowMs();
+    std::int64_t last = lastLogged.load(std::memory_order_relaxed);
+    if (now - last < 1000 || !lastLogged.compare_exchange_strong(last, now)) {
+        unlogged.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    spdlog::warn("event=report_refused reason=busy client={} refused_since_last_line={}", client,
+                 unlogged.exchange(0) + 1);
 }
 
 // A malformed id is dropped, not refused: a 400 is final for the sender, so refusing would lose
@@ -57,21 +74,36 @@ void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions o
     auto shared = std::make_shared<const IngestOptions>(std::move(options));
 
     routes.addAsync("POST", "/stat/pc.php", [&writer, shared](http::Request&& request, http::Reply reply) {
+        metrics::Registry& counted = metrics::global();
+        counted.reportsReceived.fetch_add(1, std::memory_order_relaxed);
         DecodedBody decoded = decodeReportBody(request.body, threadDecoder(shared->legacyCharset));
         if (!decoded.report) {
+            counted.refuse(metrics::Refusal::Malformed);
+            spdlog::info("event=report_refused reason=malformed client={} detail=\"{}\"", request.remoteAddress,
+                         decoded.reason);
             writer.submitRejected({nowMs(), decoded.reason, std::move(request.body)});
             return reply(http::Response::text(400, decoded.reason + "\n"));
         }
         const auto& allowed = shared->allowedApps;
-        if (!allowed.empty() && std::find(allowed.begin(), allowed.end(), decoded.report->appKey) == allowed.end())
+        if (!allowed.empty() && std::find(allowed.begin(), allowed.end(), decoded.report->appKey) == allowed.end()) {
+            counted.refuse(metrics::Refusal::UnknownApp);
+            spdlog::info("event=report_refused reason=unknown_app client={}", request.remoteAddress);
             return reply(http::Response::text(404, "unknown app key\n"));
+        }
         decoded.report->arrivedMs = nowMs();
         decoded.report->reportId = reportIdOf(request);
         // A repeat of a stored report id is answered like a stored report: it is stored.
         bool queued = writer.submit(std::move(*decoded.report), [reply](bool committed) {
+            metrics::Registry& m = metrics::global();
+            if (committed) m.reportsStored.fetch_add(1, std::memory_order_relaxed);
+            else m.refuse(metrics::Refusal::StorageFailed);
             reply(committed ? http::Response::text(200, "ok") : notStored("storage unavailable\n", "5"));
         });
-        if (!queued) reply(notStored("server busy\n", "1"));
+        if (!queued) {
+            counted.refuse(metrics::Refusal::Busy);
+            logBusy(request.remoteAddress);
+            reply(notStored("server busy\n", "1"));
+        }
     });
 
     routes.addAsync("GET", "/healthz", [&writer](http::Request&&, http::Reply reply) {

@@ -2,7 +2,26 @@
 
 #include <spdlog/spdlog.h>
 
+#include "ops/metrics.h"
+
 namespace tallyscope::server {
+namespace {
+
+void countCommit(bool committed, std::size_t reports, std::size_t repeats, std::chrono::steady_clock::duration took)
+{
+    metrics::Registry& m = metrics::global();
+    if (!committed) {
+        m.storeErrors.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    m.commits.fetch_add(1, std::memory_order_relaxed);
+    m.reportsRepeated.fetch_add(repeats, std::memory_order_relaxed);
+    m.commitSeconds.observe(std::chrono::duration<double>(took).count());
+    m.batchReports.observe(static_cast<double>(reports));
+    m.lastCommitMs.store(metrics::steadyNowMs(), std::memory_order_relaxed);
+}
+
+}  // namespace
 
 ReportWriter::ReportWriter(Store& store, Limits limits) : store_(store), limits_(limits)
 {
@@ -17,6 +36,7 @@ bool ReportWriter::submit(Report report, Done done)
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_ || queue_.size() >= limits_.maxQueued) return false;
         queue_.push_back({std::move(report), std::move(done)});
+        metrics::global().writerQueue.store(static_cast<std::int64_t>(queue_.size()), std::memory_order_relaxed);
     }
     wake_.notify_one();
     return true;
@@ -68,11 +88,13 @@ void ReportWriter::run()
                 queue_.pop_front();
             }
             rejects.swap(rejects_);
+            metrics::global().writerQueue.store(static_cast<std::int64_t>(queue_.size()), std::memory_order_relaxed);
         }
 
         bool committed = false;
         if (!batch.empty()) {
             std::string error;
+            const auto started = std::chrono::steady_clock::now();
             AppendResult outcome;
             try {
                 outcome = store_.append(batch);
@@ -80,6 +102,7 @@ void ReportWriter::run()
             } catch (const std::exception& e) {
                 error = e.what();
             }
+            countCommit(committed, batch.size(), outcome.repeats, std::chrono::steady_clock::now() - started);
             // One line when commits start failing and one when they work again, not one per batch.
             bool wasHealthy = healthy_.exchange(committed);
             if (!committed && wasHealthy)
@@ -99,6 +122,7 @@ void ReportWriter::run()
             try {
                 store_.reject(rejected);
             } catch (const std::exception& e) {
+                metrics::global().storeErrors.fetch_add(1, std::memory_order_relaxed);
                 spdlog::error("event=reject_store_failed error=\"{}\"", e.what());
             }
         }

@@ -8,9 +8,11 @@
 #include <pqxx/pqxx>
 
 #include <array>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <unordered_map>
 
 #include "core/days.h"
@@ -613,6 +615,24 @@ private:
     unsigned cursors_ = 0;
 };
 
+// A database machine that dies without a word (power, network) answers nothing: without a time
+// limit a connection attempt, or a commit waiting for its answer, would hang the writer for the
+// kernel's whole retransmission time (about 15 minutes) instead of failing over. The URL's own
+// settings win; these only fill in what it leaves open (--store takes postgresql:// URLs only).
+std::string withConnectionDefaults(const std::string& url) {
+    static constexpr std::pair<std::string_view, std::string_view> kDefaults[] = {
+        {"connect_timeout", "5"}, {"tcp_user_timeout", "10000"}, {"keepalives_idle", "10"},
+        {"keepalives_interval", "5"}, {"keepalives_count", "3"}};
+    std::string out = url;
+    for (const auto& [name, value] : kDefaults) {
+        if (url.find(std::string(name) + "=") != std::string::npos) continue;
+        if (out.find('?') == std::string::npos) out += '?';
+        else if (out.back() != '?' && out.back() != '&') out += '&';
+        out += std::string(name) + "=" + std::string(value);
+    }
+    return out;
+}
+
 void migrate(pqxx::connection& c) {
     pqxx::work w(c);
     w.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")");
@@ -631,10 +651,9 @@ void migrate(pqxx::connection& c) {
 class PostgresStore final : public QueryStore {
 public:
     PostgresStore(const std::string& url, const ReportingDays& days, std::size_t rejectsKept)
-        : QueryStore(Dialect::Postgres, days), url_(url), rejectsKept_(rejectsKept) {
+        : QueryStore(Dialect::Postgres, days), url_(withConnectionDefaults(url)), rejectsKept_(rejectsKept) {
         try {
-            writer_ = std::make_unique<pqxx::connection>(url_);
-            migrate(*writer_);
+            migrate(writerConnection());
         } catch (const pqxx::failure& e) {
             throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
         }
@@ -690,32 +709,35 @@ public:
 
 protected:
     std::unique_ptr<QuerySource> borrow() override {
-        std::unique_ptr<pqxx::connection> c;
-        {
-            std::lock_guard<std::mutex> lock(poolMutex_);
-            if (!pool_.empty()) {
-                c = std::move(pool_.back());
-                pool_.pop_back();
-            }
-        }
-        try {
-            if (!c || !c->is_open()) c = std::make_unique<pqxx::connection>(url_);
-        } catch (const pqxx::failure& e) {
-            throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
-        }
         struct Lease final : QuerySource {
-            Lease(PostgresStore& owner, std::unique_ptr<pqxx::connection> c)
-                : owner(owner), conn(std::move(c)), reader(*conn) {}
+            Lease(PostgresStore& owner) : owner(owner) { open(owner.takeReadConnection()); }
             ~Lease() override {
-                reader.end();
-                std::lock_guard<std::mutex> lock(owner.poolMutex_);
-                if (owner.pool_.size() < 8 && conn->is_open()) owner.pool_.push_back(std::move(conn));
+                reader->end();
+                owner.giveBackReadConnection(std::move(conn));
             }
-            void begin() override { guard([&] { reader.begin(); }); }
-            void end() override { reader.end(); }
+            // A pooled connection may lead to a primary that has died since: nothing of this read
+            // has happened yet, so it starts again once on a fresh connection (to whichever host
+            // takes writes now).
+            void begin() override {
+                try {
+                    reader->begin();
+                } catch (const pqxx::broken_connection&) {
+                    owner.dropReadConnections();
+                    open(owner.takeReadConnection());
+                    guard([&] { reader->begin(); });
+                } catch (const pqxx::failure& e) {
+                    throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+                }
+            }
+            void end() override { reader->end(); }
             void query(const std::string& sql, const std::vector<Param>& params,
                        const std::function<bool(const Row&)>& each, bool stream) override {
-                guard([&] { reader.query(sql, params, each, stream); });
+                guard([&] { reader->query(sql, params, each, stream); });
+            }
+            void open(std::unique_ptr<pqxx::connection> c) {
+                reader.reset();
+                conn = std::move(c);
+                reader = std::make_unique<PgReader>(*conn);
             }
             static void guard(const std::function<void()>& f) {
                 try {
@@ -726,9 +748,9 @@ protected:
             }
             PostgresStore& owner;
             std::unique_ptr<pqxx::connection> conn;
-            PgReader reader;
+            std::unique_ptr<PgReader> reader;
         };
-        return std::make_unique<Lease>(*this, std::move(c));
+        return std::make_unique<Lease>(*this);
     }
 
 private:
@@ -739,8 +761,7 @@ private:
         std::lock_guard<std::mutex> lock(writeMutex_);
         for (int attempt = 1;; ++attempt) {
             try {
-                if (!writer_ || !writer_->is_open()) writer_ = std::make_unique<pqxx::connection>(url_);
-                pqxx::work w(*writer_);
+                pqxx::work w(writerConnection());
                 PgTx tx(w, strings_);
                 body(w, tx);
                 w.commit();
@@ -760,8 +781,73 @@ private:
         }
     }
 
+    // -- connections: which host, when to try again, what is kept between requests ---------------
+    //
+    // The URL may name several hosts (h1:p1,h2:p2 with target_session_attrs=read-write): libpq
+    // tries them in turn and keeps the first that takes writes, so a promoted standby is found by
+    // simply connecting again. While none takes writes every write fails at once (the caller
+    // answers 503), and a failed attempt is not repeated for kRetryPause, so a burst of requests
+    // during an outage costs one round of connection attempts, not one per batch.
+    static constexpr auto kRetryPause = std::chrono::milliseconds(100);
+
+    std::unique_ptr<pqxx::connection> connect() {
+        {
+            std::lock_guard<std::mutex> lock(connectMutex_);
+            if (std::chrono::steady_clock::now() < retryAfter_)
+                throw pqxx::broken_connection("no writable PostgreSQL host (last attempt: " + lastConnectError_ + ")");
+        }
+        try {
+            return std::make_unique<pqxx::connection>(url_);
+        } catch (const pqxx::broken_connection& e) {
+            std::lock_guard<std::mutex> lock(connectMutex_);
+            lastConnectError_ = firstLine(e.what());
+            retryAfter_ = std::chrono::steady_clock::now() + kRetryPause;
+            throw;
+        }
+    }
+
+    // Called with writeMutex_ held. A new connection may lead to another primary than the last
+    // one (a promoted standby), so ids cached from the old one are not trusted there.
+    pqxx::connection& writerConnection() {
+        if (!writer_ || !writer_->is_open()) {
+            writer_.reset();
+            writer_ = connect();
+            strings_.clear();
+        }
+        return *writer_;
+    }
+
+    std::unique_ptr<pqxx::connection> takeReadConnection() {
+        std::unique_ptr<pqxx::connection> c;
+        {
+            std::lock_guard<std::mutex> lock(poolMutex_);
+            if (!pool_.empty()) {
+                c = std::move(pool_.back());
+                pool_.pop_back();
+            }
+        }
+        if (c && c->is_open()) return c;
+        try {
+            return connect();
+        } catch (const pqxx::failure& e) {
+            throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+        }
+    }
+    void giveBackReadConnection(std::unique_ptr<pqxx::connection> c) {
+        std::lock_guard<std::mutex> lock(poolMutex_);
+        if (c && c->is_open() && pool_.size() < 8) pool_.push_back(std::move(c));
+    }
+    // One broken connection says the host is gone: the others in the pool lead there too.
+    void dropReadConnections() {
+        std::lock_guard<std::mutex> lock(poolMutex_);
+        pool_.clear();
+    }
+
     std::string url_;
     std::size_t rejectsKept_;
+    std::mutex connectMutex_;
+    std::chrono::steady_clock::time_point retryAfter_;
+    std::string lastConnectError_;
     std::mutex writeMutex_;
     std::unique_ptr<pqxx::connection> writer_;
     std::unordered_map<std::string, std::int64_t> strings_;

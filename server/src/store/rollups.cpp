@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/days.h"
+#include "ops/metrics.h"
 #include "store/filter_segments.h"
 
 namespace tallyscope::server::store {
@@ -83,6 +84,8 @@ int dimensionCode(Dimension d) {
 
 AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
                         FilterSegments* segments) {
+    metrics::global().rollupBatches.fetch_add(1, std::memory_order_relaxed);
+    metrics::ScopedMicros timed(metrics::global().rollupMicros);
     // (app, device, chan) -> what this batch adds; ordered, so locks are taken in one order.
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, DeviceAgg> devices;
     std::map<std::pair<std::int64_t, std::int64_t>, const Report*> latestInventory;

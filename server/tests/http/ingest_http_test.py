@@ -1,6 +1,7 @@
 """The report path of the real server over sockets: what it answers, what it stores, how it stops."""
 import http.client
 import os
+import re
 import socket
 import ssl
 import subprocess
@@ -97,6 +98,60 @@ class ReportPath(unittest.TestCase):
             answer = s.recv(1000)
         self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n") and answer.endswith(b"\r\n\r\nok"), answer)
         self.assertEqual(self.server.stored()[-1]["app"], "continue")
+
+    def test_framing_the_server_cannot_trust_is_refused_and_the_connection_closed_before_the_body_runs(self):
+        # The body would be a request of its own if the server read on after answering.
+        smuggled = b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+        cases = [
+            (b"Transfer-Encoding: gzip\r\n", 501),
+            (b"Transfer-Encoding: identity\r\n", 501),
+            (b"Transfer-Encoding: xchunked\r\n", 501),
+            (b"Transfer-Encoding: chunked, identity\r\n", 501),
+            (b"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", 400),
+            (b"Transfer-Encoding: gzip, chunked\r\n", 501),
+            (b"Host: y\r\n", 400),
+        ]
+        for extra, status in cases:
+            with self.subTest(extra=extra):
+                answer = self.server.raw(b"POST /stat/pc.php HTTP/1.1\r\nHost: x\r\n" + extra + b"\r\n" + smuggled)
+                self.assertTrue(answer.startswith(b"HTTP/1.1 %d " % status), answer)
+                self.assertEqual(len(re.findall(rb"HTTP/1\.1 \d{3} ", answer)), 1, answer)
+        answer = self.server.raw(b"GET /healthz HTTP/1.1\r\n\r\n" + smuggled)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 400 ") and len(re.findall(rb"HTTP/1\.1 \d{3} ", answer)) == 1, answer)
+        # HTTP/1.0 had no Host header; a final chunked coding is what the library never sends but may.
+        self.assertIn(b" 200 OK", self.server.raw(b"GET /healthz HTTP/1.0\r\n\r\n"))
+        body = param_body(ID, "chunked", "", "app_start", "t")
+        answer = self.server.raw(b"POST /stat/pc.php HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                                 b"Connection: close\r\n\r\n%x\r\n%s\r\n0\r\n\r\n" % (len(body), body))
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK"), answer)
+
+    def test_expect_100_continue_is_honoured_in_any_letter_case(self):
+        for expect in [b"100-Continue", b"100-CONTINUE", b" 100-continue "]:
+            with self.subTest(expect=expect), socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
+                s.sendall(b"POST /stat/pc.php HTTP/1.1\r\nHost: x\r\nExpect:" + expect + b"\r\nContent-Length: 5\r\n\r\n")
+                self.assertEqual(s.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
+
+    def test_head_answers_the_get_routes_headers_without_a_body(self):
+        connection = self.server.connect()
+        try:
+            for path, status in [("/healthz", 200), ("/api/v1/apps", 401), ("/stat/pc.php", 405), ("/nothing", 404)]:
+                with self.subTest(path=path):
+                    connection.request("GET" if status != 405 else "POST", path, body=b"" if status == 405 else None)
+                    got = connection.getresponse()
+                    get_body = got.read()
+                    connection.request("HEAD", path)
+                    head = connection.getresponse()
+                    # http.client reads no body after a HEAD: a stray body would garble the next answer.
+                    self.assertEqual(head.read(), b"")
+                    if status == 405:
+                        self.assertEqual((head.status, head.getheader("Allow")), (405, "POST"))
+                        continue
+                    self.assertEqual(head.status, got.status)
+                    self.assertEqual(int(head.getheader("Content-Length")), len(get_body))
+            connection.request("GET", "/healthz")
+            self.assertEqual(connection.getresponse().read(), b"ok\n", "the connection still reads answers right")
+        finally:
+            connection.close()
 
     def test_keep_alive_serves_many_reports_on_one_connection(self):
         connection = self.server.connect()

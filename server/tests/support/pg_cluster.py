@@ -20,6 +20,12 @@ How to use it:
       ...  --store "$url" ...
       python3 server/tests/support/pg_cluster.py stop DIR           # stops and deletes DIR
 
+  A replicated pair for failover tests: `standby = pg.start_standby()` clones the running cluster
+  (pg_basebackup -R, streaming), starts it, and only then makes it the primary's synchronous
+  standby (synchronous_commit=on: a commit returns once the standby has it). `pg.kill_postmaster()`
+  is the machine dying (kill -9); `standby.promote()` makes the standby the writable primary.
+  `multi_host_url([pg, standby])` is the libpq URL a server takes to follow whichever is writable.
+
   `durable=False` (the default, and `start --fast`) turns fsync off: a test that kills the
   tallyscope server leaves PostgreSQL running, so its commits stand; only a test of PostgreSQL's
   own crash safety would need it on (`--durable`).
@@ -27,6 +33,7 @@ How to use it:
 import os
 import pwd
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -64,14 +71,24 @@ class PostgresCluster:
     def url_for(self, database):
         return "postgresql://%s@127.0.0.1:%d/%s" % (PG_USER, self.port, database)
 
-    def start(self):
+    @property
+    def data(self):
+        return os.path.join(self.directory, "data")
+
+    def _make_directory(self):
         os.makedirs(self.directory, exist_ok=True)
         if os.geteuid() == 0:
             pw = pwd.getpwnam(PG_USER)
             os.chown(self.directory, pw.pw_uid, pw.pw_gid)
         os.chmod(self.directory, 0o700)
-        data = os.path.join(self.directory, "data")
-        _as_pg([PG_BIN + "/initdb", "-D", data, "-A", "trust", "-U", PG_USER, "-E", "UTF8", "--locale=C"])
+
+    def start(self):
+        self._make_directory()
+        _as_pg([PG_BIN + "/initdb", "-D", self.data, "-A", "trust", "-U", PG_USER, "-E", "UTF8", "--locale=C"])
+        return self._run()
+
+    def _run(self):
+        data = self.data
         self.port = _free_port()
         options = ["-p %d" % self.port, "-k %s" % self.directory, "-c listen_addresses=127.0.0.1",
                    "-c max_connections=200"]
@@ -83,6 +100,43 @@ class PostgresCluster:
         with open(os.path.join(self.directory, "port"), "w") as f:
             f.write(str(self.port))
         return self
+
+    def sql(self, query, database="postgres"):
+        """Runs one statement through the cluster's socket; its rows, one line each, fields split by |."""
+        out = _as_pg([PG_BIN + "/psql", "-h", self.directory, "-p", str(self.port), "-U", PG_USER, "-d", database,
+                      "-At", "-v", "ON_ERROR_STOP=1", "-c", query])
+        return out.stdout.decode("utf-8", "replace").splitlines()
+
+    def start_standby(self, directory=None, timeout=120):
+        """A streaming standby of this running cluster, synchronous once it has caught up."""
+        standby = PostgresCluster(directory, durable=self.durable, settings=self.settings)
+        try:
+            standby._make_directory()
+            _as_pg([PG_BIN + "/pg_basebackup", "-h", self.directory, "-p", str(self.port), "-U", PG_USER,
+                    "-D", standby.data, "-R", "-X", "stream", "-c", "fast"])
+            standby._run()
+            # Named only now: with a synchronous standby named but not yet streaming, every commit
+            # (the base backup's own included) would wait for it.
+            self.sql("ALTER SYSTEM SET synchronous_standby_names = '*'")
+            self.sql("ALTER SYSTEM SET synchronous_commit = on")
+            self.sql("SELECT pg_reload_conf()")
+            deadline = time.monotonic() + timeout
+            while self.sql("SELECT count(*) FROM pg_stat_replication WHERE sync_state = 'sync'") != ["1"]:
+                if time.monotonic() > deadline:
+                    raise RuntimeError("the standby did not become synchronous")
+                time.sleep(0.1)
+        except BaseException:
+            standby.stop()
+            raise
+        return standby
+
+    def kill_postmaster(self):
+        """kill -9 of the postmaster, as when the machine dies; its backends end on their own."""
+        with open(os.path.join(self.data, "postmaster.pid")) as f:
+            os.kill(int(f.readline()), signal.SIGKILL)
+
+    def promote(self):
+        _as_pg([PG_BIN + "/pg_ctl", "-D", self.data, "-w", "-t", "60", "promote"])
 
     def create_database(self, name):
         _as_pg([PG_BIN + "/psql", "-h", self.directory, "-p", str(self.port),
@@ -107,6 +161,15 @@ class PostgresCluster:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def multi_host_url(clusters, database="postgres", **params):
+    """postgresql://postgres@h1:p1,h2:p2/db?target_session_attrs=read-write: libpq tries the hosts in
+    turn and keeps the first that takes writes."""
+    params.setdefault("target_session_attrs", "read-write")
+    hosts = ",".join("127.0.0.1:%d" % c.port for c in clusters)
+    query = "&".join("%s=%s" % kv for kv in sorted(params.items()))
+    return "postgresql://%s@%s/%s?%s" % (PG_USER, hosts, database, query)
 
 
 def main(argv):
