@@ -1,24 +1,63 @@
 #!/usr/bin/env python3
 """Drain time per body: N reports queued through the real DLL, then StopTallyscope, against the
-loopback collector under Wine. Prints bodies per second and milliseconds per body.
+loopback collector under Wine and, with --server, against tallyscope-server in the same run. Prints
+bodies per second and milliseconds per body.
 
     WINEPREFIX=... TALLYSCOPE_BIN=build/mingw/bin python3 benchmarks/drain_bench.py [N ...] [--runs R]
+        [--server build/native/server/tallyscope-server]
 
 The DLL posts to the statistics host it was built for (TALLYSCOPE_STAT_HOST, default
 127.0.0.1:18765); the collector is started on that port. Not a test: it prints figures only.
 """
 
 import argparse
+import contextlib
 import os
 import re
+import socket
+import sqlite3
 import statistics
+import subprocess
 import sys
+import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 from collector_fixture import Collector  # noqa: E402
 from wine_run import run_program  # noqa: E402
+
+
+@contextlib.contextmanager
+def stat_server(path, port):
+    """tallyscope-server on the DLL's port with a fresh SQLite store; yields the count of stored
+    bench reports."""
+    with tempfile.TemporaryDirectory(prefix="tallyscope-drain-") as data:
+        server = subprocess.Popen([path, "--listen", "127.0.0.1:%d" % port, "--data", data],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 60
+            while True:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    if server.poll() is not None or time.monotonic() > deadline:
+                        sys.exit("tallyscope-server did not start")
+                    time.sleep(0.05)
+
+            def stored():
+                db = sqlite3.connect("file:%s?mode=ro" % os.path.join(data, "tallyscope.db"), uri=True)
+                try:
+                    return db.execute("SELECT count(*) FROM reports r JOIN strings s ON s.id = r.app"
+                                      " WHERE s.value = 'bench-key'").fetchone()[0]
+                finally:
+                    db.close()
+            yield stored
+        finally:
+            server.terminate()
+            server.wait(timeout=60)
 
 
 def main():
@@ -28,30 +67,40 @@ def main():
     parser.add_argument("--no-quick-ack", action="store_true",
                         help="let the collector delay its ACKs like most servers do")
     parser.add_argument("--stat-host", default=os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765"))
+    parser.add_argument("--server", help="tallyscope-server binary: drain into it too, in the same run")
     args = parser.parse_args()
     os.environ.setdefault("TALLYSCOPE_BIN", os.path.join(HERE, "..", "build", "mingw", "bin"))
     port = int(args.stat_host.rpartition(":")[2])
 
-    print("%6s %5s %12s %12s %10s %10s" % ("bodies", "run", "drain ms", "in stop ms", "bodies/s", "ms/body"))
+    print("%-10s %6s %5s %12s %12s %10s %10s" % ("into", "bodies", "run", "drain ms", "in stop ms", "bodies/s",
+                                                  "ms/body"))
+    targets = ["collector"] + (["server"] if args.server else [])
     for count in args.counts:
-        totals = []
-        for run_index in range(args.runs):
-            with Collector(port=port, quick_ack=not args.no_quick_ack) as collector:
-                run = run_program("drain_host", [str(count)], timeout=600)
+        for target in targets:
+            totals = []
+            for run_index in range(args.runs):
+                if target == "collector":
+                    receiver = Collector(port=port, quick_ack=not args.no_quick_ack)
+                    with receiver as collector:
+                        run = run_program("drain_host", [str(count)], timeout=600)
+                        # Other programs on this machine may post to the same port; count ours only.
+                        received = sum(1 for p in collector.posts() if b"bench-key" in p.body)
+                else:
+                    with stat_server(args.server, port) as stored:
+                        run = run_program("drain_host", [str(count)], timeout=600)
+                        received = stored()
                 match = re.search(r"queued=(\d+) queue_ms=([\d.]+) stop_ms=([\d.]+) total_ms=([\d.]+)", run.stderr)
                 if run.returncode != 0 or not match:
                     sys.exit("drain_host failed: %s %s" % (run.stdout[-500:], run.stderr[-500:]))
-                # Other programs on this machine may post to the same port; count ours only.
-                received = sum(1 for p in collector.posts() if b"bench-key" in p.body)
-            queued, total_ms, stop_ms = int(match.group(1)), float(match.group(4)), float(match.group(3))
-            if queued != count or received != count:
-                sys.exit("%d bodies queued, %d queued by the DLL, %d received" % (count, queued, received))
-            totals.append(total_ms)
-            print("%6d %5d %12.1f %12.1f %10.0f %10.3f" % (count, run_index + 1, total_ms, stop_ms,
-                                                           count / (total_ms / 1000), total_ms / count))
-        median = statistics.median(totals)
-        print("%6d %5s %12.1f %12s %10.0f %10.3f   (median)" % (count, "", median, "", count / (median / 1000),
-                                                                median / count))
+                queued, total_ms, stop_ms = int(match.group(1)), float(match.group(4)), float(match.group(3))
+                if queued != count or received != count:
+                    sys.exit("%d bodies queued, %d queued by the DLL, %d received" % (count, queued, received))
+                totals.append(total_ms)
+                print("%-10s %6d %5d %12.1f %12.1f %10.0f %10.3f" % (target, count, run_index + 1, total_ms, stop_ms,
+                                                                     count / (total_ms / 1000), total_ms / count))
+            median = statistics.median(totals)
+            print("%-10s %6d %5s %12.1f %12s %10.0f %10.3f   (median)" % (target, count, "", median, "",
+                                                                          count / (median / 1000), median / count))
     return 0
 
 

@@ -53,13 +53,20 @@ void writeOut(const std::string& line)
     }
 }
 
+// What the starting thread hands the writer: the writer, and the module reference it took for it.
+struct WriterStart {
+    std::shared_ptr<Writer> writer;
+    HMODULE self = nullptr;
+};
+
 DWORD WINAPI writerMain(LPVOID parameter)
 {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&writerMain), &self);
+    // The reference was taken by the starting thread, before this one existed: taken here, it
+    // would come too late for a host that frees the library right after a stop.
+    HMODULE self = static_cast<WriterStart*>(parameter)->self;
     {
-        std::unique_ptr<std::shared_ptr<Writer>> owned(static_cast<std::shared_ptr<Writer>*>(parameter));
-        Writer& w = **owned;
+        std::unique_ptr<WriterStart> owned(static_cast<WriterStart*>(parameter));
+        Writer& w = *owned->writer;
         std::unique_lock<std::mutex> guard(w.lock);
         for (;;) {
             w.changed.wait(guard, [&] { return !w.pending.empty() || w.ending; });
@@ -88,12 +95,16 @@ bool start()
 {
     try {
         auto writer = std::make_shared<Writer>();
-        auto* reference = new std::shared_ptr<Writer>(writer);
-        HANDLE thread = CreateThread(nullptr, 0, writerMain, reference, 0, nullptr);
+        std::unique_ptr<WriterStart> reference(new WriterStart{writer, nullptr});
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&writerMain),
+                                &reference->self))
+            return false;
+        HANDLE thread = CreateThread(nullptr, 0, writerMain, reference.get(), 0, nullptr);
         if (thread == nullptr) {
-            delete reference;
+            FreeLibrary(reference->self);
             return false;
         }
+        reference.release();
         CloseHandle(thread);
         std::lock_guard<std::mutex> guard(g_lock);
         g_writer = std::move(writer);

@@ -136,6 +136,9 @@ bool HttpClient::execute(const std::wstring& requestedVerb)
         }
         if (!WinHttpReceiveResponse(request.get(), nullptr)) {
             errorCode = GetLastError();
+            // The body went out and the server is still at it: sending it again would hand a slow
+            // server the same report twice on one request. The caller keeps it for later.
+            if (errorCode == ERROR_WINHTTP_TIMEOUT) break;
             continue;
         }
         readResponseHeaders(request.get());
@@ -155,6 +158,32 @@ bool HttpClient::execute(const std::wstring& requestedVerb)
     }
     if (!answered) result = false;
     return result;
+}
+
+int HttpClient::statusCode() const
+{
+    if (statusText.empty() || statusText.size() > 3) return 0;
+    int code = 0;
+    for (wchar_t c : statusText) {
+        if (c < L'0' || c > L'9') return 0;
+        code = code * 10 + (c - L'0');
+    }
+    return code;
+}
+
+uint64_t HttpClient::retryAfterMs() const
+{
+    if (retryAfter.empty()) return 0;
+    if (retryAfter.size() <= 9 && retryAfter.find_first_not_of(L"0123456789") == std::wstring::npos)
+        return std::wcstoull(retryAfter.c_str(), nullptr, 10) * 1000;
+    SYSTEMTIME at;
+    FILETIME atFile;
+    FILETIME nowFile;
+    if (!WinHttpTimeToSystemTime(retryAfter.c_str(), &at) || !SystemTimeToFileTime(&at, &atFile)) return 0;
+    GetSystemTimeAsFileTime(&nowFile);
+    const uint64_t when = (static_cast<uint64_t>(atFile.dwHighDateTime) << 32) | atFile.dwLowDateTime;
+    const uint64_t now = (static_cast<uint64_t>(nowFile.dwHighDateTime) << 32) | nowFile.dwLowDateTime;
+    return when > now ? (when - now) / 10000 : 0;
 }
 
 void HttpClient::readResponseHeaders(HINTERNET request)
@@ -181,6 +210,14 @@ void HttpClient::readResponseHeaders(HINTERNET request)
                                         &size, WINHTTP_NO_HEADER_INDEX)) {
             statusText = text.get();
         }
+    }
+
+    retryAfter.clear();
+    wchar_t value[64] = {};
+    size = sizeof value - sizeof(wchar_t);
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
+                            WINHTTP_NO_HEADER_INDEX)) {
+        retryAfter = trimChars(value, L" \t");
     }
 }
 

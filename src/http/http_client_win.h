@@ -37,6 +37,11 @@ public:
 
     uint32_t lastError() const { return errorCode; }
     const std::wstring& status() const { return statusText; }
+    // The answer's status code; 0 when no status line came.
+    int statusCode() const;
+    // The answer's Retry-After in milliseconds from now (delta-seconds or an HTTP date); 0 when it
+    // has none or none that can be read.
+    uint64_t retryAfterMs() const;
     uint32_t bodyLength() const { return rawLength; }
     const char* bodyBytes() const { return rawBody.data(); }
     uint32_t bodyCapacity() const { return rawBody.capacity(); }
@@ -65,6 +70,7 @@ private:
     std::wstring extraHeaders;
     uint32_t errorCode = 0;
     std::wstring statusText;
+    std::wstring retryAfter;
     std::wstring userAgent = L"TallyScope";
     std::wstring location;
     int resolveTimeout = 0;

@@ -5,13 +5,40 @@
 #include "inventory/processor_signature.h"
 #include "inventory/wmi_lock.h"
 
+#include <condition_variable>
 #include <cwchar>
+#include <mutex>
 #include <string>
 
-std::mutex& wmiReadLock()
+namespace {
+
+std::mutex g_wmiLock;
+std::condition_variable g_wmiFree;
+bool g_wmiBusy = false;
+int g_wmiTurnTag = 0;
+
+}  // namespace
+
+WmiTurn takeWmiTurn()
 {
-    static std::mutex lock;
-    return lock;
+    std::unique_lock<std::mutex> guard(g_wmiLock);
+    g_wmiFree.wait(guard, [] { return !g_wmiBusy; });
+    g_wmiBusy = true;
+    guard.unlock();
+    try {
+        return WmiTurn(&g_wmiTurnTag, [](void*) {
+            {
+                std::lock_guard<std::mutex> done(g_wmiLock);
+                g_wmiBusy = false;
+            }
+            g_wmiFree.notify_all();
+        });
+    } catch (...) {
+        std::lock_guard<std::mutex> done(g_wmiLock);
+        g_wmiBusy = false;
+        g_wmiFree.notify_all();
+        throw;
+    }
 }
 
 MachineInventory& machineInventory()

@@ -10,12 +10,14 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <utility>
 
 namespace {
 
-// Ten queries at their Next limit and a slow connection still fit; past it a stuck service gives
-// the host its thread back and the fields keep their earlier values.
-constexpr DWORD kHelperReadWaitMs = 60000;
+// A host thread in a single-threaded apartment is usually a UI thread that pumps no messages while
+// it waits here: past this it gets its thread back and the report goes out with empty values, as
+// such a thread's reports did before the helper existed.
+constexpr DWORD kHelperReadWaitMs = 5000;
 
 void readInventory(WmiConnection& connection, MachineInventory& inventory)
 {
@@ -30,7 +32,7 @@ void readInventory(WmiConnection& connection, MachineInventory& inventory)
 // outlives the host's wait never writes into the record the host is reading.
 class HelperRead : public MtaCall {
 public:
-    explicit HelperRead(const MachineInventory& earlier) : values(earlier) {}
+    HelperRead(const MachineInventory& earlier, WmiTurn held) : values(earlier), turn(std::move(held)) {}
 
     void run() override
     {
@@ -44,15 +46,21 @@ public:
 
     MachineInventory values;
     std::atomic<bool> ran{false};
+    // The helper's share of the WMI turn: a helper the host stopped waiting for keeps the next
+    // read out until it has finished with WMI.
+    WmiTurn turn;
 };
 
 // A thread in a single-threaded apartment cannot join the multithreaded one, and host UI threads
 // usually are in one. The read then runs on a short-lived thread of its own, and the host's thread
 // waits for it.
-void readInventoryOnHelperThread(MachineInventory& inventory)
+void readInventoryOnHelperThread(MachineInventory& inventory, const WmiTurn& turn)
 {
-    auto read = std::make_shared<HelperRead>(inventory);
-    if (!runMtaCallWithin(read, kHelperReadWaitMs)) return;
+    auto read = std::make_shared<HelperRead>(inventory, turn);
+    if (!runMtaCallWithin(read, kHelperReadWaitMs)) {
+        for (const InventoryQuery& query : kInventoryQueries) (inventory.*query.field)[0] = L'\0';
+        return;
+    }
     if (!read->ran) {
         diag::failure("COM initialization failed");
         return;
@@ -66,7 +74,7 @@ void readInventoryOnHelperThread(MachineInventory& inventory)
 int fillMachineInventory(MachineInventory& inventory)
 {
     try {
-        std::lock_guard<std::mutex> oneReadAtATime(wmiReadLock());
+        const WmiTurn turn = takeWmiTurn();
         WmiConnection connection;
         int connected = connectWmi(connection);
         try {
@@ -74,7 +82,7 @@ int fillMachineInventory(MachineInventory& inventory)
         } catch (...) {
         }
         if (connected == kWmiWrongApartment)
-            readInventoryOnHelperThread(inventory);
+            readInventoryOnHelperThread(inventory, turn);
         else
             readInventory(connection, inventory);
     } catch (...) {

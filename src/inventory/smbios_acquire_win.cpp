@@ -59,10 +59,10 @@ bool readWmiInFreshMta(SmbiosRawTable& raw, SmbiosAttempts& tried)
     // A thread that already belongs to a single-threaded apartment refuses this, and then the
     // table is not read at all: identifiers of such hosts have always been derived without SMBIOS
     // values, so no helper thread may step in here.
-    std::lock_guard<std::mutex> oneReadAtATime(wmiReadLock());
+    const WmiTurn turn = takeWmiTurn();
     win::ComScope com(COINIT_MULTITHREADED);
     if (!com.ok()) return false;
-    const bool delivered = readSmbiosFromWmi(raw);
+    const bool delivered = readSmbiosFromWmi(raw, turn);
     tried.note(SmbiosSource::Wmi, delivered);
     return delivered;
 }

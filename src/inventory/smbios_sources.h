@@ -3,6 +3,7 @@
 #pragma once
 
 #include "inventory/smbios.h"
+#include "inventory/wmi_lock.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -59,7 +60,7 @@ bool acquireSmbiosTable(SmbiosTable& table, SmbiosAttempts* attempts = nullptr);
 
 bool readSmbiosFromFirmwareTable(SmbiosRawTable& raw);
 // Expects COM joined on the calling thread as a multithreaded apartment.
-bool readSmbiosFromWmi(SmbiosRawTable& raw);
+bool readSmbiosFromWmi(SmbiosRawTable& raw, const WmiTurn& turn = WmiTurn());
 bool readSmbiosFromPhysicalMemory(SmbiosRawTable& raw);
 
 // How long the WMI source waits for the service to connect and for the first instance before it

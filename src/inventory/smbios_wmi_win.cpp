@@ -39,14 +39,20 @@ private:
     win::UniqueBstr nameSpace_;
     win::ComPtr<IWbemServices> services_;
     HRESULT result_ = E_FAIL;
+
+public:
+    WmiTurn turn;
 };
 
-bool connectWithin(IWbemLocator* locator, const wchar_t* nameSpace, uint32_t timeoutMs, win::ComPtr<IWbemServices>& out)
+bool connectWithin(IWbemLocator* locator, const wchar_t* nameSpace, uint32_t timeoutMs, win::ComPtr<IWbemServices>& out,
+                   const WmiTurn& turn)
 {
     win::UniqueBstr name(nameSpace);
     if (!name) return false;
     std::shared_ptr<ConnectCall> call(new (std::nothrow) ConnectCall(locator, std::move(name)));
     if (!call) return false;
+    // A helper left behind in ConnectServer keeps the turn until it is out of WMI.
+    call->turn = turn;
     if (!runMtaCallWithin(call, timeoutMs)) return false;
     out = call->takeServices();
     return static_cast<bool>(out);
@@ -72,7 +78,7 @@ bool copyByteArray(VARIANT& value, SmbiosRawTable& raw)
     return true;
 }
 
-bool readFirstRawTable(SmbiosRawTable& raw)
+bool readFirstRawTable(SmbiosRawTable& raw, const WmiTurn& turn)
 {
     win::ComPtr<IWbemLocator> locator;
     if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, locator.putVoid()))) {
@@ -80,7 +86,7 @@ bool readFirstRawTable(SmbiosRawTable& raw)
     }
 
     win::ComPtr<IWbemServices> services;
-    if (!connectWithin(locator.get(), L"ROOT\\WMI", kSmbiosWmiTimeoutMs, services)) return false;
+    if (!connectWithin(locator.get(), L"ROOT\\WMI", kSmbiosWmiTimeoutMs, services, turn)) return false;
 
     if (FAILED(CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                                  RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE))) {
@@ -114,10 +120,10 @@ bool readFirstRawTable(SmbiosRawTable& raw)
 
 }  // namespace
 
-bool readSmbiosFromWmi(SmbiosRawTable& raw)
+bool readSmbiosFromWmi(SmbiosRawTable& raw, const WmiTurn& turn)
 {
     try {
-        return readFirstRawTable(raw);
+        return readFirstRawTable(raw, turn);
     } catch (const std::bad_alloc&) {
         return false;
     }

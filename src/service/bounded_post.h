@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,7 +24,9 @@ public:
     BoundedPoster(const BoundedPoster&) = delete;
     BoundedPoster& operator=(const BoundedPoster&) = delete;
 
-    PostOutcome post(const std::string& body);
+    PostReply post(const Report& report);
+    // Called about every tick while a post is waited for (the worker's journal).
+    void whileWaiting(std::function<void()> call) { whileWaiting_ = std::move(call); }
 
     struct Job;
 
@@ -31,6 +34,7 @@ private:
     std::shared_ptr<Job> job_;
     StopDeadline& stop_;
     void* stopEvent_;
+    std::function<void()> whileWaiting_;
 };
 
 // Milliseconds of the clock every deadline of the worker is taken on.

@@ -16,7 +16,8 @@ struct BoundedPoster::Job {
     win::UniqueHandle done;   // manual-reset: the helper finished the body it was given
     std::mutex lock;
     std::string body;
-    bool answered = false;
+    std::string reportId;
+    PostAnswer answer;
     bool busy = false;
     bool quit = false;
     bool helperRunning = false;
@@ -24,33 +25,39 @@ struct BoundedPoster::Job {
 
 namespace {
 
+// What the creating thread hands its helper: the job, and the module reference it took for it.
+struct HelperStart {
+    std::shared_ptr<BoundedPoster::Job> job;
+    HMODULE self = nullptr;
+};
+
 DWORD WINAPI helperMain(LPVOID parameter)
 {
-    // The helper may outlive the service (a post left behind at a stop): it keeps this module
-    // loaded until it has returned from the last line of its code.
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&helperMain), &self);
+    // The helper may outlive the service (a post left behind at a stop): the reference its creator
+    // took keeps this module loaded until the helper has returned from the last line of its code.
+    HMODULE self = static_cast<HelperStart*>(parameter)->self;
     {
-        std::unique_ptr<std::shared_ptr<BoundedPoster::Job>> owned(
-            static_cast<std::shared_ptr<BoundedPoster::Job>*>(parameter));
-        BoundedPoster::Job& job = **owned;
+        std::unique_ptr<HelperStart> owned(static_cast<HelperStart*>(parameter));
+        BoundedPoster::Job& job = *owned->job;
         for (;;) {
             WaitForSingleObject(job.ready.get(), INFINITE);
             std::string body;
+            std::string reportId;
             {
                 std::lock_guard<std::mutex> guard(job.lock);
                 if (job.quit) break;
                 if (!job.busy) continue;
                 body.swap(job.body);
+                reportId.swap(job.reportId);
             }
-            bool answered = false;
+            PostAnswer answer;
             try {
-                answered = postForm(job.url, body.c_str(), static_cast<uint32_t>(body.size())) != 0;
+                answer = postForm(job.url, body.c_str(), static_cast<uint32_t>(body.size()), reportId);
             } catch (...) {
             }
             {
                 std::lock_guard<std::mutex> guard(job.lock);
-                job.answered = answered;
+                job.answer = answer;
                 job.busy = false;
             }
             SetEvent(job.done.get());
@@ -84,17 +91,19 @@ BoundedPoster::~BoundedPoster()
     if (job_->ready) SetEvent(job_->ready.get());
 }
 
-PostOutcome BoundedPoster::post(const std::string& body)
+PostReply BoundedPoster::post(const Report& report)
 {
     Job& job = *job_;
-    if (!job.ready || !job.done) return PostOutcome::NoAnswer;
+    const PostReply none;
+    if (!job.ready || !job.done) return none;
     {
         std::lock_guard<std::mutex> guard(job.lock);
         // The helper is still in a post that ran out of time: the server is not answering.
-        if (job.busy) return PostOutcome::NoAnswer;
-        job.body = body;
+        if (job.busy) return none;
+        job.body = report.body;
+        job.reportId = report.id;
         job.busy = true;
-        job.answered = false;
+        job.answer = PostAnswer();
     }
     ResetEvent(job.done.get());
     bool started = false;
@@ -103,13 +112,21 @@ PostOutcome BoundedPoster::post(const std::string& body)
         started = job.helperRunning;
     }
     if (!started) {
-        auto* reference = new (std::nothrow) std::shared_ptr<Job>(job_);
-        HANDLE helper = reference != nullptr ? CreateThread(nullptr, 0, helperMain, reference, 0, nullptr) : nullptr;
+        // The reference is taken here, before the thread exists: taken by the helper itself, it
+        // would come too late for a host that frees the library right after a stop.
+        auto* start = new (std::nothrow) HelperStart{job_, nullptr};
+        HANDLE helper = nullptr;
+        if (start != nullptr &&
+            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&helperMain),
+                               &start->self)) {
+            helper = CreateThread(nullptr, 0, helperMain, start, 0, nullptr);
+        }
         if (helper == nullptr) {
-            delete reference;
+            if (start != nullptr && start->self != nullptr) FreeLibrary(start->self);
+            delete start;
             std::lock_guard<std::mutex> guard(job.lock);
             job.busy = false;
-            return PostOutcome::NoAnswer;
+            return none;
         }
         CloseHandle(helper);
         std::lock_guard<std::mutex> guard(job.lock);
@@ -123,17 +140,27 @@ PostOutcome BoundedPoster::post(const std::string& body)
         const uint64_t now = monotonicMs();
         const uint64_t deadline = stop_.deadline();
         const uint64_t until = deadline < limit ? deadline : limit;
-        if (now >= until) return PostOutcome::NoAnswer;  // left to the helper
+        if (now >= until) return none;  // left to the helper
         const uint64_t wait = until - now;
-        const DWORD waitMs = wait > 60000 ? 60000 : static_cast<DWORD>(wait);
+        const uint64_t slice = whileWaiting_ ? Delivery::kJournalEveryMs : 60000;
+        const DWORD waitMs = static_cast<DWORD>(wait > slice ? slice : wait);
         HANDLE waits[2] = {job.done.get(), stopEvent_};
         const DWORD count = stopSeen || stopEvent_ == nullptr ? 1 : 2;
         const DWORD woken = WaitForMultipleObjects(count, waits, FALSE, waitMs);
         if (woken == WAIT_OBJECT_0) {
             std::lock_guard<std::mutex> guard(job.lock);
-            return job.answered ? PostOutcome::Answered : PostOutcome::NoAnswer;
+            PostReply reply;
+            reply.outcome = outcomeOfStatus(job.answer.status);
+            reply.retryAfterMs = job.answer.retryAfterMs;
+            return reply;
         }
         if (woken == WAIT_OBJECT_0 + 1) stopSeen = true;  // the deadline is read again above
+        if (woken == WAIT_TIMEOUT && whileWaiting_) {
+            try {
+                whileWaiting_();
+            } catch (...) {
+            }
+        }
         if (woken == WAIT_FAILED) Sleep(10);
     }
 }

@@ -36,12 +36,31 @@ Delivery::Delivery(Spool* spool, Now now, TakeQueued takeQueued, Post post, Stop
 {
 }
 
+PostOutcome outcomeOfStatus(int status)
+{
+    switch (status) {
+    case 0:
+        return PostOutcome::NoAnswer;
+    case 408:
+    case 429:
+    case 502:
+    case 503:
+    case 504:
+        return PostOutcome::NotStored;
+    default:
+        return PostOutcome::Answered;
+    }
+}
+
 bool Delivery::timeLeft() const { return now_() < stop_.deadline(); }
 
-void Delivery::failed()
+void Delivery::failed(uint64_t retryAfterMs)
 {
     backoffMs_ = backoffMs_ == 0 ? kFirstBackoffMs : (backoffMs_ * 2 < kMaxBackoffMs ? backoffMs_ * 2 : kMaxBackoffMs);
-    retryAt_ = now_() + backoffMs_;
+    // A server that says when to come back is not asked sooner, nor later than the back-off's
+    // longest wait: a Retry-After of a day must not park the reports for a day.
+    const uint64_t asked = retryAfterMs < kMaxBackoffMs ? retryAfterMs : kMaxBackoffMs;
+    retryAt_ = now_() + (asked > backoffMs_ ? asked : backoffMs_);
 }
 
 void Delivery::succeeded()
@@ -50,20 +69,32 @@ void Delivery::succeeded()
     retryAt_ = 0;
 }
 
+// Posts one report; true when the server took it for good.
+bool Delivery::delivered(const Report& report)
+{
+    const uint64_t started = now_();
+    const PostReply reply = post_(report);
+    if (reply.outcome != PostOutcome::Answered) {
+        retryAfterMs_ = reply.outcome == PostOutcome::NotStored ? reply.retryAfterMs : 0;
+        return false;
+    }
+    stop_.answered(started, now_());
+    return true;
+}
+
 // The spool first: it holds the oldest reports. Another process of the application may be sending
-// it right now; then this one goes on with its own bodies.
+// it right now; then it sends what this one journaled too.
 bool Delivery::sendSpool()
 {
     if (spool_ == nullptr || !spool_->claim()) return true;
-    std::string body;
+    Report report;
     bool ok = true;
-    while (timeLeft() && spool_->peek(body)) {
-        const uint64_t started = now_();
-        if (post_(body) != PostOutcome::Answered) {
+    while (timeLeft() && spool_->peek(report)) {
+        journalDue();
+        if (!delivered(report)) {
             ok = false;
             break;
         }
-        stop_.answered(started, now_());
         spool_->markDone();
         succeeded();
     }
@@ -71,47 +102,55 @@ bool Delivery::sendSpool()
     return ok;
 }
 
-bool Delivery::sendInMemory()
+bool Delivery::sendHeld()
 {
-    for (;;) {
+    while (!held_.empty()) {
         if (!timeLeft()) return true;
-        if (held_.empty()) {
-            std::string body;
-            if (!takeQueued_(body)) return true;
-            held_.push_back(std::move(body));
-        }
-        const uint64_t started = now_();
-        if (post_(held_.front()) != PostOutcome::Answered) return false;
-        stop_.answered(started, now_());
+        journalDue();
+        // A journal during the post only adds behind: the front stays where it is.
+        if (!delivered(held_.front())) return false;
         held_.pop_front();
         succeeded();
     }
+    return true;
 }
 
-// Held bodies and the queue behind them go to the spool in one segment, oldest first. When the
+// The queue and what is held behind it go to the spool in one segment, oldest first. When the
 // spool cannot take them (no folder, read-only, disk full) they stay in memory, bounded.
-void Delivery::moveToSpool()
+void Delivery::journalDue()
 {
-    std::string body;
-    while (takeQueued_(body)) {
-        held_.push_back(std::move(body));
+    if (spool_ == nullptr || now_() - journaledAt_ < kJournalEveryMs) return;
+    journaledAt_ = now_();
+    // Only the queue: the held reports may be in a post right now.
+    std::vector<Report> batch;
+    Report report;
+    while (takeQueued_(report)) batch.push_back(std::move(report));
+    if (batch.empty() || spool_->append(batch)) return;
+    for (Report& r : batch) held_.push_back(std::move(r));
+}
+
+void Delivery::journal()
+{
+    journaledAt_ = now_();
+    Report report;
+    while (takeQueued_(report)) {
+        held_.push_back(std::move(report));
         if (held_.size() > kMaxHeld) held_.pop_front();
     }
     if (held_.empty() || spool_ == nullptr) return;
-    std::vector<std::string> batch(held_.begin(), held_.end());
+    std::vector<Report> batch(held_.begin(), held_.end());
     if (spool_->append(batch)) held_.clear();
 }
 
 void Delivery::pass()
 {
-    if (backingOff()) {
-        moveToSpool();
-        return;
-    }
-    if (!sendSpool() || !sendInMemory()) {
-        failed();
-        moveToSpool();
+    journal();
+    if (backingOff()) return;
+    retryAfterMs_ = 0;
+    if (!sendSpool() || !sendHeld()) {
+        failed(retryAfterMs_);
+        journal();
     }
 }
 
-void Delivery::keepEverything() { moveToSpool(); }
+void Delivery::keepEverything() { journal(); }

@@ -1,6 +1,8 @@
-// What the upload worker does with bodies when the server does not answer: keep them, back off, move
-// them to the spool, and when answers come again send the spool first (oldest first), then what
-// waits in memory. Plain logic: the clock, the queue, the post and the spool are given to it.
+// What the upload worker does with reports: journal what was queued to the spool at every pass,
+// before any of it is posted, then send the spool oldest first and mark each report done once the
+// server took it. A report the server did not store (no answer, or an answer that says so) stays,
+// and the worker backs off. Plain logic: the clock, the queue, the post and the spool are given
+// to it.
 #pragma once
 
 #include <atomic>
@@ -10,12 +12,25 @@
 #include <functional>
 #include <string>
 
+#include "service/report_id.h"
+
 class Spool;
 
 enum class PostOutcome {
-    Answered,  // the server answered, with any status: the body is done
-    NoAnswer,  // no answer came (refused, dropped, cut short, or the post's time ran out)
+    Answered,   // the server answered with a final status (stored, or refused for good): done
+    NotStored,  // the server answered that it did not process the report (408, 429, 502-504)
+    NoAnswer,   // no answer came (refused, dropped, cut short, or the post's time ran out)
 };
+
+struct PostReply {
+    PostOutcome outcome = PostOutcome::NoAnswer;
+    uint64_t retryAfterMs = 0;  // what a NotStored answer's Retry-After asked for; 0 when none
+};
+
+// The outcome of an HTTP status; 0 stands for no answer at all. 408, 429, 502, 503 and 504 say by
+// definition that the request was not processed, so the report is kept; every other status is
+// final, a 400 as much as a 200, and the report is never sent again.
+PostOutcome outcomeOfStatus(int status);
 
 // When a stop gives up on the network. Asked for at time t, the stop lets posts start and finish
 // until t + kStopBudgetMs; while the server answers promptly (each post within kPromptAnswerMs)
@@ -48,20 +63,27 @@ public:
     static constexpr std::size_t kMaxHeld = 1024;
 
     using Now = std::function<uint64_t()>;
-    // Takes the oldest queued body into out; false when the queue is empty.
-    using TakeQueued = std::function<bool(std::string& out)>;
-    // Posts one body and says whether an answer came. Must return by the stop's deadline.
-    using Post = std::function<PostOutcome(const std::string& body)>;
+    // Takes the oldest queued report into out; false when the queue is empty.
+    using TakeQueued = std::function<bool(Report& out)>;
+    // Posts one report and says what came of it. Must return by the stop's deadline.
+    using Post = std::function<PostReply(const Report& report)>;
 
     // spool may be null (nothing is kept on disk then).
     Delivery(Spool* spool, Now now, TakeQueued takeQueued, Post post, StopDeadline& stop);
 
-    // One wake-up's work. While backing off, queued bodies only move to the spool. Otherwise the
-    // spool is sent oldest first, then held bodies, then the queue, until a post gets no answer
-    // (which starts or doubles the back-off) or the stop's deadline comes.
+    // One wake-up's work. First the queue goes to the spool (or, while the spool cannot take it,
+    // is held in memory), so that a process that ends without a stop loses at most what was
+    // queued since. Then, unless backing off, the spool is sent oldest first and held reports
+    // after it, until a report is not stored (which starts or doubles the back-off; a Retry-After
+    // makes it at least that long, within the maximum) or the stop's deadline comes.
     void pass();
-    // After the last pass of a stop: every body still in memory goes to the spool.
+    // After the last pass of a stop: every report still in memory goes to the spool.
     void keepEverything();
+    // Journals what was queued since, if a tick's time has passed since the last journal. Called
+    // between posts and by a post while it waits, so that a long drain or a slow server does not
+    // keep newly queued reports off the disk for longer than a tick.
+    void journalDue();
+    static constexpr uint64_t kJournalEveryMs = 3000;
 
     bool backingOff() const { return now_() < retryAt_; }
     uint64_t retryAt() const { return retryAt_; }
@@ -70,17 +92,20 @@ public:
 private:
     bool timeLeft() const;
     bool sendSpool();
-    bool sendInMemory();
-    void failed();
+    bool sendHeld();
+    bool delivered(const Report& report);
+    void failed(uint64_t retryAfterMs);
     void succeeded();
-    void moveToSpool();
+    void journal();
 
     Spool* spool_;
     Now now_;
     TakeQueued takeQueued_;
     Post post_;
     StopDeadline& stop_;
-    std::deque<std::string> held_;  // oldest first; the front got no answer or was never tried
+    std::deque<Report> held_;  // oldest first: what the spool could not take
+    uint64_t retryAfterMs_ = 0;  // of the last answer that was not stored
+    uint64_t journaledAt_ = 0;
     uint64_t backoffMs_ = 0;
     uint64_t retryAt_ = 0;
 };

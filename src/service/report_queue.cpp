@@ -11,16 +11,16 @@ std::atomic<ReportQueue*> g_queue{nullptr};
 
 }  // namespace
 
-bool ReportQueue::pushBack(ReportBody body)
+bool ReportQueue::pushBack(ReportBody body, ReportId id)
 {
     ReportBody dropped;
     try {
         std::lock_guard<std::mutex> guard(lock_);
         if (bodies_.size() >= kMaxQueuedReports) {
-            dropped = std::move(bodies_.front());
+            dropped = std::move(bodies_.front().body);
             bodies_.pop_front();
         }
-        bodies_.push_back(std::move(body));
+        bodies_.push_back(Entry{std::move(body), id});
     } catch (...) {
         // The deque could not grow: the body is lost, like one the full queue drops.
         return false;
@@ -28,11 +28,12 @@ bool ReportQueue::pushBack(ReportBody body)
     return true;  // a dropped body is freed here, outside the lock: the lock only covers constant work
 }
 
-ReportBody ReportQueue::popFront()
+ReportBody ReportQueue::popFront(ReportId* id)
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (bodies_.empty()) return ReportBody();
-    ReportBody body = std::move(bodies_.front());
+    ReportBody body = std::move(bodies_.front().body);
+    if (id != nullptr) *id = bodies_.front().id;
     bodies_.pop_front();
     return body;
 }
@@ -69,7 +70,7 @@ EnqueueResult enqueueReport(const char* body)
     if (!copy) return EnqueueResult::NoMemory;
     std::memcpy(copy.get(), body, length + 1);
     try {
-        return getReportQueue().pushBack(std::move(copy)) ? EnqueueResult::Queued : EnqueueResult::NoMemory;
+        return getReportQueue().pushBack(std::move(copy), nextReportId()) ? EnqueueResult::Queued : EnqueueResult::NoMemory;
     } catch (const std::bad_alloc&) {
         return EnqueueResult::NoMemory;
     }

@@ -7,19 +7,25 @@
 
 #include "common/limits.h"
 #include "report/report_body.h"
+#include "service/report_id.h"
 
 class ReportQueue {
 public:
     // A full queue drops (and frees) its oldest body. Returns false (and frees the body) only
     // when the queue itself cannot grow.
-    bool pushBack(ReportBody body);
-    // The oldest body, now the caller's, or an empty one when the queue is empty.
-    ReportBody popFront();
+    bool pushBack(ReportBody body, ReportId id = ReportId());
+    // The oldest body, now the caller's, or an empty one when the queue is empty; id (when given)
+    // receives the identity it was queued with.
+    ReportBody popFront(ReportId* id = nullptr);
     std::size_t size();
 
 private:
     std::mutex lock_;
-    std::deque<ReportBody> bodies_;
+    struct Entry {
+        ReportBody body;
+        ReportId id;
+    };
+    std::deque<Entry> bodies_;
 };
 
 // The process's queue, created on first use; safe when a reporting thread and the worker race.
@@ -31,7 +37,7 @@ bool reportQueueExists();
 void destroyReportQueue();
 
 enum class EnqueueResult { Queued, Refused, NoMemory };
-// Queues a private copy of body. Null bodies and ones longer than kBodyBytes are refused.
+// Queues a private copy of body under a new report id. Null bodies and ones longer than kBodyBytes are refused.
 EnqueueResult enqueueReport(const char* body);
 
 // How enqueueReport allocates its copies; tests swap it to exercise the out-of-memory path.

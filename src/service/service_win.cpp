@@ -17,6 +17,7 @@
 #include "report/device_identity.h"
 #include "service/bounded_post.h"
 #include "service/delivery.h"
+#include "service/report_id.h"
 #include "service/report_queue.h"
 #include "service/service_state.h"
 #include "service/upload_loop.h"
@@ -151,13 +152,15 @@ private:
     HANDLE stop_;
 };
 
-// The oldest queued body, or false when the queue is empty (or cannot be made).
-bool takeQueued(std::string& out)
+// The oldest queued report, or false when the queue is empty (or cannot be made).
+bool takeQueued(Report& out)
 {
     try {
-        ReportBody body = getReportQueue().popFront();
+        ReportId id;
+        ReportBody body = getReportQueue().popFront(&id);
         if (!body) return false;
-        out.assign(body.get());
+        out.body.assign(body.get());
+        out.id = id.hex();
         return true;
     } catch (...) {
         return false;
@@ -177,11 +180,12 @@ DWORD WINAPI workerMain(LPVOID parameter)
         BoundedPoster poster(url, service.stopDeadline, service.stopEvent.get());
         Delivery delivery(
             spool.get(), monotonicMs, takeQueued,
-            [&poster](const std::string& body) {
-                diag::postData(body.c_str());
-                return poster.post(body);
+            [&poster](const Report& report) {
+                diag::postData(report.body.c_str());
+                return poster.post(report);
             },
             service.stopDeadline);
+        poster.whileWaiting([&delivery] { delivery.journalDue(); });
         runUploadLoop(signals, service.exitRequested, [&delivery](bool ending) {
             try {
                 if (!ending) {
@@ -224,6 +228,7 @@ int startService()
     service->stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!service->stopEvent) return 0;
     if (!pinModule(service->pin)) return 0;
+    prepareReportIds();
     copyToField(service->appKey, sizeof service->appKey, state.origin.appKey);
     service->workerThread.reset(CreateThread(nullptr, 0, workerMain, service.get(), 0, nullptr));
     if (!service->workerThread) {

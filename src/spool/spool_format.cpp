@@ -10,6 +10,7 @@ namespace {
 
 constexpr char kFileMagic[] = "TSQ1";
 constexpr char kEntryMagic[] = "TSE";
+constexpr char kIdEntryMagic[] = "TSI";
 constexpr std::size_t kFileMagicBytes = 4;
 constexpr std::size_t kEntryMagicBytes = 3;
 constexpr std::size_t kLongKeyBytes = 40;  // a key longer than this keeps its start and a checksum
@@ -55,20 +56,24 @@ uint32_t crc32(const void* data, std::size_t size, uint32_t crc)
     return ~crc;
 }
 
-std::string encodeSegment(const std::vector<std::string>& bodies, std::size_t* stored)
+std::string encodeSegment(const std::vector<Report>& reports, std::size_t* stored)
 {
     std::string out(kFileMagic, kFileMagicBytes);
     std::size_t kept = 0;
-    for (const std::string& body : bodies) {
+    for (const Report& report : reports) {
+        const std::string& body = report.body;
         if (body.size() > kMaxSpooledBody || body.find('\0') != std::string::npos) continue;
+        const bool withId = isReportIdText(report.id);
         std::string length;
         putLittleEndian(length, static_cast<uint32_t>(body.size()));
         uint32_t crc = crc32(length.data(), length.size());
+        if (withId) crc = crc32(report.id.data(), report.id.size(), crc);
         crc = crc32(body.data(), body.size(), crc);
-        out.append(kEntryMagic, kEntryMagicBytes);
+        out.append(withId ? kIdEntryMagic : kEntryMagic, kEntryMagicBytes);
         out.push_back(kWaiting);
         out += length;
         putLittleEndian(out, crc);
+        if (withId) out += report.id;
         out += body;
         ++kept;
     }
@@ -76,39 +81,59 @@ std::string encodeSegment(const std::vector<std::string>& bodies, std::size_t* s
     return out;
 }
 
-std::vector<Entry> parseSegment(const char* data, std::size_t size)
+std::string encodeSegment(const std::vector<std::string>& bodies, std::size_t* stored)
+{
+    std::vector<Report> reports;
+    reports.reserve(bodies.size());
+    for (const std::string& body : bodies) reports.push_back(Report{std::string(), body});
+    return encodeSegment(reports, stored);
+}
+
+std::vector<Entry> parseSegment(const char* data, std::size_t size, bool* intact)
 {
     std::vector<Entry> entries;
+    if (intact != nullptr) *intact = data != nullptr;
     if (data == nullptr) return entries;
     std::size_t at = size >= kFileMagicBytes && std::memcmp(data, kFileMagic, kFileMagicBytes) == 0 ? kFileMagicBytes : 0;
+    if (at == 0 && intact != nullptr) *intact = false;
+    std::size_t expected = at;  // where the next entry starts when nothing is damaged
     while (at < size) {
         // Find the next marker from here: after damage, this is where reading picks up again.
-        const void* found = nullptr;
+        const char* found = nullptr;
         if (size - at >= kEntryMagicBytes) {
             const char* p = data + at;
             const char* last = data + size - kEntryMagicBytes;
             for (; p <= last; ++p) {
-                if (p[0] == kEntryMagic[0] && p[1] == kEntryMagic[1] && p[2] == kEntryMagic[2]) {
+                if (p[0] == 'T' && p[1] == 'S' && (p[2] == kEntryMagic[2] || p[2] == kIdEntryMagic[2])) {
                     found = p;
                     break;
                 }
             }
         }
         if (found == nullptr) break;
-        const std::size_t start = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+        const std::size_t start = static_cast<std::size_t>(found - data);
         at = start + 1;  // where the scan goes on if this entry does not hold
         if (size - start < kEntryHeaderBytes) break;
         const char* header = data + start;
+        const bool withId = header[2] == kIdEntryMagic[2];
+        const std::size_t idBytes = withId ? kIdBytes : 0;
         const uint32_t length = getLittleEndian(header + 4);
-        if (length > kMaxSpooledBody || size - start - kEntryHeaderBytes < length) continue;
-        const char* body = header + kEntryHeaderBytes;
+        if (length > kMaxSpooledBody || size - start - kEntryHeaderBytes < idBytes + length) continue;
+        const char* id = header + kEntryHeaderBytes;
+        const char* body = id + idBytes;
         uint32_t crc = crc32(header + 4, 4);
+        if (withId) crc = crc32(id, idBytes, crc);
         crc = crc32(body, length, crc);
         if (crc != getLittleEndian(header + 8)) continue;
         if (std::memchr(body, '\0', length) != nullptr) continue;
-        entries.push_back(Entry{start + 3, header[3] == kWaiting, std::string(body, length)});
-        at = start + kEntryHeaderBytes + length;
+        std::string idText(id, idBytes);
+        if (withId && !isReportIdText(idText)) continue;
+        if (start != expected && intact != nullptr) *intact = false;
+        entries.push_back(Entry{start + 3, header[3] == kWaiting, std::string(body, length), std::move(idText)});
+        at = start + kEntryHeaderBytes + idBytes + length;
+        expected = at;
     }
+    if (expected != size && intact != nullptr) *intact = false;
     return entries;
 }
 

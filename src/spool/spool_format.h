@@ -7,10 +7,13 @@
 //
 //     file   := "TSQ1" entry*
 //     entry  := "TSE" state:1 length:4 crc:4 body:length
+//             | "TSI" state:1 length:4 crc:4 id:32 body:length
 //
 // state is 'W' while the report waits and becomes 'D' (written in place, one byte) once the server
 // answered it; length is the body's byte count, little-endian, at most kMaxSpooledBody; crc is the
-// CRC-32 (the zlib/PNG one) of the four length bytes followed by the body. Bodies are report texts:
+// CRC-32 (the zlib/PNG one) of the four length bytes followed by the id (if any) and the body; id
+// is the report's id as the "TallyScope-Report-Id" header carries it (32 lowercase hex digits).
+// Older builds wrote "TSE" entries only; they are read and sent as before, without the header. Bodies are report texts:
 // no zero byte. A reader accepts an entry only when marker, length, checksum and body all hold;
 // anything else (a write cut short by a crash or a full disk, flipped bytes, a truncated file) is
 // skipped up to the next "TSE" marker, so damage costs the entries it hit and never yields a
@@ -23,12 +26,15 @@
 #include <string>
 #include <vector>
 
+#include "service/report_id.h"
+
 namespace spool {
 
 constexpr std::size_t kMaxSpooledReports = 1024;
 constexpr std::size_t kMaxSpooledBytes = 2u << 20;  // entries (header and body) over all segments
 constexpr std::size_t kMaxSpooledBody = 2048;
 constexpr std::size_t kEntryHeaderBytes = 12;
+constexpr std::size_t kIdBytes = 32;
 constexpr char kWaiting = 'W';
 constexpr char kDone = 'D';
 
@@ -38,17 +44,21 @@ struct Entry {
     std::size_t stateOffset;  // where the state byte lies in the segment
     bool waiting;
     std::string body;
+    std::string id;  // empty for an entry without one
 };
 
 // The bytes of a new segment holding bodies in order, every one waiting. A body the format cannot
 // hold (too long, or with a zero byte) is left out; the count of bodies kept goes to stored.
+std::string encodeSegment(const std::vector<Report>& reports, std::size_t* stored = nullptr);
+// The same without ids: the segments older builds wrote.
 std::string encodeSegment(const std::vector<std::string>& bodies, std::size_t* stored = nullptr);
 
-// Every intact entry of a segment's bytes, in file order; damaged stretches are skipped.
-std::vector<Entry> parseSegment(const char* data, std::size_t size);
+// Every intact entry of a segment's bytes, in file order; damaged stretches are skipped. intact (when
+// given) says whether every byte after the file marker belonged to an intact entry.
+std::vector<Entry> parseSegment(const char* data, std::size_t size, bool* intact = nullptr);
 
-// Bytes an entry of this body takes in a segment.
-inline std::size_t entryBytes(std::size_t bodyLength) { return kEntryHeaderBytes + bodyLength; }
+// Bytes an entry of this body takes in a segment (with an id: the bounds count every entry so).
+inline std::size_t entryBytes(std::size_t bodyLength) { return kEntryHeaderBytes + kIdBytes + bodyLength; }
 
 // How many of the oldest waiting reports must go so that the rest, plus the incoming ones, stays
 // within kMaxSpooledReports and kMaxSpooledBytes. Both lists hold body lengths, oldest first; when

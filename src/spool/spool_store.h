@@ -7,21 +7,26 @@
 #include <string>
 #include <vector>
 
+#include "service/report_id.h"
+
 class Spool {
 public:
     virtual ~Spool() = default;
 
-    // Stores bodies (oldest first) behind everything that waits already, dropping the oldest
-    // waiting reports beyond the bounds. False when they could not be stored (no folder, a
-    // read-only folder, a full disk): the caller still has them.
-    virtual bool append(const std::vector<std::string>& bodies) = 0;
+    // Stores reports (oldest first) behind everything that waits already, and only once they are
+    // on the disk for good (written, flushed, renamed with write-through) drops the oldest waiting
+    // reports beyond the bounds. False when they could not be stored (no folder, a read-only
+    // folder, a full disk): nothing was dropped and the caller still has them.
+    virtual bool append(const std::vector<Report>& reports) = 0;
 
     // Takes the spool for sending. False when nothing waits or another process of the same
     // application is sending it right now: two processes never send the same report.
     virtual bool claim() = 0;
-    // The oldest waiting body of the claimed spool; false when none is left.
-    virtual bool peek(std::string& body) = 0;
-    // The body peek gave was answered: it is never sent again.
+    // The oldest waiting report of the claimed spool (segments in name order); false when none is
+    // left.
+    virtual bool peek(Report& report) = 0;
+    // The report peek gave was answered: it is never sent again. The mark is on the disk for good
+    // when this returns.
     virtual void markDone() = 0;
     // Gives the claim up; what was not marked done waits on.
     virtual void release() = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cwchar>
 #include <new>
 
 #include "spool/spool_format.h"
@@ -76,13 +77,78 @@ bool readWhole(HANDLE file, std::string& bytes)
     return true;
 }
 
-bool writeByteAt(HANDLE file, std::size_t offset, char value)
+// One byte rewritten in place and flushed: a done mark that is only in the cache could come back
+// as "waiting" after a power cut.
+bool writeByteAt(HANDLE file, std::size_t offset, char value, bool flush = true)
 {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(offset);
     DWORD written = 0;
     return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && WriteFile(file, &value, 1, &written, nullptr) &&
-           written == 1;
+           written == 1 && (!flush || FlushFileBuffers(file));
+}
+
+// bytes under finalPath, whole or not at all: written under a name no reader takes for a segment,
+// flushed, then renamed with write-through. Until this returns true the caller must not forget
+// anything it wrote.
+bool writeDurably(const std::wstring& tempPath, const std::wstring& finalPath, const std::string& bytes)
+{
+    bool written = false;
+    {
+        win::UniqueHandle file(
+            CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD done = 0;
+        written = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
+                  done == bytes.size() && FlushFileBuffers(file.get());
+    }
+    if (written && MoveFileExW(tempPath.c_str(), finalPath.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    DeleteFileW(tempPath.c_str());
+    return false;
+}
+
+// Names in folder matching pattern, sorted.
+std::vector<std::wstring> listNames(const std::wstring& folder, const wchar_t* pattern)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    win::UniqueFind find(FindFirstFileW((folder + L"\\" + pattern).c_str(), &found));
+    if (!find) return names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
+    } while (FindNextFileW(find.get(), &found));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+constexpr wchar_t kTempSuffix[] = L".tmp";
+constexpr wchar_t kSetAsideSuffix[] = L".bad";
+// Segments set aside are kept for inspection, the newest this many.
+constexpr std::size_t kMaxSetAside = 16;
+// A temporary file of a writer that still runs is left alone unless it is older than this (the
+// writer's process id may have been reused).
+constexpr uint64_t kLiveWriterGrace100ns = 10ull * 60 * 10000000;
+
+// Whether the process that wrote a segment or temporary file of this name (its process id is
+// part of the name) is still running.
+bool writerRuns(const std::wstring& name)
+{
+    if (name.size() < 32) return false;
+    const DWORD process = static_cast<DWORD>(std::wcstoul(name.substr(16, 8).c_str(), nullptr, 16));
+    if (process == GetCurrentProcessId()) return false;  // this process writes nothing before its open
+    win::UniqueHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process));
+    if (!handle) return false;
+    DWORD code = 0;
+    return GetExitCodeProcess(handle.get(), &code) && code == STILL_ACTIVE;
+}
+
+uint64_t ageOf(const WIN32_FILE_ATTRIBUTE_DATA& data)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t at = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    const uint64_t current = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return current > at ? current - at : 0;
 }
 
 class FileSpool : public Spool {
@@ -90,15 +156,23 @@ public:
     explicit FileSpool(const char* appKey) : folder_(spoolFolder(appKey)) {}
     ~FileSpool() override { release(); }
 
-    bool append(const std::vector<std::string>& bodies) override;
+    bool append(const std::vector<Report>& reports) override;
     bool claim() override;
-    bool peek(std::string& body) override;
+    bool peek(Report& report) override;
     void markDone() override;
     void release() override;
 
 private:
+    struct Waiting {
+        std::wstring path;
+        std::vector<spool::Entry> entries;
+    };
+
     bool lock();
-    void trimFor(std::vector<std::string>& incoming);
+    void recoverOnce();
+    std::size_t planTrim(std::vector<Report>& incoming, std::vector<Waiting>& segments);
+    void applyTrim(std::vector<Waiting>& segments, std::size_t drop);
+    void setAside(const std::wstring& name);
     bool openOldestSegment();
     void closeSegment(bool finished);
 
@@ -106,11 +180,14 @@ private:
     uint32_t counter_ = 0;
     win::UniqueHandle lock_;
     bool claimed_ = false;
-    std::wstring segmentPath_;
+    bool recovered_ = false;
+    std::wstring segmentName_;
     win::UniqueHandle segment_;
     std::vector<spool::Entry> entries_;
+    bool segmentDamaged_ = false;
     std::size_t next_ = 0;
-    bool markingFailed_ = false;  // the spool is not sent from again by this store
+    std::vector<std::wstring> skipped_;  // segments this claim could neither open nor set aside
+    bool markingFailed_ = false;         // the spool is not sent from again by this store
 };
 
 bool FileSpool::lock()
@@ -123,20 +200,54 @@ bool FileSpool::lock()
     return static_cast<bool>(lock_);
 }
 
-// Under the lock (when another process holds it, the bounds wait for the next append): the oldest
-// waiting reports that the incoming ones push out are marked done, or their segment removed.
-void FileSpool::trimFor(std::vector<std::string>& incoming)
+// Once per store, under the lock: what a crash left behind. A temporary file holds a segment that
+// was written but not renamed; whole, it becomes the segment it was meant to be (its reports were
+// never sent: they are journaled before they are posted), cut short it is removed. Set-aside
+// segments beyond the newest kMaxSetAside go.
+void FileSpool::recoverOnce()
 {
-    const bool hadLock = static_cast<bool>(lock_);
-    if (!lock()) return;
-    struct Segment {
-        std::wstring path;
-        std::vector<spool::Entry> waiting;
-    };
-    std::vector<Segment> segments;
+    if (recovered_) return;
+    if (GetFileAttributesW(folder_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        recovered_ = true;
+        return;
+    }
+    if (!lock()) return;  // another process holds the spool: it recovers, or this store does later
+    recovered_ = true;
+    for (const std::wstring& name : listNames(folder_, L"*.tsq.tmp")) {
+        const std::wstring path = folder_ + L"\\" + name;
+        const std::wstring finalName = name.substr(0, name.size() - (sizeof kTempSuffix / sizeof(wchar_t) - 1));
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) continue;
+        if (writerRuns(name) && ageOf(data) < kLiveWriterGrace100ns) continue;
+        std::string bytes;
+        bool whole = false;
+        {
+            win::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file && readWhole(file.get(), bytes)) {
+                bool intact = false;
+                whole = !spool::parseSegment(bytes.data(), bytes.size(), &intact).empty() && intact;
+            }
+        }
+        const std::string narrow(finalName.begin(), finalName.end());
+        if (whole && spool::isSegmentName(narrow) &&
+            MoveFileExW(path.c_str(), (folder_ + L"\\" + finalName).c_str(), MOVEFILE_WRITE_THROUGH))
+            continue;
+        DeleteFileW(path.c_str());
+    }
+    std::vector<std::wstring> setAside = listNames(folder_, L"*.tsq.bad");
+    for (std::size_t i = 0; i + kMaxSetAside < setAside.size(); ++i) DeleteFileW((folder_ + L"\\" + setAside[i]).c_str());
+    if (!claimed_) lock_.reset();
+}
+
+// Under the lock (when another process holds it, the bounds wait for the next append): which of
+// the oldest waiting reports the incoming ones push out. Incoming reports beyond the bounds on
+// their own are taken out of incoming at once.
+std::size_t FileSpool::planTrim(std::vector<Report>& incoming, std::vector<Waiting>& segments)
+{
     std::vector<std::size_t> waitingLengths;
     for (const std::wstring& name : listSegments(folder_)) {
-        Segment s{folder_ + L"\\" + name, {}};
+        Waiting s{folder_ + L"\\" + name, {}};
         win::UniqueHandle file(CreateFileW(s.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
         std::string bytes;
@@ -144,62 +255,64 @@ void FileSpool::trimFor(std::vector<std::string>& incoming)
         for (spool::Entry& e : spool::parseSegment(bytes.data(), bytes.size())) {
             if (!e.waiting) continue;
             waitingLengths.push_back(e.body.size());
-            s.waiting.push_back(std::move(e));
+            s.entries.push_back(std::move(e));
         }
         segments.push_back(std::move(s));
     }
     std::vector<std::size_t> incomingLengths;
-    for (const std::string& body : incoming) incomingLengths.push_back(body.size());
+    for (const Report& report : incoming) incomingLengths.push_back(report.body.size());
     std::size_t dropIncoming = 0;
-    std::size_t drop = spool::oldestToDrop(waitingLengths, incomingLengths, &dropIncoming);
+    const std::size_t drop = spool::oldestToDrop(waitingLengths, incomingLengths, &dropIncoming);
     incoming.erase(incoming.begin(), incoming.begin() + static_cast<std::ptrdiff_t>(dropIncoming));
-    for (Segment& s : segments) {
+    return drop;
+}
+
+void FileSpool::applyTrim(std::vector<Waiting>& segments, std::size_t drop)
+{
+    for (Waiting& s : segments) {
         if (drop == 0) break;
-        if (drop >= s.waiting.size()) {
-            drop -= s.waiting.size();
+        if (drop >= s.entries.size()) {
+            drop -= s.entries.size();
             DeleteFileW(s.path.c_str());
             continue;
         }
         win::UniqueHandle file(CreateFileW(s.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-        for (std::size_t i = 0; i < drop && file; ++i) writeByteAt(file.get(), s.waiting[i].stateOffset, spool::kDone);
+        for (std::size_t i = 0; i < drop && file; ++i)
+            writeByteAt(file.get(), s.entries[i].stateOffset, spool::kDone, false);
+        if (file) FlushFileBuffers(file.get());
         drop = 0;
     }
-    if (!hadLock) lock_.reset();
 }
 
-bool FileSpool::append(const std::vector<std::string>& bodies)
+bool FileSpool::append(const std::vector<Report>& reports)
 {
-    if (bodies.empty()) return true;
+    if (reports.empty()) return true;
     if (folder_.empty() || !makeFolders(folder_)) return false;
     try {
-        std::vector<std::string> incoming = bodies;
-        trimFor(incoming);
+        recoverOnce();
+        const bool hadLock = static_cast<bool>(lock_);
+        const bool locked = lock();
+        std::vector<Report> incoming = reports;
+        std::vector<Waiting> segments;
+        const std::size_t drop = locked ? planTrim(incoming, segments) : 0;
         std::size_t stored = 0;
         const std::string bytes = spool::encodeSegment(incoming, &stored);
-        if (stored == 0) return true;
-
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        const uint64_t time = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        const std::wstring name = widenAscii(spool::segmentName(time, GetCurrentProcessId(), ++counter_));
-        const std::wstring finalPath = folder_ + L"\\" + name;
-        const std::wstring tempPath = finalPath + L".tmp";
-        // Written under a name no reader looks at, then renamed: a segment appears whole or not at
-        // all, and a crash leaves at most a stray .tmp file.
-        bool written = false;
-        {
-            win::UniqueHandle file(CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                               FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file) return false;
-            DWORD done = 0;
-            written = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
-                      done == bytes.size();
+        bool ok = stored == 0;
+        if (!ok) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const uint64_t time = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+            const std::wstring name = widenAscii(spool::segmentName(time, GetCurrentProcessId(), ++counter_));
+            const std::wstring finalPath = folder_ + L"\\" + name;
+            ok = writeDurably(finalPath + kTempSuffix, finalPath, bytes);
         }
-        if (written && MoveFileExW(tempPath.c_str(), finalPath.c_str(), 0)) return true;
-        DeleteFileW(tempPath.c_str());
-        return false;
+        // Only what is now on the disk may push older reports out: a failed write drops nothing.
+        if (ok && drop != 0) applyTrim(segments, drop);
+        if (!hadLock) lock_.reset();
+        return ok;
     } catch (const std::bad_alloc&) {
+        if (!claimed_) lock_.reset();
         return false;
     }
 }
@@ -208,28 +321,47 @@ bool FileSpool::claim()
 {
     if (claimed_) return true;
     if (markingFailed_ || folder_.empty() || GetFileAttributesW(folder_.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    recoverOnce();
     if (listSegments(folder_).empty()) return false;
     if (!lock()) return false;
     claimed_ = true;
     return true;
 }
 
+// A segment that cannot be opened or read whole is renamed out of the way (kept for a look) so
+// that the rest of the spool goes on; one that cannot even be renamed is passed over for the rest
+// of this claim and tried again at the next.
+void FileSpool::setAside(const std::wstring& name)
+{
+    const std::wstring path = folder_ + L"\\" + name;
+    if (MoveFileExW(path.c_str(), (path + kSetAsideSuffix).c_str(), MOVEFILE_WRITE_THROUGH)) return;
+    try {
+        skipped_.push_back(name);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 bool FileSpool::openOldestSegment()
 {
     for (;;) {
         const std::vector<std::wstring> names = listSegments(folder_);
-        if (names.empty()) return false;
-        segmentPath_ = folder_ + L"\\" + names.front();
-        segment_.reset(CreateFileW(segmentPath_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        auto oldest = std::find_if(names.begin(), names.end(), [this](const std::wstring& name) {
+            return std::find(skipped_.begin(), skipped_.end(), name) == skipped_.end();
+        });
+        if (oldest == names.end()) return false;
+        segmentName_ = *oldest;
+        segment_.reset(CreateFileW((folder_ + L"\\" + segmentName_).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         std::string bytes;
         if (!segment_ || !readWhole(segment_.get(), bytes)) {
-            // A segment that cannot be opened for marking would be sent again and again: the
-            // spool is not sent from until it can be.
             segment_.reset();
-            return false;
+            setAside(segmentName_);
+            segmentName_.clear();
+            continue;
         }
-        entries_ = spool::parseSegment(bytes.data(), bytes.size());
+        bool intact = false;
+        entries_ = spool::parseSegment(bytes.data(), bytes.size(), &intact);
+        segmentDamaged_ = !intact;
         next_ = 0;
         while (next_ < entries_.size() && !entries_[next_].waiting) ++next_;
         if (next_ < entries_.size()) return true;
@@ -237,21 +369,30 @@ bool FileSpool::openOldestSegment()
     }
 }
 
+// A finished segment goes; a damaged one is set aside once its intact entries are sent.
 void FileSpool::closeSegment(bool finished)
 {
     segment_.reset();
-    if (finished && !segmentPath_.empty()) DeleteFileW(segmentPath_.c_str());
-    segmentPath_.clear();
+    if (finished && !segmentName_.empty()) {
+        if (segmentDamaged_) {
+            setAside(segmentName_);
+        } else {
+            DeleteFileW((folder_ + L"\\" + segmentName_).c_str());
+        }
+    }
+    segmentName_.clear();
     entries_.clear();
+    segmentDamaged_ = false;
     next_ = 0;
 }
 
-bool FileSpool::peek(std::string& body)
+bool FileSpool::peek(Report& report)
 {
     if (!claimed_) return false;
     try {
         if (!segment_ && !openOldestSegment()) return false;
-        body = entries_[next_].body;
+        report.body = entries_[next_].body;
+        report.id = entries_[next_].id;
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -275,6 +416,7 @@ void FileSpool::markDone()
 void FileSpool::release()
 {
     closeSegment(false);
+    skipped_.clear();
     claimed_ = false;
     lock_.reset();
 }

@@ -4,10 +4,16 @@
 //   load | free | set KEY CHANNEL | report NAME CONTENT FLUSH | repeat N NAME CONTENT | ("-" is NULL)
 //   stop | timedstop (prints "host: stop took N ms") | quiet (no more lines from the host itself)
 //   sleep MS | exit CODE (ExitProcess now) | return (leave main)
+//   stream THREADS COUNT PERIOD_MS TAG [KILL_MS]   THREADS threads each report COUNT actions named
+//                "stream_event" with the content TAG-<thread>-<n>, one every PERIOD_MS, printing
+//                "accepted <content> <tick ms>" for each one ReportAppEvent took; with KILL_MS the
+//                process ends itself with TerminateProcess that long after the start (printing
+//                "host: killed at <tick ms>" first), as a crash would
 //   squat KIND   holds the name "WorkEvent" the way another program could: mutex, semaphore,
 //                locked-event (an event nobody else may open) or manual-event (signalled, manual reset)
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +74,54 @@ void say(const char* format, ...)
     std::fflush(stdout);
 }
 
+struct Stream {
+    int thread;
+    int count;
+    DWORD period;
+    std::string tag;
+};
+
+CRITICAL_SECTION g_printLock;
+
+DWORD WINAPI streamMain(LPVOID parameter)
+{
+    const Stream& s = *static_cast<const Stream*>(parameter);
+    for (int n = 0; n < s.count; ++n) {
+        const std::string content = s.tag + "-" + std::to_string(s.thread) + "-" + std::to_string(n);
+        if (g_report("stream_event", content.c_str(), 0) == 1) {
+            // Printed under a lock and flushed at once: a kill leaves whole lines only.
+            EnterCriticalSection(&g_printLock);
+            std::printf("accepted %s %llu\n", content.c_str(), static_cast<unsigned long long>(GetTickCount64()));
+            std::fflush(stdout);
+            LeaveCriticalSection(&g_printLock);
+        }
+        Sleep(s.period);
+    }
+    return 0;
+}
+
+void stream(int threads, int count, DWORD period, const std::string& tag, DWORD killAfter)
+{
+    InitializeCriticalSection(&g_printLock);
+    Stream* streams = new Stream[threads];
+    HANDLE* handles = new HANDLE[threads];
+    for (int t = 0; t < threads; ++t) {
+        streams[t] = Stream{t, count, period, tag};
+        handles[t] = CreateThread(nullptr, 0, streamMain, &streams[t], 0, nullptr);
+    }
+    if (killAfter != 0 && WaitForMultipleObjects(threads, handles, TRUE, killAfter) == WAIT_TIMEOUT) {
+        EnterCriticalSection(&g_printLock);
+        std::printf("host: killed at %llu\n", static_cast<unsigned long long>(GetTickCount64()));
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 9);
+    }
+    WaitForMultipleObjects(threads, handles, TRUE, INFINITE);
+    for (int t = 0; t < threads; ++t) CloseHandle(handles[t]);
+    delete[] handles;
+    delete[] streams;
+    say("host: streamed\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -100,6 +154,15 @@ int main(int argc, char** argv)
             int ok = 0;
             for (int n = 0; n < count; ++n) ok += g_report(name.c_str(), (content + std::to_string(n)).c_str(), 0);
             say("host: repeat %d\n", ok);
+        } else if (step == "stream") {
+            const int threads = std::atoi(next());
+            const int count = std::atoi(next());
+            const DWORD period = static_cast<DWORD>(std::atoi(next()));
+            const std::string tag = next();
+            const DWORD killAfter = i + 1 < argc && std::isdigit(static_cast<unsigned char>(argv[i + 1][0]))
+                                        ? static_cast<DWORD>(std::atoi(next()))
+                                        : 0;
+            stream(threads, count, period, tag, killAfter);
         } else if (step == "squat") {
             say("host: squat %d\n", squat(next()) != nullptr ? 1 : 0);  // held until the process ends
         } else if (step == "stop") {

@@ -13,18 +13,19 @@ namespace {
 // The spool's contract in memory: append in order, one claimer, done marks.
 class MemorySpool : public Spool {
 public:
-    bool append(const std::vector<std::string>& bodies) override
+    bool append(const std::vector<Report>& reports) override
     {
         if (refuse) return false;
-        waiting.insert(waiting.end(), bodies.begin(), bodies.end());
+        for (const Report& r : reports) waiting.push_back(r.body);
         ++appends;
         return true;
     }
     bool claim() override { return !claimedElsewhere && !waiting.empty(); }
-    bool peek(std::string& body) override
+    bool peek(Report& report) override
     {
         if (waiting.empty()) return false;
-        body = waiting.front();
+        report.body = waiting.front();
+        report.id = "id-" + waiting.front();
         return true;
     }
     void markDone() override { waiting.pop_front(); }
@@ -37,10 +38,13 @@ public:
 };
 
 // A server on a simulated clock: every post takes postMs; while down, it gives no answer and takes
-// downMs. Everything it answered is recorded in order.
+// downMs; while status is set, it answers with that status (and retryAfterMs). Everything it took
+// for good is recorded in order.
 struct World {
     uint64_t clock = 1000000;
     bool down = false;
+    int status = 200;
+    uint64_t retryAfterMs = 0;
     uint64_t postMs = 2;
     uint64_t downMs = 1000;
     std::deque<std::string> queue;
@@ -49,25 +53,27 @@ struct World {
     MemorySpool spool;
     StopDeadline stop;
     Delivery delivery{&spool, [this] { return clock; },
-                      [this](std::string& out) {
+                      [this](Report& out) {
                           if (queue.empty()) return false;
-                          out = queue.front();
+                          out = Report{"id-" + queue.front(), queue.front()};
                           queue.pop_front();
                           return true;
                       },
-                      [this](const std::string& body) {
+                      [this](const Report& report) {
                           attemptTimes.push_back(clock);
+                          EXPECT_EQ(report.id, "id-" + report.body) << "a report travels with its id";
                           // A post never outlasts the stop's deadline: the platform side cuts it.
                           const uint64_t takes = down ? downMs : postMs;
                           const uint64_t deadline = stop.deadline();
                           if (deadline != StopDeadline::kNone && clock + takes > deadline) {
                               clock = deadline > clock ? deadline : clock;
-                              return PostOutcome::NoAnswer;
+                              return PostReply{};
                           }
                           clock += takes;
-                          if (down) return PostOutcome::NoAnswer;
-                          answered.push_back(body);
-                          return PostOutcome::Answered;
+                          if (down) return PostReply{};
+                          const PostReply reply{outcomeOfStatus(status), retryAfterMs};
+                          if (reply.outcome == PostOutcome::Answered) answered.push_back(report.body);
+                          return reply;
                       },
                       stop};
 
@@ -158,6 +164,61 @@ TEST(Delivery, AnsweredBodiesAreDoneAndOnlyUnansweredOnesAreKept)
     EXPECT_EQ(w.answered, numbered(0, 6));
 }
 
+// Only an answer that says "not processed" keeps a report; any other status ends it for good. A
+// kept one waits the back-off or the Retry-After, whichever is longer, never past the maximum.
+TEST(Delivery, NotStoredAnswersKeepTheReportAndEveryOtherStatusIsFinal)
+{
+    struct Case {
+        int status;
+        uint64_t retryAfterMs;
+        bool kept;
+        uint64_t wait;
+    };
+    const Case cases[] = {{200, 0, false, 0},        {201, 0, false, 0},      {301, 0, false, 0},
+                          {400, 0, false, 0},        {404, 0, false, 0},      {500, 0, false, 0},
+                          {408, 0, true, 3000},      {429, 20000, true, 20000}, {502, 0, true, 3000},
+                          {503, 1000, true, 3000},   {503, 86400000, true, Delivery::kMaxBackoffMs},
+                          {504, 0, true, 3000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        World w;
+        w.status = c.status;
+        w.retryAfterMs = c.retryAfterMs;
+        w.report(0, 2);
+        w.delivery.pass();
+        const uint64_t failedAt = w.clock;
+        w.status = 200;
+        w.runFor(Delivery::kMaxBackoffMs + 6000);
+        if (!c.kept) {
+            // Final: each report went out once, and nothing is ever sent again.
+            EXPECT_EQ(w.attemptTimes.size(), 2u);
+            EXPECT_EQ(w.answered, numbered(0, 2));
+            EXPECT_TRUE(w.spool.waiting.empty());
+            continue;
+        }
+        ASSERT_EQ(w.attemptTimes.size(), 3u);  // the first, refused; then both once more
+        EXPECT_GE(w.attemptTimes[1] - failedAt, c.wait);
+        EXPECT_LT(w.attemptTimes[1] - failedAt, c.wait + 3000);
+        EXPECT_EQ(w.answered, numbered(0, 2));
+    }
+}
+
+// The wait after each failure in a row: 3 s, then twice the last, up to 5 minutes.
+TEST(Delivery, TheBackOffDoublesUpToItsMaximum)
+{
+    World w;
+    w.down = true;
+    w.downMs = 0;
+    w.report(0, 1);
+    uint64_t expected = Delivery::kFirstBackoffMs;
+    for (int failure = 0; failure < 10; ++failure) {
+        w.delivery.pass();
+        EXPECT_EQ(w.delivery.retryAt() - w.clock, expected) << failure;
+        w.clock = w.delivery.retryAt();
+        expected = expected * 2 < Delivery::kMaxBackoffMs ? expected * 2 : Delivery::kMaxBackoffMs;
+    }
+}
+
 TEST(Delivery, ASpoolThatCannotBeWrittenKeepsTheBodiesInMemoryBounded)
 {
     World w;
@@ -174,15 +235,16 @@ TEST(Delivery, ASpoolThatCannotBeWrittenKeepsTheBodiesInMemoryBounded)
     EXPECT_EQ(w.answered, numbered(1100 - 1024, 1100));
 }
 
-TEST(Delivery, ASpoolAnotherProcessIsSendingIsLeftToIt)
+TEST(Delivery, ASpoolAnotherProcessIsSendingIsLeftToItWithWhatThisOneJournaled)
 {
     World w;
     w.spool.waiting = {"old"};
     w.spool.claimedElsewhere = true;
     w.report(0, 2);
     w.delivery.pass();
-    EXPECT_EQ(w.answered, numbered(0, 2));
-    EXPECT_EQ(w.spool.waiting.size(), 1u);
+    EXPECT_TRUE(w.answered.empty());
+    EXPECT_EQ(w.spool.waiting.size(), 3u);
+    EXPECT_EQ(w.delivery.held(), 0u);
 }
 
 // The stop's bound against every kind of network, with 5 and with 1000 queued: a healthy server
@@ -237,15 +299,21 @@ TEST(Delivery, APromptServerGetsTheWholeQueueAtStopButNeverPastTheCap)
         int queued;
         bool all;
     };
+    for (const bool spooled : {false, true}) {
     for (const Case c : {Case{20, 1000, true}, Case{200, 1000, false}, Case{1500, 10, false}}) {
-        SCOPED_TRACE(c.postMs);
+        SCOPED_TRACE(std::to_string(c.postMs) + (spooled ? " ms, from the spool" : " ms, from the queue"));
         World w;
         w.postMs = c.postMs;
-        w.report(0, c.queued);
+        if (spooled) {
+            for (const std::string& body : numbered(0, c.queued)) w.spool.waiting.push_back(body);
+        } else {
+            w.report(0, c.queued);
+        }
         const uint64_t took = w.stopNow();
         EXPECT_LE(took, StopDeadline::kStopCapMs);
         EXPECT_EQ(w.answered.size() == static_cast<std::size_t>(c.queued), c.all);
         EXPECT_EQ(w.answered.size() + w.spool.waiting.size(), static_cast<std::size_t>(c.queued));
+    }
     }
 }
 

@@ -10,7 +10,7 @@ import unittest
 
 import spool_files
 from blackhole_fixture import Blackhole
-from collector_fixture import Collector, stat_port
+from collector_fixture import Collector, header_values, stat_port
 from wine_run import bin_dir, run_host, wine_env
 
 # The stop's budget is 3 s plus the post in flight, which the stop cuts at the same moment; the
@@ -75,7 +75,7 @@ class OfflineTest(unittest.TestCase):
         entries = spool_files.entries(segment)
         self.assertEqual(len(entries), 8)
         data = bytearray(open(segment, "rb").read())
-        data[entries[2][0] + 20] ^= 0x01          # a flipped bit in the third body
+        data[entries[2][0] + 50] ^= 0x01          # a flipped bit in the third body
         data[entries[5][0] + 5] ^= 0xFF           # the sixth entry's length
         cut = entries[7][0] + 15                   # the last entry cut short
         with open(segment, "wb") as f:
@@ -115,6 +115,58 @@ class OfflineTest(unittest.TestCase):
             timer.cancel()
             blackhole.stop()
             collector.stop()
+
+    def test_a_spool_write_that_fails_drops_nothing_the_spool_already_holds(self):
+        key = self.new_key("full")
+        folder = spool_files.folder_for_key(key)
+        os.makedirs(folder, exist_ok=True)
+        # A small file system of its own (root may write anywhere, so a full one is the way to make
+        # the write fail).
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", folder],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        try:
+            self.stop_offline("refuse", key, 1000)
+            kept = spool_files.waiting_bodies(key)
+            self.assertEqual(len(kept), 1000)
+            used = sum(os.path.getsize(p) for p in spool_files.segments(key))
+            subprocess.run(["mount", "-o", "remount,size=%dk" % (used // 1024 + 8), folder], check=True)
+            # 300 more would push 276 of the oldest out, but their segment cannot be written.
+            self.stop_offline("refuse", key, 300)
+            self.assertEqual(spool_files.waiting_bodies(key), kept)
+        finally:
+            subprocess.run(["umount", folder], check=False)
+
+    def test_only_answers_that_say_not_stored_keep_a_report_and_every_attempt_carries_its_id(self):
+        # One report per answer, in order; after them the collector answers 200.
+        answers = [{"status": 400, "reason": "Bad Request"}, {"status": 500, "reason": "Internal Server Error"},
+                   {"status": 503, "reason": "Service Unavailable", "headers": [["Retry-After", "1"]]},
+                   {"status": 200}]
+        key = self.new_key("st")
+        with Collector(port=self.port) as collector:
+            collector.set_answers(*answers)
+            run = self.recover(key, collector, "report", "first", "n0", 1, "sleep", 300,
+                               "report", "second", "n1", 1, "sleep", 300, "report", "third", "n2", 1,
+                               "sleep", 8000)
+            later = self.recover(key, collector, "sleep", 4000)
+            posts = [p for p in collector.posts() if key.encode() in p.body]
+        self.assertIn("host: stopped", run.stdout + later.stdout)
+        numbers = content_numbers([p.body for p in posts])
+        # n0 (400) and n1 (500) are final: sent once, never again, not even by the next process;
+        # n2 met 503 and was sent again after the back-off.
+        ids = [header_values(p, "TallyScope-Report-Id") for p in posts]
+        for found in ids:
+            self.assertEqual(len(found), 1)
+            self.assertRegex(found[0].decode(), r"^[0-9a-f]{32}$")
+        by_number = {}
+        for n, found in zip(numbers, ids):
+            by_number.setdefault(n, set()).add(found[0])
+        self.assertEqual(numbers.count(0), 1, numbers)
+        self.assertEqual(numbers.count(1), 1, numbers)
+        self.assertEqual(numbers.count(2), 2, numbers)
+        self.assertEqual(len(by_number[2]), 1, "every attempt at a report carries the same id")
+        self.assertEqual(len({i for group in by_number.values() for i in group}), 3)
+        self.assertEqual(spool_files.waiting_bodies(key), [])
 
     def test_two_processes_recovering_one_spool_send_each_report_once(self):
         key = self.new_key("two")

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -50,14 +51,30 @@ protected:
     {
         std::vector<std::string> out;
         if (!spool.claim()) return out;
-        std::string body;
-        while (out.size() < limit && spool.peek(body)) {
-            out.push_back(body);
+        Report report;
+        while (out.size() < limit && spool.peek(report)) {
+            EXPECT_EQ(report.id, idOf(report.body)) << "a report comes back with the id it was stored with";
+            out.push_back(report.body);
             spool.markDone();
         }
         spool.release();
         return out;
     }
+
+    // Every body is stored under an id of its own, derived from it so that drain can check it.
+    static std::string idOf(const std::string& body)
+    {
+        char id[33];
+        std::snprintf(id, sizeof id, "%032lx", static_cast<unsigned long>(spool::crc32(body.data(), body.size())));
+        return id;
+    }
+    static std::vector<Report> withIds(const std::vector<std::string>& bodies)
+    {
+        std::vector<Report> out;
+        for (const std::string& body : bodies) out.push_back(Report{idOf(body), body});
+        return out;
+    }
+    static bool put(Spool& spool, const std::vector<std::string>& bodies) { return spool.append(withIds(bodies)); }
 
     static std::vector<std::string> numbered(int from, int to)
     {
@@ -73,8 +90,8 @@ TEST_F(SpoolStore, ReportsComeBackOnceInOrderAcrossStoresAndPartialSends)
 {
     {
         auto writer = openSpool("order-key");
-        ASSERT_TRUE(writer->append(numbered(0, 3)));
-        ASSERT_TRUE(writer->append(numbered(3, 7)));
+        ASSERT_TRUE(put(*writer, numbered(0, 3)));
+        ASSERT_TRUE(put(*writer, numbered(3, 7)));
     }
     {
         auto first = openSpool("order-key");
@@ -92,14 +109,14 @@ TEST_F(SpoolStore, OnlyOneClaimerSendsAndAppendsGoOnMeanwhile)
 {
     auto a = openSpool("claim-key");
     auto b = openSpool("claim-key");
-    ASSERT_TRUE(a->append(numbered(0, 2)));
+    ASSERT_TRUE(put(*a, numbered(0, 2)));
     ASSERT_TRUE(a->claim());
     EXPECT_FALSE(b->claim());
-    std::string body;
+    Report body;
     EXPECT_FALSE(b->peek(body));
-    EXPECT_TRUE(b->append(numbered(2, 4)));  // written beside the claim, sent after it
+    EXPECT_TRUE(put(*b, numbered(2, 4)));  // written beside the claim, sent after it
     ASSERT_TRUE(a->peek(body));
-    EXPECT_EQ(body, numbered(0, 1)[0]);
+    EXPECT_EQ(body.body, numbered(0, 1)[0]);
     a->markDone();
     a->release();
     EXPECT_EQ(drain(*b), numbered(1, 4));
@@ -108,14 +125,14 @@ TEST_F(SpoolStore, OnlyOneClaimerSendsAndAppendsGoOnMeanwhile)
 TEST_F(SpoolStore, TheOldestGoBeyond1024Reports)
 {
     auto spool = openSpool("bound-key");
-    for (int n = 0; n < 1100; n += 100) ASSERT_TRUE(spool->append(numbered(n, n + 100)));
+    for (int n = 0; n < 1100; n += 100) ASSERT_TRUE(put(*spool, numbered(n, n + 100)));
     EXPECT_EQ(drain(*spool), numbered(1100 - 1024, 1100));
 }
 
 TEST_F(SpoolStore, DamagedSegmentsAndStrayFilesCostOnlyWhatTheyHit)
 {
     auto spool = openSpool("damage-key");
-    for (int n = 0; n < 12; n += 3) ASSERT_TRUE(spool->append(numbered(n, n + 3)));
+    for (int n = 0; n < 12; n += 3) ASSERT_TRUE(put(*spool, numbered(n, n + 3)));
     std::vector<std::wstring> paths = segmentPaths("damage-key");
     ASSERT_EQ(paths.size(), 4u);
     std::sort(paths.begin(), paths.end());
@@ -141,7 +158,86 @@ TEST_F(SpoolStore, DamagedSegmentsAndStrayFilesCostOnlyWhatTheyHit)
         if (s != numbered(4, 5)[0]) expected.push_back(s);
     }
     for (const std::string& s : numbered(9, 12)) expected.push_back(s);
-    EXPECT_EQ(drain(*spool), expected);
+    auto later = openSpool("damage-key");  // a new store: the one that opens the spool cleans up
+    EXPECT_EQ(drain(*later), expected);
+    // Damaged segments are kept aside for a look, whole ones are gone, and so is the stray file.
+    WIN32_FIND_DATAW found;
+    int setAside = 0;
+    HANDLE find = FindFirstFileW((folder("damage-key") + L"\\*").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L".." || name == L"spool.lock") continue;
+        EXPECT_EQ(name.substr(name.size() - 8), L".tsq.bad") << std::string(name.begin(), name.end());
+        ++setAside;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    EXPECT_EQ(setAside, 4);  // the cut, the flipped, the empty and the garbage segment
+}
+
+// What a crash or another program leaves in the folder must neither be lost nor stop the rest: a
+// whole temporary file (written, not yet renamed) is sent in its place, a cut one removed, and a
+// segment nobody can open is passed over until it can be.
+TEST_F(SpoolStore, CrashLeftoversAndASegmentThatCannotBeOpenedDoNotStopTheRest)
+{
+    auto spool = openSpool("stray-key");
+    ASSERT_TRUE(put(*spool, numbered(0, 2)));
+    ASSERT_TRUE(put(*spool, numbered(2, 4)));
+    std::vector<std::wstring> paths = segmentPaths("stray-key");
+    std::sort(paths.begin(), paths.end());
+    ASSERT_EQ(paths.size(), 2u);
+    // Temporary files of a writer that is gone (its process id is in the name): one whole, sorting
+    // last, one cut short.
+    const std::string whole = spool::encodeSegment(withIds(numbered(4, 6)));
+    const std::string name = spool::segmentName(UINT64_MAX / 2, 0xfffffff0u, 1);
+    std::ofstream((folder("stray-key") + L"\\" + std::wstring(name.begin(), name.end()) + L".tmp").c_str(),
+                  std::ios::binary) << whole;
+    const std::string cut = spool::segmentName(UINT64_MAX / 2, 0xfffffff0u, 2);
+    std::ofstream((folder("stray-key") + L"\\" + std::wstring(cut.begin(), cut.end()) + L".tmp").c_str(),
+                  std::ios::binary) << whole.substr(0, whole.size() - 3);
+
+    HANDLE held = CreateFileW(paths[0].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    auto other = openSpool("stray-key");
+    std::vector<std::string> expected = numbered(2, 6);
+    EXPECT_EQ(drain(*other), expected);
+    CloseHandle(held);
+    EXPECT_EQ(drain(*other), numbered(0, 2));
+    EXPECT_TRUE(segmentPaths("stray-key").empty());
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder("stray-key") + L"\\*.tmp").c_str(), &found);
+    EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "the cut temporary file is removed";
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+}
+
+// Segments go out by name (the time they were written), whatever order the folder lists them in.
+TEST_F(SpoolStore, SegmentsAreSentInNameOrderAndOldEntriesWithoutIdsStillGoOut)
+{
+    auto spool = openSpool("names-key");
+    ASSERT_TRUE(put(*spool, numbered(0, 1)));  // makes the folder
+    drain(*spool);
+    const int order[] = {5, 2, 7, 0, 3, 6, 1, 4};
+    for (int n : order) {
+        const std::string name = spool::segmentName(0x01d0000000000000ull + 1000u * static_cast<unsigned>(7 - n),
+                                                    0xfffffff0u, static_cast<uint32_t>(n));
+        std::ofstream((folder("names-key") + L"\\" + std::wstring(name.begin(), name.end())).c_str(), std::ios::binary)
+            << spool::encodeSegment(withIds(numbered(7 - n, 8 - n)));
+    }
+    EXPECT_EQ(drain(*spool), numbered(0, 8));
+
+    // A segment an older build wrote: entries without an id are read and come back without one.
+    const std::string old = spool::segmentName(1, 0xfffffff0u, 9);
+    std::ofstream((folder("names-key") + L"\\" + std::wstring(old.begin(), old.end())).c_str(), std::ios::binary)
+        << spool::encodeSegment(numbered(8, 10));
+    ASSERT_TRUE(spool->claim());
+    Report report;
+    for (const std::string& body : numbered(8, 10)) {
+        ASSERT_TRUE(spool->peek(report));
+        EXPECT_EQ(report.body, body);
+        EXPECT_EQ(report.id, "");
+        spool->markDone();
+    }
+    spool->release();
 }
 
 TEST_F(SpoolStore, AFolderThatCannotBeWrittenRefusesTheAppendWithoutHarm)
@@ -152,13 +248,13 @@ TEST_F(SpoolStore, AFolderThatCannotBeWrittenRefusesTheAppendWithoutHarm)
     CreateDirectoryW(parent.c_str(), nullptr);
     std::ofstream(folder("blocked-key").c_str()) << "not a folder";
     auto spool = openSpool("blocked-key");
-    EXPECT_FALSE(spool->append(numbered(0, 3)));
+    EXPECT_FALSE(put(*spool, numbered(0, 3)));
     EXPECT_FALSE(spool->claim());
 
     // No %LOCALAPPDATA% at all: nothing is stored, nothing breaks.
     SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
     auto nowhere = openSpool("blocked-key");
-    EXPECT_FALSE(nowhere->append(numbered(0, 1)));
+    EXPECT_FALSE(put(*nowhere, numbered(0, 1)));
     EXPECT_FALSE(nowhere->claim());
 }
 

@@ -1,7 +1,8 @@
 """Reads and damages the report spool the DLL keeps in the Wine prefix, for the end-to-end tests.
 
 The segment format (see src/spool/spool_format.h): "TSQ1", then entries
-"TSE" state(1) length(4, little-endian) crc32(4) body; state "W" waits, "D" is done.
+"TSE" state(1) length(4, little-endian) crc32(4) body, or "TSI" with the report's id (32 hex
+digits, in the checksum) before the body; state "W" waits, "D" is done.
 """
 
 import glob
@@ -42,21 +43,29 @@ def segments(key):
     return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".tsq"))
 
 
-def entries(path):
-    """[(offset, state, body)] of the intact entries of one segment, read strictly."""
+def entries(path, with_ids=False):
+    """[(offset, state, body)] of the intact entries of one segment, read strictly; with_ids,
+    [(offset, state, body, id)] (id None for an entry without one)."""
     data = open(path, "rb").read()
     out = []
     at = 4 if data.startswith(b"TSQ1") else 0
     while True:
-        at = data.find(b"TSE", at)
-        if at < 0 or len(data) - at < 12:
+        found = [f for f in (data.find(b"TSE", at), data.find(b"TSI", at)) if f >= 0]
+        if not found:
             return out
+        at = min(found)
+        if len(data) - at < 12:
+            return out
+        id_bytes = 32 if data[at + 2:at + 3] == b"I" else 0
         state = data[at + 3:at + 4]
         length, crc = struct.unpack("<II", data[at + 4:at + 12])
-        body = data[at + 12:at + 12 + length]
-        if length <= 2048 and len(body) == length and zlib.crc32(data[at + 4:at + 8] + body) == crc:
-            out.append((at, state, body))
-            at += 12 + length
+        report_id = data[at + 12:at + 12 + id_bytes]
+        body = data[at + 12 + id_bytes:at + 12 + id_bytes + length]
+        if (length <= 2048 and len(body) == length and len(report_id) == id_bytes
+                and zlib.crc32(data[at + 4:at + 8] + report_id + body) == crc):
+            out.append((at, state, body, report_id.decode() if id_bytes else None) if with_ids
+                       else (at, state, body))
+            at += 12 + id_bytes + length
         else:
             at += 1
 
