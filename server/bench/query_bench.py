@@ -7,12 +7,15 @@ folder kept under --cache (default build/store-bench) for the next run. Starts t
 on the data folder, picks the
 application with the most reports, and times over one keep-alive connection: daily, top (every
 dimension) and retention for the 90 days ending on its last day, the 30-day active-device count,
-and GET /healthz as the floor of one HTTP round trip. Then loads the dashboard in headless Chromium
-on the same 90 days and reports the time from navigation until every panel is drawn.
+and GET /healthz as the floor of one HTTP round trip; then the same figures under two filters
+(the busiest channel and OS name), every breakdown, and a device search. Then loads the dashboard
+in headless Chromium on the same 90 days, without and with those two filters, and reports the
+time from navigation until every panel is drawn.
 """
 import argparse
 import datetime
 import http.client
+import json
 import os
 import re
 import shutil
@@ -79,7 +82,7 @@ def line(label, times):
     print("  %-44s median %8.2f ms   p95 %8.2f ms   min %8.2f ms" % (label, statistics.median(times), p95, times[0]))
 
 
-def dashboard(port, token, app, start, end, runs):
+def dashboard(port, token, app, start, end, runs, filters=None):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.support.ui import WebDriverWait
@@ -99,16 +102,16 @@ def dashboard(port, token, app, start, end, runs):
         browser.find_element("id", "token").send_keys(token)
         browser.find_element("id", "signin").click()
         WebDriverWait(browser, 120).until(lambda b: b.execute_script("return document.body.dataset.drawn === '1'"))
-        hash_part = urllib.parse.urlencode({"app": app, "range": "custom", "from": start, "to": end})
+        hash_part = urllib.parse.urlencode(dict({"app": app, "range": "custom", "from": start, "to": end}, **(filters or {})))
         times = []
         for _ in range(runs):
             browser.get("about:blank")
             browser.get(base + "/#" + hash_part)
             WebDriverWait(browser, 120).until(lambda b: b.execute_script(
-                "return document.body.dataset.drawn === '1' || document.querySelector('#status.error') !== null"))
+                "return ['1', 'error'].includes(document.body.dataset.drawn)"))
             drawn = browser.execute_script("return window.tallyscopeDrawnMs")
-            if drawn is None:
-                sys.exit("query_bench: the dashboard failed: " + browser.find_element("id", "status").text)
+            if browser.execute_script("return document.body.dataset.drawn") != "1" or drawn is None:
+                sys.exit("query_bench: the dashboard failed: " + browser.find_element("id", "problem-text").text)
             times.append(drawn)
         return times
     finally:
@@ -133,7 +136,6 @@ def main():
     process, port, token, log = start_server(args.server, data)
     try:
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=300)
-        import json
         connection.request("GET", "/api/v1/apps", headers={"Authorization": "Bearer " + token})
         apps = json.loads(connection.getresponse().read())["apps"]
         if not apps:
@@ -163,10 +165,36 @@ def main():
         line("active devices, 30 days",
              timed(connection, token, prefix + "active?" + urllib.parse.urlencode({"from": month, "to": end}),
                    max(3, args.runs // 5)))
+
+        def first_value(dimension):
+            # The busiest value that names something: "" is the empty channel, or no OS yet.
+            connection.request("GET", prefix + "breakdown?dimension=%s&limit=5&%s" % (dimension, span),
+                               headers={"Authorization": "Bearer " + token})
+            values = [s["value"] for s in json.loads(connection.getresponse().read())["series"]]
+            return ([v for v in values if v] or values)[0]
+        filters = {"channel": first_value("channel"), "os": first_value("os")}
+        both = urllib.parse.urlencode(filters)
+        print("with two filters, %s:" % both)
+        line("daily, 90 days, 2 filters", timed(connection, token, prefix + "daily?%s&%s" % (span, both), args.runs))
+        for dimension in ("event", "action", "osversion"):
+            line("top %s, 90 days, 2 filters" % dimension,
+                 timed(connection, token, prefix + "top?dimension=%s&%s&%s" % (dimension, span, both), args.runs))
+        line("retention, 90 days, 2 filters", timed(connection, token, prefix + "retention?%s&%s" % (span, both), args.runs))
+        line("active devices, 30 days, 2 filters",
+             timed(connection, token, prefix + "active?%s&%s" % (urllib.parse.urlencode({"from": month, "to": end}), both),
+                   max(3, args.runs // 5)))
+        for dimension in ("channel", "os", "osversion", "event", "action"):
+            line("breakdown %s, 90 days" % dimension,
+                 timed(connection, token, prefix + "breakdown?dimension=%s&%s" % (dimension, span), args.runs))
+            line("breakdown %s, 90 days, 2 filters" % dimension,
+                 timed(connection, token, prefix + "breakdown?dimension=%s&%s&%s" % (dimension, span, both), args.runs))
+        line("device search by name (q=pc1)", timed(connection, token, prefix + "devices?q=pc1", max(3, args.runs // 5)))
         connection.close()
 
         times = dashboard(port, token, app["appkey"], start, end, args.browser_runs)
         line("dashboard drawn in Chromium, 90 days (%d loads)" % len(times), times)
+        times = dashboard(port, token, app["appkey"], start, end, args.browser_runs, filters)
+        line("dashboard drawn in Chromium, 90 days, 2 filters (%d loads)" % len(times), times)
     finally:
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=60)

@@ -64,10 +64,14 @@ void QueryApi::registerRoutes(http::Routes& routes) {
 http::Response QueryApi::page(const http::Request& request) {
     auto check = access_.check(request);
     using Verdict = AccessControl::Verdict;
+    // The dashboard sends an ended session here with ?session=ended, so the user is told why.
+    const bool ended = request.query == "session=ended";
     if (check.verdict == Verdict::Unavailable) return signInPage(503, "The server cannot reach its store; try again shortly.");
     if (check.verdict != Verdict::Granted)
         return signInPage(check.verdict == Verdict::Limited ? 429 : 401,
-                          check.verdict == Verdict::Limited ? "Too many failed attempts; try again later." : "");
+                          check.verdict == Verdict::Limited ? "Too many failed attempts; try again later."
+                          : ended                          ? "Your session has ended; sign in again."
+                                                           : "");
     return htmlPage(200, std::string(htmlOf("index.html")));
 }
 
@@ -181,15 +185,17 @@ http::Response QueryApi::appRoute(const http::Request& request) {
     }
     bool isDelete = request.method == "DELETE";
     bool deviceRoute = what == "devices" && segments.size() == 3 && !segments[2].empty();
+    bool searchRoute = what == "devices" && segments.size() == 2 && !isDelete;
     if (isDelete && !deviceRoute) return noRoute();
     if (!deviceRoute && segments.size() != 2) return noRoute();
 
     static const std::pair<std::string_view, Accepts> routes[] = {
         {"daily", {true, false, false}},      {"active", {true, false, false}},
         {"top", {true, true, false}},         {"retention", {true, false, false}},
-        {"export.csv", {false, false, true}},
+        {"export.csv", {true, false, true}}, {"breakdown", {true, false, false, true}},
     };
-    const Accepts* accepts = nullptr;
+    static const Accepts search{false, false, false, false, true};
+    const Accepts* accepts = searchRoute ? &search : nullptr;
     for (const auto& [name, a] : routes)
         if (name == what) accepts = &a;
     if (!accepts && !deviceRoute) return noRoute();
@@ -217,6 +223,7 @@ http::Response QueryApi::appRoute(const http::Request& request) {
                                       {"app_events", device->appEvents},
                                       {"actions", device->actions},
                                       {"device_reports", device->deviceReports},
+                                      {"days_active", device->daysActive},
                                       {"inventory", std::move(inventory)}});
     }
 
@@ -226,22 +233,63 @@ http::Response QueryApi::appRoute(const http::Request& request) {
     const QueryArgs& args = std::get<QueryArgs>(parsed);
     const DayRange range = args.range;
 
+    const Filters filters = args.filters();
+    if (searchRoute) {
+        json devices = json::array();
+        for (const DeviceMatch& m : store_.findDevices(appKey, args.text, args.limit))
+            devices.push_back({{"deviceid", m.deviceId},
+                               {"pcname", m.pcName},
+                               {"pcusername", m.pcUserName},
+                               {"pcosname", m.pcOsName},
+                               {"last_seen", ReportingDays::formatUtc(m.lastSeenMs)}});
+        return jsonResponse(200, json{{"devices", std::move(devices)}});
+    }
     if (what == "daily") {
         json days = json::array();
-        for (const DayFigures& d : store_.daily(appKey, range.from, range.to, args.channel))
-            days.push_back({{"date", ReportingDays::format(d.day)},
-                            {"active_devices", d.activeDevices},
-                            {"new_devices", d.newDevices},
-                            {"app_events", d.appEvents},
-                            {"actions", d.actions},
-                            {"device_reports", d.deviceReports}});
+        for (const DayFigures& d : store_.daily(appKey, range.from, range.to, filters)) {
+            json day = {{"date", ReportingDays::format(d.day)},
+                        {"active_devices", d.activeDevices},
+                        {"new_devices", d.newDevices},
+                        {"app_events", d.appEvents},
+                        {"actions", d.actions},
+                        {"device_reports", d.deviceReports}};
+            // Today is not over: its figures are so far, not a day's.
+            if (d.day == today) day["partial"] = true;
+            days.push_back(std::move(day));
+        }
         return jsonResponse(200, json{{"appkey", appKey}, {"days", std::move(days)}});
     }
     if (what == "active") {
         return jsonResponse(200, json{{"appkey", appKey},
                                       {"from", ReportingDays::format(range.from)},
                                       {"to", ReportingDays::format(range.to)},
-                                      {"active_devices", store_.activeDevices(appKey, range.from, range.to, args.channel)}});
+                                      {"active_devices", store_.activeDevices(appKey, range.from, range.to, filters)}});
+    }
+    if (what == "breakdown") {
+        BreakdownQuery query;
+        query.appKey = appKey;
+        query.dimension = *args.dimension;
+        query.fromDay = range.from;
+        query.toDay = range.to;
+        query.filters = filters;
+        query.limit = args.limit;
+        const Breakdown answer = store_.breakdown(query);
+        auto daysOf = [&](const std::vector<BreakdownDay>& list) {
+            json days = json::array();
+            for (std::size_t i = 0; i < list.size(); ++i)
+                days.push_back({{"date", ReportingDays::format(range.from + static_cast<int>(i))},
+                                {"reports", list[i].reports},
+                                {"devices", list[i].devices}});
+            return days;
+        };
+        json series = json::array();
+        for (const BreakdownSeries& one : answer.series)
+            series.push_back({{"value", one.value}, {"reports", one.reports}, {"devices", one.devices},
+                              {"days", daysOf(one.days)}});
+        static const char* const names[] = {"event", "action", "content", "channel", "os", "osversion"};
+        return jsonResponse(200, json{{"dimension", names[static_cast<int>(*args.dimension)]},
+                                      {"series", std::move(series)},
+                                      {"other", {{"days", daysOf(answer.other)}}}});
     }
     if (what == "top") {
         TopQuery query;
@@ -250,6 +298,8 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         query.fromDay = range.from;
         query.toDay = range.to;
         query.channel = args.channel;
+        query.os = args.os;
+        query.osversion = args.osversion;
         query.action = args.action;
         query.limit = args.limit;
         json rows = json::array();
@@ -259,7 +309,7 @@ http::Response QueryApi::appRoute(const http::Request& request) {
     }
     if (what == "retention") {
         json cohorts = json::array();
-        for (const Cohort& c : store_.retention(appKey, range.from, range.to, today, args.channel))
+        for (const Cohort& c : store_.retention(appKey, range.from, range.to, today, filters))
             cohorts.push_back({{"date", ReportingDays::format(c.day)},
                                {"new_devices", c.newDevices},
                                {"d1", optionalNumber(c.d1)},
@@ -275,9 +325,12 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         "Content-Disposition",
         "attachment; filename=\"" + fileNamePart(appKey) + "-" + ReportingDays::format(range.from) +
             "-" + ReportingDays::format(range.to) + ".csv\"");
+    if (args.os || args.osversion) return error(400, "the export filters by channel only");
     Store& store = store_;
-    response.stream = csvExportStream([&store, appKey, range](const ReportSink& sink) {
-        store.exportReports(appKey, range.from, range.to, sink);
+    response.stream = csvExportStream([&store, appKey, range, channel = args.channel](const ReportSink& sink) {
+        if (!channel) return store.exportReports(appKey, range.from, range.to, sink);
+        store.exportReports(appKey, range.from, range.to,
+                            [&](const Report& r) { return r.channel != *channel || sink(r); });
     });
     return withHeaders(std::move(response), "no-store");
 }

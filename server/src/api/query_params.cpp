@@ -95,12 +95,26 @@ std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accep
     std::optional<int> from, to;
     std::optional<std::string> limit;
     for (auto& [name, value] : std::get<0>(form)) {
-        if (name == "from" || name == "to") {
+        if ((name == "from" || name == "to") && !accepts.search) {
             auto day = ReportingDays::parse(value);
             if (!day) return BadRequest{name + ": \"" + value + "\" is not a date as YYYY-MM-DD"};
             (name == "from" ? from : to) = *day;
+        } else if ((name == "from" || name == "to") && accepts.search) {
+            return BadRequest{"unknown parameter \"" + name + "\""};
         } else if (name == "channel" && accepts.channel) {
             args.channel = std::move(value);
+        } else if (name == "os" && accepts.channel) {
+            args.os = std::move(value);
+        } else if (name == "osversion" && accepts.channel) {
+            args.osversion = std::move(value);
+        } else if (name == "q" && accepts.search) {
+            args.text = std::move(value);
+        } else if (name == "dimension" && accepts.breakdown) {
+            args.dimension = dimensionNamed(value);
+            if (!args.dimension || *args.dimension == Dimension::Content)
+                return BadRequest{"dimension: \"" + value + "\" is none of channel, os, osversion, event, action"};
+        } else if (name == "limit" && (accepts.breakdown || accepts.search)) {
+            limit = std::move(value);
         } else if (name == "dimension" && accepts.top) {
             args.dimension = dimensionNamed(value);
             if (!args.dimension)
@@ -114,10 +128,19 @@ std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accep
             return BadRequest{"unknown parameter \"" + name + "\""};
         }
     }
-    if (accepts.top) {
-        if (!args.dimension) return BadRequest{"dimension is missing (event, action, content, channel, os or osversion)"};
-        if (args.action && *args.dimension != Dimension::Content)
-            return BadRequest{"action only goes with dimension=content"};
+    if (accepts.breakdown) {
+        if (!args.dimension) return BadRequest{"dimension is missing (channel, os, osversion, event or action)"};
+        args.limit = kDefaultBreakdownLimit;
+    }
+    if (accepts.search) {
+        if (args.text.empty()) return BadRequest{"q is missing: part of a device identifier, computer or user name"};
+        args.limit = kDefaultSearchLimit;
+    }
+    if (accepts.top && !args.dimension)
+        return BadRequest{"dimension is missing (event, action, content, channel, os or osversion)"};
+    if (accepts.top && args.action && *args.dimension != Dimension::Content)
+        return BadRequest{"action only goes with dimension=content"};
+    if (accepts.top || accepts.breakdown || accepts.search) {
         if (limit) {
             int n = 0;
             auto [end, error] = std::from_chars(limit->data(), limit->data() + limit->size(), n);
@@ -127,11 +150,13 @@ std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accep
             args.limit = n;
         }
     }
+    // Only dates the caller gave are named as theirs: a missing `to` is today.
+    const bool toGiven = to.has_value();
     if (!to) to = today;
     if (!from) from = *to - (kDefaultRangeDays - 1);
     if (*from > *to)
-        return BadRequest{"from (" + ReportingDays::format(*from) + ") is after to (" +
-                          ReportingDays::format(*to) + ")"};
+        return BadRequest{"from (" + ReportingDays::format(*from) + ") is after " +
+                          (toGiven ? "to (" : "today, the default to (") + ReportingDays::format(*to) + ")"};
     if (!accepts.longRange && *to - *from + 1 > kMaxRangeDays)
         return BadRequest{"the range is longer than " + std::to_string(kMaxRangeDays) + " days"};
     args.range = {*from, *to};

@@ -47,6 +47,10 @@ struct QueryArgs {
     std::optional<Dimension> dimension;
     std::optional<std::string> action;
     int limit = 10;
+    std::optional<std::string> os;         // with channel: the filters (see Filters)
+    std::optional<std::string> osversion;
+    std::string text;                      // a device search's q
+    Filters filters() const { return Filters{channel, os, osversion}; }
 };
 
 // What a route accepts besides from and to.
@@ -54,7 +58,12 @@ struct Accepts {
     bool channel = false;
     bool top = false;   // dimension, action and limit
     bool longRange = false;  // no kMaxRangeDays cap (the export streams)
+    bool breakdown = false;  // dimension (channel, os, osversion, event, action) and limit, default 5
+    bool search = false;     // q and limit only, no range
 };
+
+inline constexpr int kDefaultBreakdownLimit = 5;
+inline constexpr int kDefaultSearchLimit = 20;
 
 // Checks a query string for a route. `today` is the current day in the reporting time zone.
 std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accepts accepts, int today);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallyscope::server {
 
@@ -32,6 +33,16 @@ struct DayFigures {
 // and version of device-information reports.
 enum class Dimension { Event, Action, Content, Channel, Os, OsVersion };
 
+// Which reports a figure counts, all given ones at once (AND). A report's OS name and version are
+// those of its device's latest device-information report (same key) received at or before it;
+// "" matches the reports of devices that had sent none yet.
+struct Filters {
+    std::optional<std::string> channel;
+    std::optional<std::string> os;
+    std::optional<std::string> osversion;
+    bool byOs() const { return os.has_value() || osversion.has_value(); }
+};
+
 struct TopQuery {
     std::string appKey;
     Dimension dimension = Dimension::Event;
@@ -40,6 +51,43 @@ struct TopQuery {
     std::optional<std::string> channel;  // only the reports of this channel
     std::optional<std::string> action;   // Content only: the contents of this action name
     int limit = 10;
+    std::optional<std::string> os;         // with `channel`, the filters the ranking counts under
+    std::optional<std::string> osversion;
+};
+
+// Reports and active devices per day of the values of one dimension (Event, Action, Channel, Os,
+// OsVersion; the last three by the OS each report is counted under, so every report counts).
+struct BreakdownQuery {
+    std::string appKey;
+    Dimension dimension = Dimension::Channel;
+    int fromDay = 0;
+    int toDay = 0;
+    Filters filters;
+    int limit = 5;
+};
+
+struct BreakdownDay {
+    std::int64_t reports = 0;
+    std::int64_t devices = 0;
+};
+
+struct BreakdownSeries {
+    std::string value;
+    std::vector<BreakdownDay> days;  // fromDay..toDay
+    std::int64_t reports = 0;        // over the whole range
+    std::int64_t devices = 0;        // distinct devices over the whole range
+};
+
+struct Breakdown {
+    std::vector<BreakdownSeries> series;  // most reports first, at most `limit`
+    std::vector<BreakdownDay> other;      // the other values, summed per day
+};
+
+// One device found by a look-up, with the names its latest device information gave.
+struct DeviceMatch {
+    std::string deviceId;
+    std::string pcName, pcUserName, pcOsName;  // empty when it sent no device information
+    std::int64_t lastSeenMs = 0;
 };
 
 struct TopRow {
@@ -65,6 +113,7 @@ struct DeviceSummary {
     std::int64_t deviceReports = 0;
     // The latest device-information values, in kInventoryKeys order; empty when none arrived.
     std::optional<std::array<std::string, 9>> inventory;
+    std::int64_t daysActive = 0;  // days with at least one report
 };
 
 }  // namespace tallyscope::server

@@ -17,6 +17,7 @@
 
 #include "core/days.h"
 #include "core/report_id.h"
+#include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
@@ -519,6 +520,40 @@ private:
 
 // Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
 // so an export of any size holds one slice of rows at a time.
+// The filter rollups' statements in the writer's transaction, values bound as parameters.
+class PgTxSql final : public TxSql {
+public:
+    explicit PgTxSql(pqxx::work& w) : w_(w) {}
+    void query(const std::string& sql, const std::vector<Param>& params,
+               const std::function<bool(const Row&)>& each) override {
+        std::string text;
+        int next = 0;
+        for (char c : sql) {
+            if (c == '?') text += "$" + std::to_string(++next);
+            else text += c;
+        }
+        std::vector<std::string> values;
+        for (const Param& p : params) {
+            if (const auto* n = std::get_if<std::int64_t>(&p)) values.push_back(std::to_string(*n));
+            else values.push_back(pgText(std::get<std::string>(p)));
+        }
+        const pqxx::result result = w_.exec_params(text, pqxx::prepare::make_dynamic_params(values));
+        for (const auto& row : result) {
+            struct R final : Row {
+                explicit R(const pqxx::row& r) : r(r) {}
+                std::int64_t i64(int c) const override { return r[c].as<std::int64_t>(); }
+                bool isNull(int c) const override { return r[c].is_null(); }
+                std::string text(int c) const override { return r[c].is_null() ? std::string() : r[c].c_str(); }
+                const pqxx::row& r;
+            } wrapped(row);
+            if (!each(wrapped)) break;
+        }
+    }
+
+private:
+    pqxx::work& w_;
+};
+
 class PgReader final : public QuerySource {
 public:
     explicit PgReader(pqxx::connection& c) : conn_(c) {}
@@ -637,7 +672,11 @@ public:
     AppendResult append(const std::vector<Report>& reports) override {
         if (reports.empty()) return {};
         AppendResult result;
-        write([&](pqxx::work&, PgTx& tx) { result = applyBatch(tx, days(), reports); });
+        write([&](pqxx::work& w, PgTx& tx) {
+            PgTxSql filterSql(w);
+            FilterSegments segments(filterSql);
+            result = applyBatch(tx, days(), reports, &segments);
+        });
         return result;
     }
     void reject(const Rejected& r) override {
@@ -650,7 +689,11 @@ public:
     }
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         bool found = false;
-        write([&](pqxx::work&, PgTx& tx) { found = store::eraseDevice(tx, appKey, deviceId); });
+        write([&](pqxx::work& w, PgTx& tx) {
+            PgTxSql filterSql(w);
+            FilterSegments segments(filterSql);
+            found = store::eraseDevice(tx, appKey, deviceId, &segments);
+        });
         return found;
     }
     std::int64_t prune(std::int64_t cutoffMs) override {

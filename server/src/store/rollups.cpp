@@ -6,6 +6,7 @@
 
 #include "core/days.h"
 #include "ops/metrics.h"
+#include "store/filter_segments.h"
 
 namespace tallyscope::server::store {
 
@@ -81,7 +82,8 @@ int dimensionCode(Dimension d) {
     return 0;
 }
 
-AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports) {
+AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
+                        FilterSegments* segments) {
     metrics::global().rollupBatches.fetch_add(1, std::memory_order_relaxed);
     metrics::ScopedMicros timed(metrics::global().rollupMicros);
     // (app, device, chan) -> what this batch adds; ordered, so locks are taken in one order.
@@ -119,6 +121,12 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         }
     }
     const std::vector<bool> stored = tx.insertReports(rows);
+    std::vector<const Report*> counted;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (stored[i]) counted.push_back(rows[i].report);
+    if (segments) segments->prepare(tx, counted);
+    std::vector<Partition> partitions;
+    std::size_t index = 0;  // into `counted`
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (!stored[i]) {
             ++result.repeats;
@@ -138,14 +146,17 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
             const Report*& latest = latestInventory[{app, device}];
             if (!latest || latest->arrivedMs <= r.arrivedMs) latest = &r;
         }
-        for (std::int64_t chan : {std::int64_t{0}, chanId}) {
+        partitions.assign({Partition{0, true}, Partition{chanId, false}});
+        if (segments) partitions.insert(partitions.end(), segments->of(index).begin(), segments->of(index).end());
+        ++index;
+        for (const auto& [chan, anyChannel] : partitions) {
             DeviceAgg& agg = devices[{app, device, chan}];
             agg.days[day].add(r.kind);
             agg.total.add(r.kind);
             agg.firstMs = std::min(agg.firstMs, r.arrivedMs);
             agg.lastMs = std::max(agg.lastMs, r.arrivedMs);
             addValue(agg, chan, kAnyReport, 0, 0, day);
-            if (chan == 0) addValue(agg, 0, channel, 0, chanId, day);
+            if (anyChannel) addValue(agg, chan, channel, 0, chanId, day);
             switch (r.kind) {
             case ReportKind::AppEvent:
                 addValue(agg, chan, event, 0, tx.stringId(r.name), day);
@@ -240,7 +251,8 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
     return result;
 }
 
-bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId) {
+bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId,
+                 FilterSegments* segments) {
     const auto app = tx.findString(appKey);
     const auto device = tx.findDevice(deviceId);
     if (!app || !device) return false;
@@ -268,6 +280,7 @@ bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& dev
         c.span[{*app, v.key, v.day, v.prevDay}] -= 1;
     }
     tx.deleteDevice(*app, *device);
+    if (segments) segments->erase(*app, *device);
     c.apply(tx);
     tx.flush();
     return true;

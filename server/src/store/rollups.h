@@ -135,11 +135,16 @@ public:
     virtual void deleteDevice(std::int64_t app, std::int64_t device) = 0;
 };
 
+class FilterSegments;
+
 // Applies a batch: raw rows, inventory, every rollup; repeats of a report id change nothing.
-AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports);
+// With `segments`, the OS filters' rollups too (store/filter_segments.h).
+AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vector<Report>& reports,
+                        FilterSegments* segments = nullptr);
 
 // Removes one device of one key; false when the key has no such device.
-bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId);
+bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& deviceId,
+                 FilterSegments* segments = nullptr);
 
 }  // namespace store
 }  // namespace tallyscope::server

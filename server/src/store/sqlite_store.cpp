@@ -12,6 +12,7 @@
 
 #include "core/days.h"
 #include "core/report_id.h"
+#include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
@@ -394,6 +395,37 @@ private:
         deviceStillUsed_, deleteDeviceId_;
 };
 
+// The filter rollups' statements on the writer connection, each prepared once.
+class SqliteTxSql final : public TxSql {
+public:
+    explicit SqliteTxSql(sqlite3* db) : db_(db) {}
+    void query(const std::string& sql, const std::vector<Param>& params,
+               const std::function<bool(const Row&)>& each) override {
+        auto it = kept_.find(sql);
+        if (it == kept_.end()) it = kept_.emplace(sql, Stmt(db_, sql.c_str())).first;
+        Stmt& s = it->second;
+        Using u(s);
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const int at = static_cast<int>(i) + 1;
+            if (const auto* n = std::get_if<std::int64_t>(&params[i])) s.bind(at, *n);
+            else s.bind(at, std::get<std::string>(params[i]));
+        }
+        struct R final : Row {
+            explicit R(const Stmt& s) : s(s) {}
+            std::int64_t i64(int c) const override { return s.i64(c); }
+            bool isNull(int c) const override { return s.isNull(c); }
+            std::string text(int c) const override { return s.text(c); }
+            const Stmt& s;
+        } row(s);
+        while (s.step())
+            if (!each(row)) break;
+    }
+
+private:
+    sqlite3* db_;
+    std::unordered_map<std::string, Stmt> kept_;
+};
+
 // Read side: plain SQL over a reader connection.
 class SqliteReader final : public QuerySource {
 public:
@@ -431,6 +463,8 @@ public:
         : QueryStore(Dialect::Sqlite, days), path_(path), rejectsKept_(rejectsKept), db_(openDb(path, true)) {
         migrate(db_.get());
         writer_ = std::make_unique<SqliteWriter>(db_.get());
+        filterSql_ = std::make_unique<SqliteTxSql>(db_.get());
+        segments_ = std::make_unique<FilterSegments>(*filterSql_);
         insertReject_ = Stmt(db_.get(), "INSERT INTO rejects (arrived_ms, reason, body) VALUES (?, ?, ?)");
         trimRejects_ = Stmt(db_.get(), "DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - ?");
         pruneSlice_ = Stmt(db_.get(), "CREATE TEMP TABLE IF NOT EXISTS prune_slice (id INTEGER PRIMARY KEY)");
@@ -450,7 +484,7 @@ public:
         if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
         AppendResult result;
-        inTransaction([&] { result = applyBatch(*writer_, days(), reports); });
+        inTransaction([&] { result = applyBatch(*writer_, days(), reports, segments_.get()); });
         return result;
     }
 
@@ -465,7 +499,7 @@ public:
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         std::lock_guard<std::mutex> lock(writeMutex_);
         bool found = false;
-        inTransaction([&] { found = store::eraseDevice(*writer_, appKey, deviceId); });
+        inTransaction([&] { found = store::eraseDevice(*writer_, appKey, deviceId, segments_.get()); });
         return found;
     }
 
@@ -540,6 +574,8 @@ private:
     Db db_;
     std::mutex writeMutex_;
     std::unique_ptr<SqliteWriter> writer_;
+    std::unique_ptr<SqliteTxSql> filterSql_;
+    std::unique_ptr<FilterSegments> segments_;
     Stmt insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;

@@ -88,6 +88,18 @@ public:
     virtual void exportReports(const std::string& appKey, int fromDay, int toDay,
                                const ReportSink& sink) = 0;
 
+    // The figures above under any filters (channel, OS name, OS version). The defaults answer a
+    // channel-only filter with the channel-only figures and refuse the others.
+    virtual std::vector<DayFigures> daily(const std::string& appKey, int fromDay, int toDay, const Filters& filters);
+    virtual std::int64_t activeDevices(const std::string& appKey, int fromDay, int toDay, const Filters& filters);
+    virtual std::vector<Cohort> retention(const std::string& appKey, int fromDay, int toDay, int today,
+                                          const Filters& filters);
+    // Per-day series of the values with most reports, the rest summed.
+    virtual Breakdown breakdown(const BreakdownQuery& query);
+    // Devices of the key whose identifier starts with `text` or whose computer or user name holds
+    // it, any case; most recently seen first.
+    virtual std::vector<DeviceMatch> findDevices(const std::string& appKey, const std::string& text, int limit);
+
     // Drops raw reports that arrived before `cutoffMs`; every figure stays as it was. Ids of
     // dropped reports are remembered until kReportIdWindowMs after their arrival.
     // Returns how many reports were dropped.
@@ -102,6 +114,24 @@ inline std::int64_t Store::activeDevices(const std::string&, int, int,
                                          const std::optional<std::string>&)
 {
     throw StoreError("this store cannot count active devices over a range");
+}
+
+inline std::vector<DayFigures> Store::daily(const std::string& appKey, int fromDay, int toDay, const Filters& f) {
+    if (f.byOs()) throw StoreError("this store cannot filter by OS");
+    return daily(appKey, fromDay, toDay, f.channel);
+}
+inline std::int64_t Store::activeDevices(const std::string& appKey, int fromDay, int toDay, const Filters& f) {
+    if (f.byOs()) throw StoreError("this store cannot filter by OS");
+    return activeDevices(appKey, fromDay, toDay, f.channel);
+}
+inline std::vector<Cohort> Store::retention(const std::string& appKey, int fromDay, int toDay, int today,
+                                            const Filters& f) {
+    if (f.byOs()) throw StoreError("this store cannot filter by OS");
+    return retention(appKey, fromDay, toDay, today, f.channel);
+}
+inline Breakdown Store::breakdown(const BreakdownQuery&) { throw StoreError("this store cannot break figures down"); }
+inline std::vector<DeviceMatch> Store::findDevices(const std::string&, const std::string&, int) {
+    throw StoreError("this store cannot search devices");
 }
 
 class ReportingDays;

@@ -1,5 +1,6 @@
 #include "store/store_queries.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -51,6 +52,24 @@ static std::optional<std::int64_t> deviceIdOf(Dialect d, QuerySource& src, const
                   {text, text});
 }
 
+// The rollup partition holding the figures of the reports the filters pass: 0 (every report), a
+// channel's id, or a filter segment's negated id; nothing when no report can pass.
+static std::optional<std::int64_t> partitionOf(Dialect d, QuerySource& src, std::int64_t app, const Filters& f) {
+    std::int64_t ids[3] = {0, 0, 0};
+    const std::optional<std::string>* given[3] = {&f.channel, &f.os, &f.osversion};
+    for (int i = 0; i < 3; ++i) {
+        if (!*given[i]) continue;
+        auto id = stringIdOf(d, src, **given[i]);
+        if (!id) return std::nullopt;
+        ids[i] = *id;
+    }
+    if (!f.byOs()) return ids[0];
+    auto segment = single(src, "SELECT id FROM filter_segments WHERE app = ? AND chan = ? AND os = ? AND osver = ?",
+                          {app, ids[0], ids[1], ids[2]});
+    if (!segment) return std::nullopt;
+    return -*segment;
+}
+
 std::vector<Rejected> QueryStore::rejects(int limit) {
     Snapshot s(borrow());
     std::vector<Rejected> out;
@@ -84,13 +103,17 @@ bool QueryStore::hasApp(const std::string& appKey) {
 
 std::vector<DayFigures> QueryStore::daily(const std::string& appKey, int fromDay, int toDay,
                                           const std::optional<std::string>& channel) {
+    return daily(appKey, fromDay, toDay, Filters{channel, std::nullopt, std::nullopt});
+}
+
+std::vector<DayFigures> QueryStore::daily(const std::string& appKey, int fromDay, int toDay, const Filters& filters) {
     std::vector<DayFigures> out;
     for (int d = fromDay; d <= toDay; ++d) out.push_back(DayFigures{d});
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, appKey);
-    std::optional<std::int64_t> chan = std::int64_t{0};
-    if (channel) chan = stringIdOf(dialect_, *s, *channel);
-    if (!app || !chan) return out;
+    if (!app) return out;
+    auto chan = partitionOf(dialect_, *s, *app, filters);
+    if (!chan) return out;
     s->query("SELECT day, active, new_devices, app_events, actions, device_reports FROM daily"
              " WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
              {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}}, [&](const Row& r) {
@@ -107,12 +130,16 @@ std::vector<DayFigures> QueryStore::daily(const std::string& appKey, int fromDay
 
 std::int64_t QueryStore::activeDevices(const std::string& appKey, int fromDay, int toDay,
                                        const std::optional<std::string>& channel) {
+    return activeDevices(appKey, fromDay, toDay, Filters{channel, std::nullopt, std::nullopt});
+}
+
+std::int64_t QueryStore::activeDevices(const std::string& appKey, int fromDay, int toDay, const Filters& filters) {
     if (fromDay > toDay) return 0;
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, appKey);
-    std::optional<std::int64_t> chan = std::int64_t{0};
-    if (channel) chan = stringIdOf(dialect_, *s, *channel);
-    if (!app || !chan) return 0;
+    if (!app) return 0;
+    auto chan = partitionOf(dialect_, *s, *app, filters);
+    if (!chan) return 0;
     // Dimension 0, value 0 spans every report: each device counts once, on its first day in range.
     return single(*s,
                   "SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = 0 AND sub = 0"
@@ -127,14 +154,17 @@ std::vector<TopRow> QueryStore::top(const TopQuery& q) {
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, q.appKey);
     if (!app) return out;
-    // Channel values are kept over all channels only; a channel's own channel ranking is its row.
-    std::optional<std::int64_t> chan = std::int64_t{0};
+    // Channel values are kept in partitions over every channel only; a channel's own channel
+    // ranking is its row there.
+    Filters filters{q.channel, q.os, q.osversion};
     std::optional<std::int64_t> onlyValue;
-    if (q.channel) {
-        auto c = stringIdOf(dialect_, *s, *q.channel);
-        if (!c) return out;
-        if (q.dimension == Dimension::Channel) onlyValue = c; else chan = c;
+    if (q.channel && q.dimension == Dimension::Channel) {
+        onlyValue = stringIdOf(dialect_, *s, *q.channel);
+        if (!onlyValue) return out;
+        filters.channel.reset();
     }
+    auto chan = partitionOf(dialect_, *s, *app, filters);
+    if (!chan) return out;
     std::int64_t sub = 0;
     if (q.dimension == Dimension::Content && q.action) {
         auto a = stringIdOf(dialect_, *s, *q.action);
@@ -184,6 +214,11 @@ std::vector<TopRow> QueryStore::top(const TopQuery& q) {
 
 std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay, int toDay, int today,
                                           const std::optional<std::string>& channel) {
+    return retention(appKey, fromDay, toDay, today, Filters{channel, std::nullopt, std::nullopt});
+}
+
+std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay, int toDay, int today,
+                                          const Filters& filters) {
     std::vector<Cohort> out;
     for (int d = fromDay; d <= toDay; ++d) {
         out.emplace_back();
@@ -191,8 +226,8 @@ std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay
     }
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, appKey);
-    std::optional<std::int64_t> chan = std::int64_t{0};
-    if (channel) chan = stringIdOf(dialect_, *s, *channel);
+    std::optional<std::int64_t> chan;
+    if (app) chan = partitionOf(dialect_, *s, *app, filters);
     std::map<std::pair<int, int>, std::int64_t> kept;
     if (app && chan) {
         s->query("SELECT day, new_devices FROM daily WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
@@ -233,6 +268,8 @@ std::optional<DeviceSummary> QueryStore::device(const std::string& appKey, const
                  return false;
              });
     if (!out) return out;
+    out->daysActive = single(*s, "SELECT COUNT(*) FROM device_day WHERE app = ? AND device = ? AND chan = 0", {*app, *dev})
+                          .value_or(0);
     s->query("SELECT pcosname, mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode"
              " FROM inventory WHERE app = ? AND device = ?",
              {*app, *dev}, [&](const Row& r) {
@@ -240,6 +277,178 @@ std::optional<DeviceSummary> QueryStore::device(const std::string& appKey, const
                  for (int i = 0; i < 9; ++i) inv[static_cast<std::size_t>(i)] = r.text(i);
                  out->inventory = inv;
                  return false;
+             });
+    return out;
+}
+
+Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
+    Breakdown out;
+    if (q.limit < 0 || q.fromDay > q.toDay) return out;
+    const std::size_t length = static_cast<std::size_t>(q.toDay - q.fromDay + 1);
+    out.other.assign(length, {});
+    const std::int64_t from = q.fromDay, to = q.toDay;
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, q.appKey);
+    if (!app) return out;
+
+    // Every value's per-day figures, keyed by the value's id (event, action) or partition.
+    struct Value {
+        std::string text;
+        std::vector<BreakdownDay> days;
+        std::int64_t reports = 0, devices = 0;
+    };
+    std::map<std::int64_t, Value> values;
+    auto at = [&](std::int64_t key, const std::string& text) -> Value& {
+        Value& v = values[key];
+        if (v.days.empty()) {
+            v.text = text;
+            v.days.assign(length, {});
+        }
+        return v;
+    };
+    const bool byName = q.dimension == Dimension::Event || q.dimension == Dimension::Action;
+    const std::int64_t dim = dimensionCode(q.dimension);
+    std::optional<std::int64_t> part;  // event, action: the filters' partition
+    if (byName) {
+        part = partitionOf(dialect_, *s, *app, q.filters);
+        if (!part) return out;
+        s->query("SELECT v.value, s.value, v.day, SUM(v.reports) FROM value_day v JOIN strings s ON s.id = v.value"
+                 " WHERE v.app = ? AND v.chan = ? AND v.dim = ? AND v.sub = 0 AND v.day BETWEEN ? AND ?"
+                 " GROUP BY v.value, s.value, v.day",
+                 {*app, *part, dim, from, to}, [&](const Row& r) {
+                     Value& v = at(r.i64(0), r.text(1));
+                     v.days[static_cast<std::size_t>(r.i64(2) - from)].reports = r.i64(3);
+                     v.reports += r.i64(3);
+                     return true;
+                 });
+        s->query("SELECT value, day, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0"
+                 " AND day BETWEEN ? AND ? GROUP BY value, day",
+                 {*app, *part, dim, from, to}, [&](const Row& r) {
+                     if (auto it = values.find(r.i64(0)); it != values.end())
+                         it->second.days[static_cast<std::size_t>(r.i64(1) - from)].devices = r.i64(2);
+                     return true;
+                 });
+    } else if (q.dimension == Dimension::Channel || q.dimension == Dimension::Os ||
+               q.dimension == Dimension::OsVersion) {
+        // A value's figures are those of the partition the filters and that value pick.
+        std::int64_t fixed[3] = {0, 0, 0};
+        const std::optional<std::string>* given[3] = {&q.filters.channel, &q.filters.os, &q.filters.osversion};
+        for (int i = 0; i < 3; ++i) {
+            if (!*given[i]) continue;
+            auto id = stringIdOf(dialect_, *s, **given[i]);
+            if (!id) return out;
+            fixed[i] = *id;
+        }
+        const int varying = q.dimension == Dimension::Channel ? 0 : q.dimension == Dimension::Os ? 1 : 2;
+        static const char* const columns[3] = {"chan", "os", "osver"};
+        auto add = [&](const Row& r) {
+            Value& v = at(r.i64(0), r.text(1));
+            BreakdownDay& d = v.days[static_cast<std::size_t>(r.i64(2) - from)];
+            d.devices = r.i64(3);
+            d.reports = r.i64(4);
+            v.reports += d.reports;
+            return true;
+        };
+        if (varying == 0 && !q.filters.byOs()) {
+            std::string sql = "SELECT d.chan, s.value, d.day, d.active, d.app_events + d.actions + d.device_reports"
+                              " FROM daily d JOIN strings s ON s.id = d.chan"
+                              " WHERE d.app = ? AND d.chan > 0 AND d.day BETWEEN ? AND ?";
+            std::vector<Param> params{*app, from, to};
+            if (fixed[0]) {
+                sql += " AND d.chan = ?";
+                params.emplace_back(fixed[0]);
+            }
+            s->query(sql, params, add);
+        } else {
+            std::string sql = std::string("SELECT -g.id, s.value, d.day, d.active, d.app_events + d.actions + d.device_reports"
+                                          " FROM filter_segments g JOIN daily d ON d.app = g.app AND d.chan = -g.id"
+                                          " JOIN strings s ON s.id = g.") + columns[varying] +
+                              " WHERE g.app = ? AND d.day BETWEEN ? AND ?";
+            std::vector<Param> params{*app, from, to};
+            for (int i = 0; i < 3; ++i) {
+                if (i == varying) {
+                    sql += std::string(" AND g.") + columns[i] + (fixed[i] ? " = ?" : " <> 0");
+                    if (fixed[i]) params.emplace_back(fixed[i]);
+                } else {
+                    sql += std::string(" AND g.") + columns[i] + " = ?";
+                    params.emplace_back(fixed[i]);
+                }
+            }
+            s->query(sql, params, add);
+        }
+    } else {
+        throw StoreError("contents have no breakdown");
+    }
+
+    std::vector<std::pair<std::int64_t, const Value*>> ranked;
+    for (const auto& [key, v] : values)
+        if (v.reports > 0) ranked.emplace_back(key, &v);
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        if (a.second->reports != b.second->reports) return a.second->reports > b.second->reports;
+        return a.second->text < b.second->text;
+    });
+    const std::size_t kept = std::min(ranked.size(), static_cast<std::size_t>(q.limit));
+    for (std::size_t i = kept; i < ranked.size(); ++i)
+        for (std::size_t d = 0; d < length; ++d) {
+            out.other[d].reports += ranked[i].second->days[d].reports;
+            out.other[d].devices += ranked[i].second->days[d].devices;
+        }
+    if (kept == 0) return out;
+
+    // Distinct devices over the whole range, for the kept values only.
+    std::string sql = byName ? "SELECT value, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
+                               " AND sub = 0 AND day BETWEEN ? AND ? AND prev_day < ? AND value IN ("
+                             : "SELECT chan, SUM(devices) FROM value_span WHERE app = ? AND dim = 0 AND sub = 0"
+                               " AND value = 0 AND day BETWEEN ? AND ? AND prev_day < ? AND chan IN (";
+    std::vector<Param> params{*app};
+    if (byName) {
+        params.emplace_back(*part);
+        params.emplace_back(dim);
+    }
+    params.insert(params.end(), {Param{from}, Param{to}, Param{from}});
+    std::map<std::int64_t, std::int64_t> distinct;
+    for (std::size_t i = 0; i < kept; ++i) {
+        sql += i ? ",?" : "?";
+        params.emplace_back(ranked[i].first);
+    }
+    sql += byName ? ") GROUP BY value" : ") GROUP BY chan";
+    s->query(sql, params, [&](const Row& r) {
+        distinct[r.i64(0)] = r.i64(1);
+        return true;
+    });
+    for (std::size_t i = 0; i < kept; ++i) {
+        const Value& v = *ranked[i].second;
+        out.series.push_back({v.text, v.days, v.reports, distinct[ranked[i].first]});
+    }
+    return out;
+}
+
+std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, const std::string& text, int limit) {
+    std::vector<DeviceMatch> out;
+    if (text.empty() || limit <= 0) return out;
+    Snapshot s(borrow());
+    auto app = stringIdOf(dialect_, *s, appKey);
+    if (!app) return out;
+    std::string escaped;
+    for (char c : text) {
+        if (c == '!' || c == '%' || c == '_') escaped += '!';
+        escaped += c;
+    }
+    // Both sides lowered by the same function, so "any case" means the same on both backends. The
+    // candidates come from the identifiers and the key's inventory (one row per device each), and
+    // only they are looked up among the key's devices.
+    s->query("SELECT d.deviceid, COALESCE(i.pcname, ''), COALESCE(i.pcusername, ''), COALESCE(i.pcosname, ''), a.last_ms"
+             " FROM app_device a JOIN devices d ON d.id = a.device"
+             " LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device"
+             " WHERE a.app = ? AND a.chan = 0 AND a.device IN ("
+             "SELECT id FROM devices WHERE lower(deviceid) LIKE lower(?) ESCAPE '!' UNION"
+             " SELECT device FROM inventory WHERE app = ? AND (lower(pcname) LIKE lower(?) ESCAPE '!'"
+             " OR lower(pcusername) LIKE lower(?) ESCAPE '!'))"
+             " ORDER BY a.last_ms DESC, d.deviceid LIMIT ?",
+             {*app, escaped + "%", *app, "%" + escaped + "%", "%" + escaped + "%", std::int64_t{limit}},
+             [&](const Row& r) {
+                 out.push_back({r.text(0), r.text(1), r.text(2), r.text(3), r.i64(4)});
+                 return true;
              });
     return out;
 }

@@ -55,6 +55,12 @@ public:
     std::vector<Cohort> retention(const std::string& appKey, int fromDay, int toDay, int today,
                                   const std::optional<std::string>& channel) override;
     std::optional<DeviceSummary> device(const std::string& appKey, const std::string& deviceId) override;
+    std::vector<DayFigures> daily(const std::string& appKey, int fromDay, int toDay, const Filters& filters) override;
+    std::int64_t activeDevices(const std::string& appKey, int fromDay, int toDay, const Filters& filters) override;
+    std::vector<Cohort> retention(const std::string& appKey, int fromDay, int toDay, int today,
+                                  const Filters& filters) override;
+    Breakdown breakdown(const BreakdownQuery& query) override;
+    std::vector<DeviceMatch> findDevices(const std::string& appKey, const std::string& text, int limit) override;
     void exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) override;
 
 protected:

@@ -141,12 +141,43 @@ class QueryApiTest(unittest.TestCase):
         self.assertEqual(daily["appkey"], APP)
         self.assertEqual(len(daily["days"]), 30)
         self.assertEqual(daily["days"][-1], {"date": self.today, "active_devices": 3, "new_devices": 3,
-                                             "app_events": 3, "actions": 5, "device_reports": 2})
+                                             "app_events": 3, "actions": 5, "device_reports": 2, "partial": True})
+        self.assertTrue(all("partial" not in d for d in daily["days"][:-1]))
         first = (today() - datetime.timedelta(days=29)).isoformat()
         self.assertEqual(daily["days"][0], dict.fromkeys(DAILY_KEYS - {"date"}, 0) | {"date": first})
         web = s.get_json(self.path("daily"), channel="web", **{"from": self.today, "to": self.today})
         self.assertEqual(web["days"], [{"date": self.today, "active_devices": 1, "new_devices": 1,
-                                        "app_events": 2, "actions": 2, "device_reports": 0}])
+                                        "app_events": 2, "actions": 2, "device_reports": 0, "partial": True}])
+
+        # D1 sent three reports before its first device information: they count under no OS yet.
+        day = {"from": self.today, "to": self.today}
+        for filters, active, reports in (({"os": "Windows 10 Pro"}, 1, 2), ({"osversion": "10.0.22631"}, 1, 1),
+                                         ({"os": ""}, 3, 8), ({"os": "", "channel": "web"}, 1, 4),
+                                         ({"os": "Windows 10 Pro", "channel": "web"}, 0, 0), ({"os": "Nope"}, 0, 0)):
+            with self.subTest(filters=filters):
+                got = s.get_json(self.path("daily"), **filters, **day)["days"][0]
+                self.assertEqual((got["active_devices"], got["app_events"] + got["actions"] + got["device_reports"]),
+                                 (active, reports))
+                self.assertEqual(s.get_json(self.path("active"), **filters, **day)["active_devices"], active)
+        by_os = s.get_json(self.path("breakdown"), dimension="os", **day)
+        self.assertEqual([(x["value"], x["reports"], x["devices"]) for x in by_os["series"]],
+                         [("", 8, 3), ("Windows 10 Pro", 2, 1)])
+        self.assertEqual(by_os["series"][0]["days"], [{"date": self.today, "reports": 8, "devices": 3}])
+        by_channel = s.get_json(self.path("breakdown"), dimension="channel", limit=2, **day)
+        self.assertEqual([(x["value"], x["reports"]) for x in by_channel["series"]], [("store", 5), ("web", 4)])
+        self.assertEqual(by_channel["other"], {"days": [{"date": self.today, "reports": 1, "devices": 1}]})
+        by_action = s.get_json(self.path("breakdown"), dimension="action", os="", **day)
+        self.assertEqual([(x["value"], x["reports"], x["devices"]) for x in by_action["series"]],
+                         [("Open", 3, 2), ("Save", 2, 2)])
+
+        for q, found in (("pc", [D1]), ("unknown", [D3]), ("0123456789abcdef", [D1, D2]), ("PC\\U", [D1]),
+                         ("%", []), ("zz", [])):
+            with self.subTest(q=q):
+                matches = s.get_json(self.path("devices"), q=q)["devices"]
+                self.assertEqual(sorted(m["deviceid"] for m in matches), found)
+        self.assertEqual(s.get_json(self.path("devices"), q="pc")["devices"][0],
+                         {"deviceid": D1, "pcname": "PC", "pcusername": "PC\\user", "pcosname": "Windows 10 Pro",
+                          "last_seen": s.get_json(self.path("devices/" + D1))["last_seen"]})
 
         top = s.get_json(self.path("top"), dimension="content", action="Open")
         self.assertEqual(top, {"rows": [{"value": "a,b", "reports": 2, "devices": 2},
@@ -162,7 +193,8 @@ class QueryApiTest(unittest.TestCase):
 
         device = s.get_json(self.path("devices/" + D1))
         self.assertEqual(set(device), {"deviceid", "first_seen", "last_seen", "app_events", "actions",
-                                       "device_reports", "inventory"})
+                                       "device_reports", "days_active", "inventory"})
+        self.assertEqual(device["days_active"], 1)
         self.assertEqual((device["app_events"], device["actions"], device["device_reports"]), (1, 2, 2))
         self.assertRegex(device["first_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
         self.assertEqual(device["inventory"]["pcosversion"], "10.0.22631")
@@ -182,7 +214,11 @@ class QueryApiTest(unittest.TestCase):
             (self.path("top?dimension=event&limit=0"), 400, "limit"),
             (self.path("top?dimension=event&action=Open"), 400, "dimension=content"),
             (self.path("retention?limit=3"), 400, "unknown parameter"),
-            (self.path("export.csv?channel=web"), 400, "unknown parameter"),
+            (self.path("export.csv?os=x"), 400, "channel only"),
+            (self.path("breakdown"), 400, "dimension is missing"),
+            (self.path("breakdown?dimension=content"), 400, "none of"),
+            (self.path("devices"), 400, "q is missing"),
+            (self.path("devices?q=a&from=2026-12-01"), 400, "unknown parameter"),
             (self.path("devices/" + D1 + "?x=1"), 400, "no parameters"),
             (self.path("daily", appkey="no-such-app"), 404, "no-such-app"),
             (self.path("export.csv", appkey="no-such-app"), 404, "no-such-app"),

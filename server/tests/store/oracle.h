@@ -377,4 +377,103 @@ flat(const std::optional<DeviceSummary>& d) {
     return std::make_tuple(d->firstSeenMs, d->lastSeenMs, d->appEvents, d->actions, d->deviceReports, d->inventory);
 }
 
+// The figures under OS filters, straight from the raw reports: a report's OS is that of the
+// latest device-information report of its device and key that arrived at or before it ("" when
+// none had), and a filtered figure is the plain figure of the matching reports alone.
+struct FilterOracle {
+    std::vector<Report> reports;
+    std::vector<std::pair<std::string, std::string>> os;  // (os name, os version) of each report
+
+    explicit FilterOracle(std::vector<Report> all) : reports(std::move(all)) {
+        std::map<std::pair<std::string, std::string>, std::map<std::int64_t, std::pair<std::string, std::string>>> infos;
+        for (const Report& r : reports)
+            if (r.kind == ReportKind::DeviceInfo) infos[{r.appKey, r.deviceId}][r.arrivedMs] = {r.inventory[0], r.inventory[2]};
+        for (const Report& r : reports) {
+            const auto& mine = infos[{r.appKey, r.deviceId}];
+            auto after = mine.upper_bound(r.arrivedMs);
+            os.push_back(after == mine.begin() ? std::make_pair(std::string(), std::string()) : std::prev(after)->second);
+        }
+    }
+    bool passes(std::size_t i, const Filters& f) const {
+        return (!f.channel || reports[i].channel == *f.channel) && (!f.os || os[i].first == *f.os) &&
+               (!f.osversion || os[i].second == *f.osversion);
+    }
+    Oracle matching(const Filters& f) const {
+        Oracle out;
+        for (std::size_t i = 0; i < reports.size(); ++i)
+            if (passes(i, f)) out.reports.push_back(reports[i]);
+        return out;
+    }
+
+    Breakdown breakdown(const BreakdownQuery& q) const {
+        const std::size_t length = static_cast<std::size_t>(q.toDay - q.fromDay + 1);
+        struct Entry {
+            std::vector<BreakdownDay> days;
+            std::vector<std::set<std::string>> dayDevices;
+            std::set<std::string> devices;
+            std::int64_t reports = 0;
+        };
+        std::map<std::string, Entry> by;
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const Report& r = reports[i];
+            const int day = oracleDay(r.arrivedMs);
+            if (r.appKey != q.appKey || day < q.fromDay || day > q.toDay || !passes(i, q.filters)) continue;
+            std::optional<std::string> value;
+            switch (q.dimension) {
+            case Dimension::Event: if (r.kind == ReportKind::AppEvent) value = r.name; break;
+            case Dimension::Action: if (r.kind == ReportKind::Action) value = r.name; break;
+            case Dimension::Channel: value = r.channel; break;
+            case Dimension::Os: value = os[i].first; break;
+            case Dimension::OsVersion: value = os[i].second; break;
+            case Dimension::Content: break;
+            }
+            if (!value) continue;
+            Entry& e = by[*value];
+            if (e.days.empty()) {
+                e.days.assign(length, {});
+                e.dayDevices.assign(length, {});
+            }
+            const std::size_t d = static_cast<std::size_t>(day - q.fromDay);
+            e.days[d].reports++;
+            e.dayDevices[d].insert(r.deviceId);
+            e.devices.insert(r.deviceId);
+            e.reports++;
+        }
+        std::vector<std::pair<std::string, Entry*>> ranked;
+        for (auto& [value, e] : by) {
+            for (std::size_t d = 0; d < length; ++d) e.days[d].devices = static_cast<std::int64_t>(e.dayDevices[d].size());
+            ranked.emplace_back(value, &e);
+        }
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const auto& a, const auto& b) { return a.second->reports > b.second->reports; });
+        Breakdown out;
+        out.other.assign(length, {});
+        for (std::size_t i = 0; i < ranked.size(); ++i) {
+            const Entry& e = *ranked[i].second;
+            if (i < static_cast<std::size_t>(q.limit)) {
+                out.series.push_back({ranked[i].first, e.days, e.reports, static_cast<std::int64_t>(e.devices.size())});
+                continue;
+            }
+            for (std::size_t d = 0; d < length; ++d) {
+                out.other[d].reports += e.days[d].reports;
+                out.other[d].devices += e.days[d].devices;
+            }
+        }
+        return out;
+    }
+};
+
+inline std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::vector<std::pair<std::int64_t, std::int64_t>>>>
+flat(const Breakdown& b) {
+    std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::vector<std::pair<std::int64_t, std::int64_t>>>> out;
+    auto days = [](const std::vector<BreakdownDay>& v) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> o;
+        for (const auto& d : v) o.emplace_back(d.reports, d.devices);
+        return o;
+    };
+    for (const auto& s : b.series) out.emplace_back(s.value, s.reports, s.devices, days(s.days));
+    out.emplace_back("(other)", 0, 0, days(b.other));
+    return out;
+}
+
 }  // namespace tallyscope::server::testing

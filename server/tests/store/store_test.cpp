@@ -290,6 +290,88 @@ TEST(PostgresStore, ConcurrentWritersAndErasuresKeepTheFiguresExact) {
             << "rows of " << table << " point at an erased device id";
 }
 
+// Filters by channel, OS name and OS version, alone and together, and the breakdowns: against
+// figures computed from the raw reports. Reports arrive in order except every ninth app event or
+// action, which comes late; device information arrives as the server stamps it, in order.
+TEST_P(StoreTest, FilteredFiguresAndBreakdownsEqualOracle) {
+    ReportingDays days(kOracleZone);
+    std::vector<Report> all = generate().reports;
+    // A device that reports before its first device information, then moves from one OS version
+    // to another across the daylight-saving change (2026-03-08), in two channels.
+    const std::string changer = "C4A9E000000000000000000000000001";
+    auto info = [&](int day, const char* version) {
+        return makeReport(localMoment(day, 7200), ReportKind::DeviceInfo, changer, "k1", "store", "", "",
+                          {"Windows 10 Pro", "m", version, "PC-CHANGER", "u", "s", "c", "h", "b"});
+    };
+    for (int day = kFirstDay + 8; day <= kFirstDay + 26; day += 2)
+        for (const char* channel : {"store", "beta"})
+            all.push_back(makeReport(localMoment(day, channel[0] == 's' ? 3600 : 80000), ReportKind::AppEvent, changer,
+                                     "k1", channel, "app_start", "t"));
+    all.push_back(info(kFirstDay + 12, "10.0.19045"));
+    all.push_back(info(kFirstDay + 19, "10.0.22631"));
+    std::stable_sort(all.begin(), all.end(), [](const Report& a, const Report& b) { return a.arrivedMs < b.arrivedMs; });
+    std::vector<Report> inOrder, late;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        (i % 9 == 4 && all[i].kind != ReportKind::DeviceInfo ? late : inOrder).push_back(all[i]);
+    inOrder.insert(inOrder.end(), late.begin(), late.end());
+    StoreLocation where(GetParam());
+    auto store = where.open(days);
+    for (std::size_t i = 0; i < inOrder.size(); i += 37)
+        store->append({inOrder.begin() + static_cast<std::ptrdiff_t>(i),
+                       inOrder.begin() + static_cast<std::ptrdiff_t>(std::min(i + 37, inOrder.size()))});
+
+    const std::optional<std::string> none;
+    const std::string w10 = "Windows 10 Pro", w11 = "Windows 11 Home", v10 = "10.0.19045", v11 = "10.0.22631";
+    const std::vector<Filters> filters = {
+        {none, w11, none}, {none, none, v10}, {none, std::string(""), none}, {std::string("store"), w10, none},
+        {std::string("beta"), w11, v11}, {none, w10, v11}, {std::string(""), none, std::string("")},
+        {none, std::string("Windows 95"), none}};
+    // The set holds a device that changes OS version and devices with no device information yet.
+    FilterOracle oracle(inOrder);
+    ASSERT_GT(oracle.matching({none, std::string(""), none}).reports.size(), 50u);
+    auto check = [&](const FilterOracle& o, const std::string& when) {
+        SCOPED_TRACE(when);
+        for (const Filters& f : filters) {
+            SCOPED_TRACE(f.channel.value_or("*") + " / " + f.os.value_or("*") + " / " + f.osversion.value_or("*"));
+            const Oracle plain = o.matching(f);
+            EXPECT_EQ(flat(store->daily("k1", kFirstDay - 3, kLastDay, f)), flat(plain.daily("k1", kFirstDay - 3, kLastDay, none)));
+            EXPECT_EQ(flat(store->retention("k1", kFirstDay - 1, kLastDay, kToday, f)),
+                      flat(plain.retention("k1", kFirstDay - 1, kLastDay, kToday, none)));
+            for (const auto& [from, to] : kRanges) {
+                SCOPED_TRACE(ReportingDays::format(from) + " to " + ReportingDays::format(to));
+                EXPECT_EQ(store->activeDevices("k1", from, to, f), plain.activeDevices("k1", from, to, none));
+                for (Dimension dim : {Dimension::Event, Dimension::Content, Dimension::Channel, Dimension::OsVersion}) {
+                    TopQuery q{"k1", dim, from, to, f.channel, std::nullopt, 100, f.os, f.osversion};
+                    TopQuery plainQuery{"k1", dim, from, to, none, std::nullopt, 100};
+                    EXPECT_EQ(flat(store->top(q)), flat(plain.top(plainQuery))) << "top " << static_cast<int>(dim);
+                }
+                for (Dimension dim : {Dimension::Event, Dimension::Action, Dimension::Channel, Dimension::Os,
+                                      Dimension::OsVersion}) {
+                    for (int limit : {100, 1}) {
+                        BreakdownQuery q{"k1", dim, from, to, f, limit};
+                        EXPECT_EQ(flat(store->breakdown(q)), flat(o.breakdown(q)))
+                            << "breakdown " << static_cast<int>(dim) << " limit " << limit;
+                    }
+                }
+            }
+        }
+    };
+    check(oracle, "after ingest");
+
+    // Erasing the device that changed OS takes it out of every filtered figure.
+    EXPECT_TRUE(store->eraseDevice("k1", changer));
+    eraseFrom(inOrder, [&](const Report& r) { return r.appKey == "k1" && r.deviceId == changer; });
+    check(FilterOracle(inOrder), "after erasing the device that changed OS");
+
+    const auto found = store->findDevices("k1", "pc1", 100);
+    std::set<std::string> expected;
+    for (const Report& r : inOrder)
+        if (r.appKey == "k1" && r.kind == ReportKind::DeviceInfo && r.inventory[3].rfind("PC1", 0) == 0) expected.insert(r.deviceId);
+    std::set<std::string> got;
+    for (const auto& m : found) got.insert(m.deviceId);
+    EXPECT_EQ(got, expected) << "a computer name found in any case";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
 
 }  // namespace

@@ -1,0 +1,97 @@
+#include "store/filter_segments.h"
+
+#include <algorithm>
+
+namespace tallyscope::server::store {
+
+namespace {
+
+struct OsPoint {
+    std::int64_t fromMs = 0;
+    std::int64_t os = 0, osver = 0;
+};
+
+}  // namespace
+
+std::int64_t FilterSegments::segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver) {
+    const auto key = std::make_tuple(app, chan, os, osver);
+    if (auto it = segments_.find(key); it != segments_.end()) return it->second;
+    const std::vector<Param> params{app, chan, os, osver};
+    std::int64_t id = 0;
+    auto read = [&](const Row& r) {
+        id = r.i64(0);
+        return false;
+    };
+    const std::string find = "SELECT id FROM filter_segments WHERE app = ? AND chan = ? AND os = ? AND osver = ?";
+    sql_.query(find, params, read);
+    if (id == 0) {
+        sql_.run("INSERT INTO filter_segments (app, chan, os, osver) VALUES (?, ?, ?, ?)"
+                 " ON CONFLICT (app, chan, os, osver) DO NOTHING",
+                 params);
+        sql_.query(find, params, read);
+        if (id == 0) throw StoreError("a filter segment could not be created");
+    }
+    segments_.emplace(key, id);
+    return id;
+}
+
+void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& reports) {
+    parts_.assign(reports.size(), {});
+    segments_.clear();  // ids of a rolled-back batch must not outlive it
+    // Each device's reports in arrival order, so a device-information report sets the OS of the
+    // reports after it within the batch as well.
+    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::size_t>> byDevice;
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        byDevice[{tx.stringId(reports[i]->appKey), tx.deviceId(reports[i]->deviceId)}].push_back(i);
+    const std::int64_t none = tx.stringId("");
+
+    for (auto& [key, indices] : byDevice) {
+        const auto [app, device] = key;
+        std::stable_sort(indices.begin(), indices.end(),
+                         [&](std::size_t a, std::size_t b) { return reports[a]->arrivedMs < reports[b]->arrivedMs; });
+        std::vector<OsPoint> history;
+        sql_.query("SELECT from_ms, os, osver FROM device_os WHERE app = ? AND device = ? ORDER BY from_ms",
+                   {app, device}, [&](const Row& r) {
+                       history.push_back({r.i64(0), r.i64(1), r.i64(2)});
+                       return true;
+                   });
+        for (std::size_t i : indices) {
+            const Report& r = *reports[i];
+            // The latest point at or before the report.
+            auto after = std::upper_bound(history.begin(), history.end(), r.arrivedMs,
+                                          [](std::int64_t ms, const OsPoint& p) { return ms < p.fromMs; });
+            std::int64_t os = none, osver = none;
+            if (after != history.begin()) {
+                os = std::prev(after)->os;
+                osver = std::prev(after)->osver;
+            }
+            if (r.kind == ReportKind::DeviceInfo) {
+                const std::int64_t newOs = tx.stringId(r.inventory[0]), newVer = tx.stringId(r.inventory[2]);
+                if (newOs != os || newVer != osver) {
+                    sql_.run("INSERT INTO device_os (app, device, from_ms, os, osver) VALUES (?, ?, ?, ?, ?)"
+                             " ON CONFLICT (app, device, from_ms) DO UPDATE SET os = excluded.os, osver = excluded.osver",
+                             {app, device, r.arrivedMs, newOs, newVer});
+                    if (after != history.begin() && std::prev(after)->fromMs == r.arrivedMs)
+                        *std::prev(after) = {r.arrivedMs, newOs, newVer};
+                    else
+                        history.insert(after, {r.arrivedMs, newOs, newVer});
+                }
+                os = newOs;
+                osver = newVer;
+            }
+            const std::int64_t chan = tx.stringId(r.channel);
+            std::vector<Partition>& out = parts_[i];
+            for (std::int64_t c : {std::int64_t{0}, chan}) {
+                out.push_back({-segment(app, c, os, 0), c == 0});
+                out.push_back({-segment(app, c, 0, osver), c == 0});
+                out.push_back({-segment(app, c, os, osver), c == 0});
+            }
+        }
+    }
+}
+
+void FilterSegments::erase(std::int64_t app, std::int64_t device) {
+    sql_.run("DELETE FROM device_os WHERE app = ? AND device = ?", {app, device});
+}
+
+}  // namespace tallyscope::server::store

@@ -1,0 +1,61 @@
+// The rollups behind the OS filters. Every report counts, beside "every channel" and its own
+// channel, in six segments: its OS name, its OS version and both, each over every channel and
+// within its channel. A segment's figures are kept in the ordinary rollup tables under
+// chan = -(segment id), by the same arithmetic as a channel's, so every figure the store answers
+// can be asked under any filters and is exact as reports arrive.
+//
+// A report's OS is that of its device's latest device-information report (same key) received at
+// or before it; "" when the device had sent none yet. The store keeps, per device, the moments
+// its OS changed (device_os), so a report's OS is looked up, not scanned for.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "store/rollups.h"
+#include "store/store_queries.h"
+
+namespace tallyscope::server::store {
+
+// Statements run inside the transaction an append runs in: `?` placeholders, values bound.
+class TxSql {
+public:
+    virtual ~TxSql() = default;
+    virtual void query(const std::string& sql, const std::vector<Param>& params,
+                       const std::function<bool(const Row&)>& each) = 0;
+    void run(const std::string& sql, const std::vector<Param>& params) {
+        query(sql, params, [](const Row&) { return false; });
+    }
+};
+
+// One rollup partition a report counts in besides 0 and its channel.
+struct Partition {
+    std::int64_t chan = 0;
+    bool anyChannel = false;  // the partition spans every channel, so it ranks channels too
+};
+
+class FilterSegments {
+public:
+    explicit FilterSegments(TxSql& sql) : sql_(sql) {}
+
+    // Works out the partitions of every report of a batch and records the OS changes its
+    // device-information reports bring. Runs inside the batch's transaction.
+    void prepare(RollupTx& tx, const std::vector<const Report*>& reports);
+    const std::vector<Partition>& of(std::size_t report) const { return parts_[report]; }
+
+    // Forgets a device's OS history (an erasure).
+    void erase(std::int64_t app, std::int64_t device);
+
+private:
+    std::int64_t segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver);
+
+    TxSql& sql_;
+    std::vector<std::vector<Partition>> parts_;
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>, std::int64_t> segments_;
+};
+
+}  // namespace tallyscope::server::store
