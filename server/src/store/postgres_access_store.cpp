@@ -11,21 +11,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "store/pg_text.h"
+
 namespace tallyscope::server::store {
 namespace {
 
 constexpr std::size_t kIdleConnections = 4;
 
-// Text columns cannot hold NUL; keys and names with one are kept with U+FFFD in its place.
-std::string pgText(const std::string& s) {
-    if (s.find('\0') == std::string::npos) return s;
-    std::string out;
-    for (char c : s) {
-        if (c == '\0') out += "\xEF\xBF\xBD";
-        else out += c;
-    }
-    return out;
-}
 
 const std::pair<const char*, const char*> kStatements[] = {
     {"token_by_hash", "SELECT id, name, role, created_ms, last_used_ms FROM access_tokens WHERE secret_hash = $1"},

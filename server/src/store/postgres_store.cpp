@@ -19,6 +19,7 @@
 #include "core/report_id.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
+#include "store/pg_text.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
 
@@ -29,16 +30,6 @@ namespace {
 constexpr std::size_t kRowsPerStatement = 1000;
 constexpr long kMigrationLock = 0x7461'6c6c'7973;  // any constant every process agrees on
 
-// Text columns cannot hold NUL; a decoded %00 is kept as U+FFFD (the body keeps the bytes).
-std::string pgText(const std::string& s) {
-    if (s.find('\0') == std::string::npos) return s;
-    std::string out;
-    for (char c : s) {
-        if (c == '\0') out += "\xEF\xBF\xBD";
-        else out += c;
-    }
-    return out;
-}
 
 // An array parameter in PostgreSQL's text form. Values are escaped into the parameter, never into
 // the statement, which stays one fixed text per purpose, prepared once per connection.

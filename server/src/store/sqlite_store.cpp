@@ -14,20 +14,13 @@
 #include "core/report_id.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
+#include "store/sqlite_handles.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
 
 namespace tallyscope::server::store {
 
 namespace {
-
-struct DbClose {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtFinalize {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Db = std::unique_ptr<sqlite3, DbClose>;
 
 [[noreturn]] void fail(sqlite3* db, const std::string& what) {
     throw StoreError("sqlite: " + what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
