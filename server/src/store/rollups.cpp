@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "core/days.h"
 #include "ops/metrics.h"
@@ -35,13 +36,52 @@ struct DailyDelta {
     std::int64_t active = 0, fresh = 0, ae = 0, ac = 0, dr = 0;
 };
 
+// A value counter's row: (app, value, day) for value_day, with the previous active day for
+// value_span (0 for value_day).
+struct ValueCounterKey {
+    std::int64_t app = 0;
+    ValueKey k;
+    int day = 0, prev = 0;
+    auto tied() const { return std::make_tuple(app, k.chan, k.dim, k.sub, k.value, day, prev); }
+    bool operator==(const ValueCounterKey& o) const { return tied() == o.tied(); }
+    bool operator<(const ValueCounterKey& o) const { return tied() < o.tied(); }
+};
+
+struct ValueCounterHash {
+    std::size_t operator()(const ValueCounterKey& x) const {
+        std::uint64_t h = 0x9e3779b97f4a7c15ULL;
+        auto mix = [&](std::uint64_t v) {
+            h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+            h *= 0xff51afd7ed558ccdULL;
+        };
+        mix(static_cast<std::uint64_t>(x.app));
+        mix(static_cast<std::uint64_t>(x.k.chan));
+        mix(static_cast<std::uint64_t>(x.k.dim));
+        mix(static_cast<std::uint64_t>(x.k.sub));
+        mix(static_cast<std::uint64_t>(x.k.value));
+        mix(static_cast<std::uint64_t>(x.day) << 32 ^ static_cast<std::uint32_t>(x.prev));
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+using ValueCounters = std::unordered_map<ValueCounterKey, std::int64_t, ValueCounterHash>;
+
+// The non-zero changes of a hashed counter map, in key order.
+std::vector<std::pair<ValueCounterKey, std::int64_t>> inKeyOrder(const ValueCounters& m) {
+    std::vector<std::pair<ValueCounterKey, std::int64_t>> out;
+    out.reserve(m.size());
+    for (const auto& e : m)
+        if (e.second) out.push_back(e);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
 // Every counter change of one transaction, applied at its end in key order so concurrent
-// transactions take the counter rows' locks in the same order.
+// transactions take the counter rows' locks in the same order. The value counters, by far the
+// most numerous (every filter partition adds its own), are summed in hashed maps and sorted once.
 struct Counters {
     std::map<std::tuple<std::int64_t, std::int64_t, int>, DailyDelta> daily;
     std::map<std::tuple<std::int64_t, std::int64_t, int, int>, std::int64_t> retention;
-    std::map<std::tuple<std::int64_t, ValueKey, int>, std::int64_t> valueDay;
-    std::map<std::tuple<std::int64_t, ValueKey, int, int>, std::int64_t> span;
+    ValueCounters valueDay, span;
 
     void apply(RollupTx& tx) const {
         for (const auto& [k, d] : daily)
@@ -49,10 +89,8 @@ struct Counters {
                 tx.addDaily(std::get<0>(k), std::get<1>(k), std::get<2>(k), d.active, d.fresh, d.ae, d.ac, d.dr);
         for (const auto& [k, d] : retention)
             if (d) tx.addRetention(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), d);
-        for (const auto& [k, d] : valueDay)
-            if (d) tx.addValueDay(std::get<0>(k), std::get<1>(k), std::get<2>(k), d);
-        for (const auto& [k, d] : span)
-            if (d) tx.addSpan(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), d);
+        for (const auto& [k, d] : inKeyOrder(valueDay)) tx.addValueDay(k.app, k.k, k.day, d);
+        for (const auto& [k, d] : inKeyOrder(span)) tx.addSpan(k.app, k.k, k.day, k.prev, d);
     }
 };
 
@@ -231,7 +269,7 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
 
         for (const auto& [vk, perDay] : agg.values) {
             for (const auto& [day, n] : perDay) {
-                c.valueDay[{app, vk, day}] += n;
+                c.valueDay[{app, vk, day, 0}] += n;
                 if (tx.addValueDeviceDay(app, device, vk, day, n)) continue;
                 int prev = kNoDay, next = kNoDay;
                 if (auto around = tx.valueDaysAround(app, device, vk, day)) std::tie(prev, next) = *around;
@@ -276,7 +314,7 @@ bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& dev
         dd.dr -= d.deviceReports;
     }
     for (const ValueDeviceDay& v : tx.valueDeviceDays(*app, *device)) {
-        c.valueDay[{*app, v.key, v.day}] -= v.reports;
+        c.valueDay[{*app, v.key, v.day, 0}] -= v.reports;
         c.span[{*app, v.key, v.day, v.prevDay}] -= 1;
     }
     tx.deleteDevice(*app, *device);
