@@ -24,6 +24,7 @@
 #include "ingest/ingest_routes.h"
 #include "ingest/report_writer.h"
 #include "ops/metrics.h"
+#include "store/access_store.h"
 #include "store/backends_info.h"
 #include "store/import.h"
 #include "store/retention.h"
@@ -240,6 +241,11 @@ int main(int argc, char** argv)
     app.add_option("--token-file", tokenFile,
                    "File holding the access token of the dashboard and the API (default: access-token in the "
                    "--data folder, created at first start); servers sharing one store share it");
+    std::vector<std::string> trustedProxies;
+    app.add_option("--trusted-proxy", trustedProxies,
+                   "Reverse proxies (CIDR blocks, comma-separated) whose X-Forwarded-For names the client address "
+                   "that failed sign-ins count against; from any other peer the header is ignored")
+        ->delimiter(',');
     std::string importFile;
     CLI::App* importCommand = app.add_subcommand(
         "import", "Load an export CSV (its arrived and body columns) into the store, figures included, then exit");
@@ -279,6 +285,13 @@ int main(int argc, char** argv)
         spdlog::error("event=bad_option option=--listen value=\"{}\"", listen);
         return 2;
     }
+    api::AccessSettings accessSettings;
+    try {
+        accessSettings.trustedProxies = api::TrustedProxies(trustedProxies);
+    } catch (const std::invalid_argument& e) {
+        spdlog::error("event=bad_option option=--trusted-proxy error=\"{}\"", e.what());
+        return 2;
+    }
     server.requestTimeout = std::chrono::milliseconds(requestTimeoutMs);
     http::ServerOptions metricsServer;
     if (!metricsListen.empty() && !splitListen(metricsListen, metricsServer)) {
@@ -290,6 +303,7 @@ int main(int argc, char** argv)
     try {
         ReportingDays days(timeZone);
         std::unique_ptr<Store> store = openStore(storeOptions, days);
+        std::unique_ptr<AccessStore> accessStore = openAccessStore(storeOptions);
         ReportWriter writer(*store, limits);
         // Runs without --retention-days too: report ids of erased reports are forgotten on time.
         std::optional<RetentionPruner> pruner;
@@ -303,13 +317,19 @@ int main(int argc, char** argv)
                     counted.retentionFailures.fetch_add(1, std::memory_order_relaxed);
                     spdlog::error("event=retention_failed error=\"{}\"", error);
                 }
-            });
+            }, std::chrono::hours(1), [&accessStore](std::int64_t cutoffMs) { accessStore->prune(cutoffMs); });
         http::Routes routes;
         addIngestRoutes(routes, writer, ingest);
         api::AccessToken token = api::loadOrCreateToken(
             storeOptions.dataDir, tokenFile.empty() ? std::nullopt : std::optional<std::filesystem::path>(tokenFile));
-        spdlog::info("event=access_token file={} created={}", token.file.string(), token.created);
-        api::QueryApi queryApi(*store, days, token.value);
+        // The token file's token is the admin token named owner, on every server sharing the store.
+        bool ownerChanged = accessStore->ensureAdmin(
+            "owner", api::secretHash(token.value),
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+        spdlog::info("event=access_token file={} created={} name=owner stored={}", token.file.string(), token.created,
+                     ownerChanged ? "updated" : "unchanged");
+        api::QueryApi queryApi(*store, *accessStore, days, accessSettings);
         queryApi.registerRoutes(routes);
         addMetricsRoute(routes, api::Credentials(token.value));
 

@@ -179,16 +179,16 @@ function drawChart(key, target, dates, series, options) {
   const xs = dates.map((d) => dayNumber(d) * 86400);
   const partial = options.partial && xs.length > 0;
   const data = [xs];
-  const specs = [{ label: options.xLabel || "Day", value: (u, ts) => (ts === null || ts === undefined ? "—" : isoDay(ts)) }];
+  const seriesOptions = [{ label: options.xLabel || "Day", value: (u, ts) => (ts === null || ts === undefined ? "—" : isoDay(ts)) }];
   for (const s of series) {
     const values = s.values.slice();
     if (partial) values[values.length - 1] = null;
     data.push(values);
-    specs.push({ label: s.label, stroke: s.stroke, width: 2, points: { show: xs.length <= 45 },
+    seriesOptions.push({ label: s.label, stroke: s.stroke, width: 2, points: { show: xs.length <= 45 },
       value: (u, v) => (v === null || v === undefined ? "—" : (options.format || fmt)(v)) });
     if (partial) {
       data.push(s.values.map((v, i) => (i >= s.values.length - 2 ? v : null)));
-      specs.push({ label: s.label + " (so far)", stroke: s.stroke, width: 2, dash: [6, 5], points: { show: true },
+      seriesOptions.push({ label: s.label + " (so far)", stroke: s.stroke, width: 2, dash: [6, 5], points: { show: true },
         value: (u, v) => (v === null || v === undefined ? "—" : (options.format || fmt)(v)) });
     }
   }
@@ -212,7 +212,7 @@ function drawChart(key, target, dates, series, options) {
         values: (u, splits) => splits.map((v) => (options.format || fmt)(v)),
       }),
     ],
-    series: specs,
+    series: seriesOptions,
     // The legend shows the last day whenever the cursor points at no other.
     hooks: {
       ready: [(u) => { if (xs.length) u.setLegend({ idx: xs.length - 1 }); }],

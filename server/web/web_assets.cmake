@@ -3,7 +3,7 @@
 # whenever one of them changes.
 set(TALLYSCOPE_WEB_DIR "${CMAKE_CURRENT_LIST_DIR}")
 set(TALLYSCOPE_WEB_FILES
-  index.html signin.html app.js style.css
+  index.html signin.html app.js style.css access.js tokens.html tokens.js
   vendor/uPlot.iife.min.js vendor/uPlot.min.css vendor/uPlot.LICENSE)
 
 function(tallyscope_embed_web_assets target)

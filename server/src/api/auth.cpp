@@ -1,10 +1,10 @@
 #include "api/auth.h"
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
+
+#include <boost/asio/ip/address.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,16 +34,6 @@ std::string hex(const unsigned char* data, std::size_t size) {
         out.push_back(digits[data[i] & 0x0f]);
     }
     return out;
-}
-
-std::string hmacSha256(std::string_view key, std::string_view message) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-             reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
-             &length) == nullptr)
-        throw std::runtime_error("HMAC-SHA256 failed");
-    return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
 // Equal-length digests compared with CRYPTO_memcmp: neither the content nor the length of the
@@ -89,10 +79,7 @@ AccessToken loadOrCreateToken(const std::filesystem::path& dataDir,
     std::error_code ignored;
     std::filesystem::create_directories(dataDir, ignored);
 
-    std::array<unsigned char, kTokenBytes> random{};
-    if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1)
-        throw std::runtime_error("no random bytes for the access token");
-    std::string token = hex(random.data(), random.size()) + "\n";
+    std::string token = newSecret() + "\n";
 
     // O_EXCL: when several processes start on one data folder, the first one's token wins and the
     // others read it.
@@ -113,31 +100,20 @@ AccessToken loadOrCreateToken(const std::filesystem::path& dataDir,
     return {token, file, true};
 }
 
-Credentials::Credentials(std::string token)
-    : token_(std::move(token)), sessionKey_(hmacSha256(token_, "tallyscope session cookie v1")) {}
-
-bool Credentials::tokenMatches(std::string_view presented) const {
-    return sameSecret(token_, presented);
+std::string newSecret() {
+    std::array<unsigned char, kTokenBytes> random{};
+    if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1)
+        throw std::runtime_error("no random bytes for a secret");
+    return hex(random.data(), random.size());
 }
 
-std::string Credentials::issueSession(std::int64_t expiresAt) const {
-    std::string expiry = std::to_string(expiresAt);
-    std::string mac = hmacSha256(sessionKey_, expiry);
-    return expiry + "." +
-           hex(reinterpret_cast<const unsigned char*>(mac.data()), mac.size());
+std::string secretHash(std::string_view secret) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), digest);
+    return hex(digest, sizeof digest);
 }
 
-bool Credentials::sessionValid(std::string_view cookie, std::int64_t now) const {
-    auto dot = cookie.find('.');
-    if (dot == std::string_view::npos || dot == 0 || dot > 18) return false;
-    std::string_view expiry = cookie.substr(0, dot);
-    if (!std::all_of(expiry.begin(), expiry.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
-    std::string mac = hmacSha256(sessionKey_, expiry);
-    bool signedHere = sameSecret(hex(reinterpret_cast<const unsigned char*>(mac.data()), mac.size()),
-                                 cookie.substr(dot + 1));
-    return signedHere && std::stoll(std::string(expiry)) > now;
-}
+bool Credentials::tokenMatches(std::string_view presented) const { return sameSecret(token_, presented); }
 
 FailureLimiter::FailureLimiter(int maxFailures, Clock::duration window, std::size_t maxAddresses)
     : maxFailures_(maxFailures), window_(window), maxAddresses_(maxAddresses) {}
@@ -194,6 +170,122 @@ std::optional<std::string_view> cookieValue(std::string_view header, std::string
         }
     }
     return std::nullopt;
+}
+
+namespace {
+
+std::optional<boost::asio::ip::address> parseAddress(std::string_view text) {
+    boost::system::error_code ec;
+    auto address = boost::asio::ip::make_address(std::string(text), ec);
+    if (ec) return std::nullopt;
+    // A v4 client on a dual-stack socket shows as ::ffff:a.b.c.d; it is the v4 address.
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return boost::asio::ip::address(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6()));
+    return address;
+}
+
+std::string_view trimmedView(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+std::string lowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// "scheme://host[:port]" of a URL, small letters, without the scheme's default port.
+std::string originOf(std::string_view url) {
+    auto colon = url.find("://");
+    if (colon == std::string_view::npos) return lowered(url);
+    auto end = url.find_first_of("/?#", colon + 3);
+    std::string origin = lowered(url.substr(0, end));
+    for (std::string_view defaultPort : {std::string_view("http://", 7), std::string_view("https://", 8)}) {
+        std::string suffix = defaultPort.size() == 7 ? ":80" : ":443";
+        if (origin.rfind(defaultPort, 0) == 0 && origin.size() > suffix.size() &&
+            origin.compare(origin.size() - suffix.size(), suffix.size(), suffix) == 0)
+            origin.resize(origin.size() - suffix.size());
+    }
+    return origin;
+}
+
+}  // namespace
+
+TrustedProxies::TrustedProxies(const std::vector<std::string>& blocks) {
+    for (const std::string& text : blocks) {
+        std::string_view entry = trimmedView(text);
+        if (entry.empty()) continue;
+        auto slash = entry.find('/');
+        auto address = parseAddress(entry.substr(0, slash));
+        Block block;
+        if (address) {
+            block.v4 = address->is_v4();
+            if (block.v4) {
+                auto b = address->to_v4().to_bytes();
+                std::copy(b.begin(), b.end(), block.bytes.begin());
+            } else {
+                block.bytes = address->to_v6().to_bytes();
+            }
+        }
+        const int maxBits = block.v4 ? 32 : 128;
+        block.bits = maxBits;
+        bool good = address.has_value();
+        if (good && slash != std::string_view::npos) {
+            std::string_view bits = entry.substr(slash + 1);
+            good = !bits.empty() && bits.size() <= 3 &&
+                   std::all_of(bits.begin(), bits.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (good) block.bits = std::stoi(std::string(bits));
+            good = good && block.bits <= maxBits;
+        }
+        if (!good) throw std::invalid_argument(text + " is not an address or CIDR block such as 10.0.0.0/8");
+        blocks_.push_back(block);
+    }
+}
+
+bool TrustedProxies::contains(std::string_view text) const {
+    auto address = parseAddress(text);
+    if (!address) return false;
+    std::array<unsigned char, 16> bytes{};
+    if (address->is_v4()) {
+        auto b = address->to_v4().to_bytes();
+        std::copy(b.begin(), b.end(), bytes.begin());
+    } else {
+        bytes = address->to_v6().to_bytes();
+    }
+    for (const Block& block : blocks_) {
+        if (block.v4 != address->is_v4()) continue;
+        int whole = block.bits / 8, rest = block.bits % 8;
+        if (!std::equal(bytes.begin(), bytes.begin() + whole, block.bytes.begin())) continue;
+        unsigned char mask = static_cast<unsigned char>(0xff << (8 - rest));
+        if (rest == 0 || (bytes[whole] & mask) == (block.bytes[whole] & mask)) return true;
+    }
+    return false;
+}
+
+std::string TrustedProxies::clientAddress(const std::string& peer, const std::string* forwardedFor) const {
+    std::string client = peer;
+    if (auto mapped = parseAddress(peer)) client = mapped->to_string();
+    if (!forwardedFor) return client;
+    std::string_view rest = *forwardedFor;
+    while (contains(client) && !rest.empty()) {
+        auto comma = rest.rfind(',');
+        std::string_view hop = trimmedView(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(0, comma);
+        auto address = parseAddress(hop);
+        if (!address) break;  // what a trusted proxy would never write: believe no further
+        client = address->to_string();
+    }
+    return client;
+}
+
+bool foreignOrigin(const std::string* origin, const std::string* referer, std::string_view ownScheme,
+                   std::string_view ownHost) {
+    const std::string* given = origin ? origin : referer;
+    if (!given) return false;
+    std::string own = originOf(std::string(ownScheme) + "://" + std::string(ownHost));
+    return originOf(trimmedView(*given)) != own;
 }
 
 std::optional<std::string_view> bearerToken(std::string_view authorization) {

@@ -1,7 +1,9 @@
-// Who may read the figures: one secret token per installation. The API takes it as a bearer
-// token; the dashboard trades it once for a signed session cookie. Reports never need it.
+// Credentials and where requests come from: the token file of the first admin (`owner`), secrets
+// and their hashes, the failed-attempt limit, the client address behind trusted proxies, and
+// the header parsing around them. Reports never need any of it.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace tallyscope::server::api {
 
@@ -26,30 +29,31 @@ struct AccessToken {
 AccessToken loadOrCreateToken(const std::filesystem::path& dataDir,
                               const std::optional<std::filesystem::path>& tokenFile);
 
-// The session cookie's name and lifetime.
+// The cookies: a session signed in with a token (the value is a random secret; the store keeps
+// its hash), and a share link opened in this browser (the value is the link's id).
 inline constexpr std::string_view kSessionCookie = "tallyscope_session";
+inline constexpr std::string_view kShareCookie = "tallyscope_share";
 inline constexpr std::int64_t kSessionSeconds = 12 * 3600;
 
-// Checks credentials in constant time. Session cookies are stateless: an expiry time and an HMAC
-// over it under a key derived from the token, so every server process sharing the token accepts
-// the cookie any of them issued, and changing the token signs everyone out.
+// A fresh secret: 32 random bytes as 64 hex digits. Throws std::runtime_error without randomness.
+std::string newSecret();
+// SHA-256 of a secret as 64 hex digits: what the store keeps instead of the secret.
+std::string secretHash(std::string_view secret);
+
+// One known secret compared in constant time: for a route that takes only the token file's own
+// token and not the named tokens of the access store (GET /metrics on the main listener).
 class Credentials {
 public:
-    explicit Credentials(std::string token);
-
+    explicit Credentials(std::string token) : token_(std::move(token)) {}
     bool tokenMatches(std::string_view presented) const;
-
-    // The cookie value for a session that ends at `expiresAt` (Unix seconds).
-    std::string issueSession(std::int64_t expiresAt) const;
-    bool sessionValid(std::string_view cookieValue, std::int64_t now) const;
 
 private:
     std::string token_;
-    std::string sessionKey_;
 };
 
-// Failed sign-in attempts per client address: after `maxFailures` within `window` the address is
-// refused (429) until the window since its first counted failure has passed. Bounded in memory:
+// Failed sign-in attempts per client address: after `maxFailures` within `window` the address's
+// wrong attempts are answered 429 until the window since its first counted failure has passed.
+// It never stands between a caller and a right credential: only wrong ones are refused. Bounded in memory:
 // when the table is full, expired entries go, then the oldest.
 class FailureLimiter {
 public:
@@ -78,6 +82,35 @@ private:
 
 // Cookie header parsing: the value of `name`, if present.
 std::optional<std::string_view> cookieValue(std::string_view cookieHeader, std::string_view name);
+
+// The addresses of reverse proxies whose X-Forwarded-For is believed: CIDR blocks such as
+// "10.0.0.0/8" or "::1/128", or single addresses.
+class TrustedProxies {
+public:
+    TrustedProxies() = default;
+    // Throws std::invalid_argument naming the first entry that is not a CIDR block.
+    explicit TrustedProxies(const std::vector<std::string>& blocks);
+
+    bool contains(std::string_view address) const;
+
+    // The client: the peer itself unless it is a trusted proxy; then, walking X-Forwarded-For from
+    // its right end, the first address not itself trusted (a client can put anything at the left
+    // end, only what trusted proxies appended is believed).
+    std::string clientAddress(const std::string& peer, const std::string* forwardedFor) const;
+
+private:
+    struct Block {
+        std::array<unsigned char, 16> bytes{};
+        int bits = 0;
+        bool v4 = false;
+    };
+    std::vector<Block> blocks_;
+};
+
+// True when a request's Origin (or, without one, its Referer) names another origin than the one
+// it was sent to (`ownScheme`://`ownHost`); "null" is another. Absent both: false.
+bool foreignOrigin(const std::string* origin, const std::string* referer, std::string_view ownScheme,
+                   std::string_view ownHost);
 
 // "Bearer TOKEN" → TOKEN (scheme compared case-insensitively), if the header has that form.
 std::optional<std::string_view> bearerToken(std::string_view authorization);

@@ -5,12 +5,20 @@
 namespace tallyscope::server::api {
 namespace {
 
-void appendField(std::string& out, std::string_view value) {
+// A field as RFC 4180 has it, quoted only when it holds a comma, a quote or a line break (a lone
+// CR included). Values come from reports anyone may send, so unless `exact` a value a spreadsheet
+// would run as a formula (first character =, +, -, @, tab or CR) gets a leading ' that makes it
+// text; the body column is written exact, since import reads it back byte for byte.
+void appendField(std::string& out, std::string_view value, bool exact = false) {
+    constexpr std::string_view kFormulaStarts = "=+-@\t\r";
+    const bool formula = !exact && !value.empty() && kFormulaStarts.find(value.front()) != std::string_view::npos;
     if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
+        if (formula) out.push_back('\'');
         out.append(value);
         return;
     }
     out.push_back('"');
+    if (formula) out.push_back('\'');
     for (char c : value) {
         if (c == '"') out.push_back('"');
         out.push_back(c);
@@ -90,7 +98,7 @@ void appendCsvRow(std::string& out, const Report& report) {
         appendField(out, value);
     }
     out += ',';
-    appendField(out, bodyAsUtf8(report.body));
+    appendField(out, bodyAsUtf8(report.body), true);
     out += ',';
     out += report.reportId;  // 32 hex digits or nothing: never needs quoting
     out += "\r\n";

@@ -1,6 +1,8 @@
 // The export file: one row per stored report, UTF-8, a header row, fields quoted as RFC 4180 asks
-// (only when they hold a comma, a quote or a line break), rows ending in CRLF. The import command
-// reads the same file back, so the columns and their order are a compatibility promise.
+// (only when they hold a comma, a quote or a line break), rows ending in CRLF. Values a
+// spreadsheet would run as a formula start with a ' there; the body column is always exact. The
+// import command reads the same file back, so the columns and their order are a compatibility
+// promise.
 #pragma once
 
 #include "store/store.h"

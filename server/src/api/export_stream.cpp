@@ -1,6 +1,7 @@
 #include "api/export_stream.h"
 
 #include "api/csv_export.h"
+#include "store/import.h"
 
 #include <condition_variable>
 #include <exception>
@@ -83,8 +84,15 @@ http::BodySource csvExportStream(std::function<void(const ReportSink&)> walk, st
             piece.reserve(pieceBytes + 4096);
             appendCsvHeader(piece);
             bool reading = true;
+            DerivedIdRecognizer imported;
             walk([&](const Report& report) {
-                appendCsvRow(piece, report);
+                if (imported.derived(report)) {
+                    Report asRead = report;
+                    asRead.reportId.clear();
+                    appendCsvRow(piece, asRead);
+                } else {
+                    appendCsvRow(piece, report);
+                }
                 if (piece.size() >= pieceBytes) reading = handoff->give(piece);
                 return reading;
             });

@@ -3,6 +3,7 @@
 #include "api/csv_export.h"
 #include "api/export_stream.h"
 #include "api/query_params.h"
+#include "api/responses.h"
 #include "api/web_assets.h"
 #include "core/days.h"
 
@@ -10,7 +11,6 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <ctime>
 #include <variant>
 
 namespace tallyscope::server::api {
@@ -19,65 +19,8 @@ namespace {
 using nlohmann::json;
 constexpr std::string_view kAppsPrefix = "/api/v1/apps/";
 
-// Browsers get no say in where the dashboard's scripts, styles and frames come from.
-const std::pair<std::string, std::string> kSecurityHeaders[] = {
-    {"Content-Security-Policy",
-     "default-src 'self'; img-src 'self' data:; style-src 'self'; object-src 'none'; "
-     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
-    {"X-Content-Type-Options", "nosniff"},
-    {"Referrer-Policy", "no-referrer"},
-};
-
-http::Response withHeaders(http::Response response, std::string_view cacheControl) {
-    for (const auto& header : kSecurityHeaders) response.headers.push_back(header);
-    response.headers.emplace_back("Cache-Control", cacheControl);
-    return response;
-}
-
-http::Response jsonResponse(int status, const json& body) {
-    http::Response response;
-    response.status = status;
-    response.contentType = "application/json";
-    response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
-    return withHeaders(std::move(response), "no-store");
-}
-
-http::Response error(int status, const std::string& reason) {
-    return jsonResponse(status, json{{"error", reason}});
-}
-
 json optionalNumber(const std::optional<double>& value) {
     return value ? json(*value) : json(nullptr);
-}
-
-std::string_view htmlOf(const char* name) {
-    const WebAsset* asset = findWebAsset(name);
-    return asset ? asset->body : std::string_view{};
-}
-
-http::Response htmlPage(int status, std::string body) {
-    http::Response response;
-    response.status = status;
-    response.contentType = "text/html; charset=utf-8";
-    response.body = std::move(body);
-    return withHeaders(std::move(response), "no-store");
-}
-
-// The sign-in page with one of our own fixed messages in its placeholder.
-http::Response signInPage(int status, std::string_view message) {
-    std::string body(htmlOf("signin.html"));
-    constexpr std::string_view placeholder = "<!--message-->";
-    if (auto at = body.find(placeholder); at != std::string::npos) body.replace(at, placeholder.size(), message);
-    return htmlPage(status, std::move(body));
-}
-
-std::int64_t unixNow() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string sessionCookie(std::string_view value, std::int64_t maxAge, bool secure) {
-    std::string cookie = std::string(kSessionCookie) + "=" + std::string(value) +
-                         "; Path=/; Max-Age=" + std::to_string(maxAge) + "; HttpOnly; SameSite=Strict";
-    if (secure) cookie += "; Secure";
-    return cookie;
 }
 
 std::vector<std::string_view> splitPath(std::string_view rest) {
@@ -101,29 +44,10 @@ std::string fileNamePart(std::string_view text) {
     return out.substr(0, 64);
 }
 
-// A store that cannot be reached (the database primary is down or failing over) is a passing
-// state, not a fault of the request: 503 and a hint to come back, as the report path answers.
-http::Handler storeAnswer(http::Handler handler) {
-    return [handler = std::move(handler)](const http::Request& request) {
-        try {
-            return handler(request);
-        } catch (const StoreError& e) {
-            spdlog::warn("event=query_store_unavailable path=\"{}\" error=\"{}\"", request.path, e.what());
-            http::Response busy = http::Response::text(503, "storage unavailable\n");
-            busy.headers.emplace_back("Retry-After", "1");
-            return busy;
-        }
-    };
-}
-
 }  // namespace
 
-QueryApi::QueryApi(Store& store, const ReportingDays& days, const std::string& token,
-                   AccessSettings settings)
-    : store_(store),
-      days_(days),
-      credentials_(token),
-      failures_(settings.maxFailures, settings.failureWindow) {}
+QueryApi::QueryApi(Store& store, AccessStore& accessStore, const ReportingDays& days, AccessSettings settings)
+    : store_(store), days_(days), access_(accessStore, days, std::move(settings)), accessRoutes_(access_, store) {}
 
 void QueryApi::registerRoutes(http::Routes& routes) {
     routes.add("GET", "/", [this](const http::Request& r) { return page(r); });
@@ -132,64 +56,27 @@ void QueryApi::registerRoutes(http::Routes& routes) {
     routes.add("POST", "/signout", [this](const http::Request& r) { return signOut(r); });
     routes.addPrefix("GET", "/assets/", [this](const http::Request& r) { return asset(r); });
     routes.add("GET", "/api/v1/apps", storeAnswer([this](const http::Request& r) { return apps(r); }));
-    routes.addPrefix("GET", std::string(kAppsPrefix), storeAnswer([this](const http::Request& r) { return appRoute(r); }));
-    routes.addPrefix("DELETE", std::string(kAppsPrefix),
-                     storeAnswer([this](const http::Request& r) { return appRoute(r); }));
-}
-
-// A session cookie lets its holder in; a bearer token is checked only while the address has not
-// used up its failed attempts, and a wrong one counts against it. Missing credentials cost
-// nothing: a browser opening the page before signing in is not an attack.
-QueryApi::Access QueryApi::access(const http::Request& request) {
-    if (const std::string* cookies = request.header("cookie")) {
-        auto value = cookieValue(*cookies, kSessionCookie);
-        if (value && credentials_.sessionValid(*value, unixNow())) return Access::Granted;
-    }
-    const std::string* authorization = request.header("authorization");
-    if (!authorization) return Access::Missing;
-    auto token = bearerToken(*authorization);
-    auto now = FailureLimiter::Clock::now();
-    if (failures_.blockedFor(request.remoteAddress, now) > 0) return Access::Limited;
-    if (token && credentials_.tokenMatches(*token)) return Access::Granted;
-    failed(request.remoteAddress, now);
-    return Access::Wrong;
-}
-
-void QueryApi::failed(const std::string& address, FailureLimiter::Clock::time_point now) {
-    if (failures_.recordFailure(address, now))
-        spdlog::warn("event=access_limited address={} reason=\"too many wrong tokens\"", address);
-}
-
-http::Response QueryApi::refused(Access access, const http::Request& request) {
-    if (access == Access::Limited) {
-        auto response = error(429, "too many failed attempts from this address; try again later");
-        response.headers.emplace_back(
-            "Retry-After",
-            std::to_string(failures_.blockedFor(request.remoteAddress, FailureLimiter::Clock::now())));
-        return response;
-    }
-    auto response = error(401, access == Access::Wrong ? "wrong access token"
-                                                       : "an access token is needed (Authorization: Bearer TOKEN)");
-    response.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"tallyscope\"");
-    return response;
+    for (const char* method : {"GET", "DELETE", "POST"})
+        routes.addPrefix(method, std::string(kAppsPrefix), storeAnswer([this](const http::Request& r) { return appRoute(r); }));
+    accessRoutes_.registerRoutes(routes);
 }
 
 http::Response QueryApi::page(const http::Request& request) {
-    Access granted = access(request);
+    auto check = access_.check(request);
+    using Verdict = AccessControl::Verdict;
     // The dashboard sends an ended session here with ?session=ended, so the user is told why.
     const bool ended = request.query == "session=ended";
-    if (granted != Access::Granted)
-        return signInPage(granted == Access::Limited ? 429 : 401,
-                          granted == Access::Limited ? "Too many failed attempts; try again later."
-                          : ended                   ? "Your session has ended; sign in again."
-                                                    : "");
+    if (check.verdict == Verdict::Unavailable) return signInPage(503, "The server cannot reach its store; try again shortly.");
+    if (check.verdict != Verdict::Granted)
+        return signInPage(check.verdict == Verdict::Limited ? 429 : 401,
+                          check.verdict == Verdict::Limited ? "Too many failed attempts; try again later."
+                          : ended                          ? "Your session has ended; sign in again."
+                                                           : "");
     return htmlPage(200, std::string(htmlOf("index.html")));
 }
 
 http::Response QueryApi::signIn(const http::Request& request) {
-    auto now = FailureLimiter::Clock::now();
-    if (failures_.blockedFor(request.remoteAddress, now) > 0)
-        return signInPage(429, "Too many failed attempts; try again later.");
+    if (access_.foreign(request)) return signInPage(403, "Sign in from this dashboard's own page.");
     auto form = parseForm(request.body);
     std::string token;
     if (auto* pairs = std::get_if<0>(&form))
@@ -199,24 +86,36 @@ http::Response QueryApi::signIn(const http::Request& request) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!token.empty() && blank(token.back())) token.pop_back();
     token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
-    if (token.empty() || !credentials_.tokenMatches(token)) {
-        if (!token.empty()) failed(request.remoteAddress, now);
-        return signInPage(401, token.empty() ? "Paste the access token." : "Wrong access token.");
+    using Verdict = AccessControl::Verdict;
+    AccessControl::SignIn result;
+    try {
+        result = access_.signIn(token, access_.clientAddress(request), access_.overTls(request));
+    } catch (const StoreError& e) {
+        spdlog::error("event=signin_failed error=\"{}\"", e.what());
+        return signInPage(503, "The server cannot reach its store; try again shortly.");
     }
+    if (result.verdict != Verdict::Granted)
+        return signInPage(result.verdict == Verdict::Limited ? 429 : 401,
+                          result.verdict == Verdict::Missing   ? "Paste the access token."
+                          : result.verdict == Verdict::Limited ? "Too many failed attempts; try again later."
+                                                               : "Wrong access token.");
     http::Response response;
     response.status = 303;
     response.headers.emplace_back("Location", "/");
-    response.headers.emplace_back(
-        "Set-Cookie", sessionCookie(credentials_.issueSession(unixNow() + kSessionSeconds),
-                                    kSessionSeconds, request.secure));
+    response.headers.emplace_back("Set-Cookie", result.setCookie);
     return withHeaders(std::move(response), "no-store");
 }
 
 http::Response QueryApi::signOut(const http::Request& request) {
+    auto check = access_.check(request);
+    if (auto refusal = access_.crossOriginRefusal(request, check.caller)) return std::move(*refusal);
+    if (check.verdict == AccessControl::Verdict::Granted) access_.signOut(check.caller);
     http::Response response;
     response.status = 303;
     response.headers.emplace_back("Location", "/signin");
-    response.headers.emplace_back("Set-Cookie", sessionCookie("", 0, request.secure));
+    const bool secure = access_.overTls(request);
+    response.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kSessionCookie, secure));
+    response.headers.emplace_back("Set-Cookie", AccessControl::clearedCookie(kShareCookie, secure));
     return withHeaders(std::move(response), "no-store");
 }
 
@@ -235,11 +134,12 @@ http::Response QueryApi::asset(const http::Request& request) {
 }
 
 http::Response QueryApi::apps(const http::Request& request) {
-    if (Access a = access(request); a != Access::Granted) return refused(a, request);
+    auto check = access_.check(request);
+    if (check.verdict != AccessControl::Verdict::Granted) return access_.refused(check);
     if (!request.query.empty()) return error(400, "this route takes no parameters");
     json list = json::array();
     for (const AppSummary& app : store_.apps())
-        list.push_back({{"appkey", app.appKey},
+        if (check.caller.seesApp(app.appKey)) list.push_back({{"appkey", app.appKey},
                         {"devices", app.devices},
                         {"reports", app.reports},
                         {"first_seen", ReportingDays::format(app.firstDay)},
@@ -248,7 +148,9 @@ http::Response QueryApi::apps(const http::Request& request) {
 }
 
 http::Response QueryApi::appRoute(const http::Request& request) {
-    if (Access a = access(request); a != Access::Granted) return refused(a, request);
+    auto check = access_.check(request);
+    if (check.verdict != AccessControl::Verdict::Granted) return access_.refused(check);
+    const Caller& caller = check.caller;
 
     std::string_view rest = request.path;
     rest.remove_prefix(kAppsPrefix.size());
@@ -263,6 +165,24 @@ http::Response QueryApi::appRoute(const http::Request& request) {
     if (segments.size() < 2 || segments[0].empty()) return noRoute();
     const std::string& appKey = segments[0];
     const std::string& what = segments[1];
+
+    // Viewers and share links see the figures; device records, the export, erasure and share
+    // links are for admins, and so is any route not named here.
+    static constexpr std::string_view kFigureRoutes[] = {"daily", "active", "top", "retention", "breakdown"};
+    const bool figures = request.method == "GET" &&
+                         std::find(std::begin(kFigureRoutes), std::end(kFigureRoutes), what) != std::end(kFigureRoutes);
+    if (!caller.seesApp(appKey)) return error(403, "this share link opens another application");
+    if (!figures && !caller.admin()) return error(403, "this needs an admin token");
+    if (auto refusal = access_.crossOriginRefusal(request, caller)) return std::move(*refusal);
+    if (what == "shares") {
+        if (!store_.hasApp(appKey)) return error(404, "no reports for application key \"" + appKey + "\"");
+        return accessRoutes_.shares(request, caller, appKey, segments);
+    }
+    if (request.method == "POST") {
+        auto refusal = error(405, "method not allowed");
+        refusal.headers.emplace_back("Allow", "GET, DELETE");
+        return refusal;
+    }
     bool isDelete = request.method == "DELETE";
     bool deviceRoute = what == "devices" && segments.size() == 3 && !segments[2].empty();
     bool searchRoute = what == "devices" && segments.size() == 2 && !isDelete;
@@ -288,9 +208,8 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         if (isDelete) {
             if (!store_.eraseDevice(appKey, deviceId))
                 return error(404, "no device \"" + deviceId + "\" for this application key");
-            http::Response gone;
-            gone.status = 204;
-            return withHeaders(std::move(gone), "no-store");
+            access_.audit(caller, "erase", appKey, deviceId);
+            return noContent();
         }
         auto device = store_.device(appKey, deviceId);
         if (!device) return error(404, "no device \"" + deviceId + "\" for this application key");

@@ -3,8 +3,10 @@
 // shape JSON. Every figure comes from the store's rollups.
 #pragma once
 
-#include "api/auth.h"
+#include "api/access_control.h"
+#include "api/access_routes.h"
 #include "http/routes.h"
+#include "store/access_store.h"
 #include "store/store.h"
 
 #include <chrono>
@@ -17,28 +19,15 @@ class ReportingDays;
 
 namespace tallyscope::server::api {
 
-struct AccessSettings {
-    // Failed attempts (wrong bearer token or sign-in) an address may make within the window
-    // before it gets 429 for the rest of the window.
-    int maxFailures = 10;
-    std::chrono::seconds failureWindow{300};
-};
-
 class QueryApi {
 public:
-    QueryApi(Store& store, const ReportingDays& days, const std::string& token,
-             AccessSettings settings = {});
+    QueryApi(Store& store, AccessStore& accessStore, const ReportingDays& days, AccessSettings settings = {});
 
-    // Registers /, /signin, /signout, /assets/… and /api/v1/… on the table the network layer
-    // serves. The object must outlive the server.
+    // Registers /, /signin, /signout, /assets/…, /api/v1/…, /share/… and /tokens on the table the
+    // network layer serves. The object must outlive the server.
     void registerRoutes(http::Routes& routes);
 
 private:
-    enum class Access { Granted, Missing, Wrong, Limited };
-    Access access(const http::Request& request);
-    http::Response refused(Access access, const http::Request& request);
-    void failed(const std::string& address, FailureLimiter::Clock::time_point now);
-
     http::Response page(const http::Request& request);
     http::Response signIn(const http::Request& request);
     http::Response signOut(const http::Request& request);
@@ -48,8 +37,8 @@ private:
 
     Store& store_;
     const ReportingDays& days_;
-    Credentials credentials_;
-    FailureLimiter failures_;
+    AccessControl access_;
+    AccessRoutes accessRoutes_;
 };
 
 }  // namespace tallyscope::server::api

@@ -172,4 +172,18 @@ ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std
     return result;
 }
 
+bool DerivedIdRecognizer::derived(const Report& report) {
+    if (report.reportId.empty()) return false;
+    if (report.arrivedMs != lastArrived_) {
+        lastArrived_ = report.arrivedMs;
+        bodiesThisMs_.clear();
+    }
+    // Import counts equal bodies of one millisecond among the rows it gave an id; the same count
+    // here, in the same order, meets the same ids.
+    std::int64_t& before = bodiesThisMs_[report.body];
+    if (derivedReportId(report.arrivedMs, before, report.body) != report.reportId) return false;
+    ++before;
+    return true;
+}
+
 }  // namespace tallyscope::server

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,18 @@ struct ImportResult {
 // Throws StoreError when the file has no `arrived` or `body` column or the store fails.
 ImportResult importCsv(Store& store, std::istream& in, TextDecoder& decoder, std::size_t batchSize = 20000,
                        const std::function<void(std::int64_t imported)>& progress = {});
+
+// Walks an export in arrival order and recognises the ids `importCsv` derived for rows that had
+// none, so that the export writes them as the file it came from did: empty. Export, import and
+// export again then give the same bytes, and a sender's own ids are always written.
+class DerivedIdRecognizer {
+public:
+    bool derived(const Report& report);
+
+private:
+    std::int64_t lastArrived_ = -1;
+    std::map<std::string, std::int64_t> bodiesThisMs_;
+};
 
 // "2026-12-08T21:33:49Z" (optionally with fractional seconds) as ms since the Unix epoch.
 std::optional<std::int64_t> parseUtcTimestamp(const std::string& text);

@@ -6,8 +6,13 @@ namespace tallyscope::server {
 
 RetentionPruner::RetentionPruner(Store& store, int days,
                                  std::function<void(std::int64_t, const std::string&)> report,
-                                 std::chrono::milliseconds every)
-    : store_(store), days_(days), report_(std::move(report)), every_(every), thread_([this] { run(); }) {}
+                                 std::chrono::milliseconds every, std::function<void(std::int64_t)> alsoPrune)
+    : store_(store),
+      days_(days),
+      report_(std::move(report)),
+      every_(every),
+      alsoPrune_(std::move(alsoPrune)),
+      thread_([this] { run(); }) {}
 
 RetentionPruner::~RetentionPruner() {
     {
@@ -27,6 +32,7 @@ void RetentionPruner::run() {
         try {
             const std::int64_t dropped = store_.prune(cutoff(now, days_));
             if (dropped > 0 && report_) report_(dropped, {});
+            if (alsoPrune_) alsoPrune_(cutoff(now, days_));
         } catch (const std::exception& e) {
             if (report_) report_(-1, e.what());
         }

@@ -16,8 +16,10 @@ namespace tallyscope::server {
 class RetentionPruner {
 public:
     // `report` hears of every pass that dropped reports, or of a failure (dropped = -1).
+    // `alsoPrune` runs in each pass with the same cut-off (the audit log goes with the reports).
     RetentionPruner(Store& store, int days, std::function<void(std::int64_t dropped, const std::string& error)> report,
-                    std::chrono::milliseconds every = std::chrono::hours(1));
+                    std::chrono::milliseconds every = std::chrono::hours(1),
+                    std::function<void(std::int64_t cutoffMs)> alsoPrune = {});
     ~RetentionPruner();
     RetentionPruner(const RetentionPruner&) = delete;
     RetentionPruner& operator=(const RetentionPruner&) = delete;
@@ -33,6 +35,7 @@ private:
     const int days_;
     const std::function<void(std::int64_t, const std::string&)> report_;
     const std::chrono::milliseconds every_;
+    const std::function<void(std::int64_t)> alsoPrune_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

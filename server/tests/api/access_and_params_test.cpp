@@ -68,29 +68,73 @@ TEST(AccessToken, CreatedOnceOwnerOnlyThenReadBackAndTokenFileMustHoldOne) {
     EXPECT_FALSE(fs::exists(dir.path / "unused" / "access-token"));
 }
 
-TEST(Credentials, TokenMustMatchExactlyAndSessionsAreSignedAndExpire) {
-    const std::string token = "0123456789abcdef0123456789abcdef";
-    Credentials credentials(token);
-    for (const std::string& wrong : {std::string(), token.substr(1), token + "0", std::string("0123456789ABCDEF0123456789abcdef"),
-                                     std::string(token.size(), '0')})
-        EXPECT_FALSE(credentials.tokenMatches(wrong)) << wrong;
-    EXPECT_TRUE(credentials.tokenMatches(token));
+TEST(Secrets, FreshEachTimeAndKeptOnlyAsTheirSha256) {
+    EXPECT_NE(newSecret(), newSecret());
+    EXPECT_EQ(newSecret().find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(secretHash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
 
-    const std::int64_t now = 1'800'000'000;
-    std::string session = credentials.issueSession(now + 60);
-    EXPECT_TRUE(credentials.sessionValid(session, now));
-    EXPECT_FALSE(credentials.sessionValid(session, now + 60)) << "expired";
-    EXPECT_TRUE(Credentials(token).sessionValid(session, now)) << "another process with the same token";
-    EXPECT_FALSE(Credentials(token + "x").sessionValid(session, now)) << "the token changed";
+TEST(TrustedProxies, ForwardedForIsBelievedOnlyFromTrustedPeersAndOnlyAsFarAsTheyGo) {
+    TrustedProxies proxies({"10.0.0.0/8", "192.168.1.7", "fd00::/8", " 172.16.0.0/12 "});
+    struct {
+        const char* peer;
+        const char* forwardedFor;  // nullptr: no header
+        const char* client;
+    } cases[] = {
+        {"203.0.113.5", "1.2.3.4", "203.0.113.5"},        // not a proxy: the header is the client's own text
+        {"10.1.2.3", nullptr, "10.1.2.3"},
+        {"10.1.2.3", "198.51.100.9", "198.51.100.9"},
+        {"10.1.2.3", "6.6.6.6, 198.51.100.9", "198.51.100.9"},  // the left end is anyone's to write
+        {"10.1.2.3", "198.51.100.9,10.9.9.9", "198.51.100.9"},   // two proxies deep
+        {"10.1.2.3", "10.2.2.2, 10.3.3.3", "10.2.2.2"},          // only proxies: the farthest one
+        {"10.1.2.3", "garbage, 198.51.100.9", "198.51.100.9"},
+        {"10.1.2.3", "198.51.100.9, garbage", "10.1.2.3"},       // a hop no proxy would write
+        {"192.168.1.7", "2001:db8::1", "2001:db8::1"},
+        {"192.168.1.8", "2001:db8::1", "192.168.1.8"},
+        {"::ffff:10.0.0.1", "198.51.100.9", "198.51.100.9"},     // v4 on a dual-stack socket
+        {"fd12::1", "198.51.100.9", "198.51.100.9"},
+        {"fe80::1", "198.51.100.9", "fe80::1"},
+        {"172.31.255.255", "198.51.100.9", "198.51.100.9"},
+        {"172.32.0.0", "198.51.100.9", "172.32.0.0"},
+    };
+    for (const auto& c : cases) {
+        std::optional<std::string> header;
+        if (c.forwardedFor) header = c.forwardedFor;
+        EXPECT_EQ(proxies.clientAddress(c.peer, header ? &*header : nullptr), c.client) << c.peer << " " << c.forwardedFor;
+    }
+    EXPECT_EQ(TrustedProxies().clientAddress("10.1.2.3", nullptr), "10.1.2.3");
+    for (const char* bad : {"10.0.0.0/33", "10.0.0/8", "::/129", "example.com", "10.0.0.0/", "10.0.0.0/-1"})
+        EXPECT_THROW(TrustedProxies({bad}), std::invalid_argument) << bad;
+}
 
-    std::string later = session;
-    later[0] = static_cast<char>(later[0] + 1);  // a later expiry under the old signature
-    std::string flipped = session;
-    flipped.back() = flipped.back() == '0' ? '1' : '0';
-    for (const std::string& forged : {later, flipped, std::string(), std::string("."), std::string("1900000000."),
-                                      session.substr(session.find('.')), std::string("99999999999999999999.00"),
-                                      std::to_string(now + 60) + "." + std::string(64, '0')})
-        EXPECT_FALSE(credentials.sessionValid(forged, now)) << forged;
+TEST(ForeignOrigin, OriginOrElseRefererMustBeTheServersOwn) {
+    struct {
+        const char* origin;
+        const char* referer;
+        const char* scheme;
+        const char* host;
+        bool foreign;
+    } cases[] = {
+        {nullptr, nullptr, "http", "stats.example:8080", false},
+        {"http://stats.example:8080", nullptr, "http", "stats.example:8080", false},
+        {"HTTP://Stats.Example:8080", nullptr, "http", "stats.example:8080", false},
+        {"https://stats.example", nullptr, "https", "stats.example:443", false},
+        {"http://stats.example:8080", "https://evil.example/", "http", "stats.example:8080", false},  // Origin wins
+        {nullptr, "http://stats.example:8080/tokens?x=1", "http", "stats.example:8080", false},
+        {"https://evil.example", nullptr, "http", "stats.example:8080", true},
+        {"null", nullptr, "http", "stats.example:8080", true},
+        {"https://stats.example:8080", nullptr, "http", "stats.example:8080", true},
+        {"http://stats.example:8081", nullptr, "http", "stats.example:8080", true},
+        {"http://stats.example:8080.evil.example", nullptr, "http", "stats.example:8080", true},
+        {nullptr, "https://evil.example/http://stats.example:8080", "http", "stats.example:8080", true},
+    };
+    for (const auto& c : cases) {
+        std::optional<std::string> origin, referer;
+        if (c.origin) origin = c.origin;
+        if (c.referer) referer = c.referer;
+        EXPECT_EQ(foreignOrigin(origin ? &*origin : nullptr, referer ? &*referer : nullptr, c.scheme, c.host), c.foreign)
+            << (c.origin ? c.origin : "-") << " " << (c.referer ? c.referer : "-");
+    }
 }
 
 TEST(FailureLimiter, BlocksAnAddressForTheRestOfItsWindowOnlyAndStaysBounded) {
@@ -160,6 +204,7 @@ TEST(QueryArgs, DefaultsRangesAndEveryRefusal) {
         {"channel=a%2Bb+c%C3%A9", daily, "2026-11-09", "2026-12-08", "a+b c\xC3\xA9", 10},
         {"dimension=content&action=Open%20file&limit=1000", top, "2026-11-09", "2026-12-08", std::nullopt, 1000},
         {"from=2000-01-01&to=2026-12-08", exportCsv, "2000-01-01", "2026-12-08", std::nullopt, 10},
+        {"from=2016-12-01&to=2026-12-08", daily, "2016-12-01", "2026-12-08", std::nullopt, 10},  // 3660 days
     };
     for (const Good& g : goods) {
         auto parsed = parseQueryArgs(g.query, g.accepts, today);
@@ -190,6 +235,7 @@ TEST(QueryArgs, DefaultsRangesAndEveryRefusal) {
         {"channel=%zz", daily, "escape"},
         {"channel=%FF", daily, "UTF-8"},
         {"from=2000-01-01", daily, "longer than"},
+        {"from=2016-11-30&to=2026-12-08", daily, "longer than 3660 days"},
         {"", top, "dimension is missing"},
         {"dimension=device", top, "none of"},
         {"dimension=event&action=x", top, "only goes with dimension=content"},
@@ -233,6 +279,15 @@ TEST(CsvExport, HeaderAndRowsQuoteOnlyWhatNeedsItAndKeepTheFileUtf8) {
         {"a,b", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"a,b\",,,,,,,,,,x,\r\n"},
         {"say \"hi\"", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"say \"\"hi\"\"\",,,,,,,,,,x,\r\n"},
         {"two\r\nlines", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"two\r\nlines\",,,,,,,,,,x,\r\n"},
+        {"lone\rreturn", "x", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"lone\rreturn\",,,,,,,,,,x,\r\n"},
+        // What a spreadsheet would run is made text; the body column stays exact, whatever it holds.
+        {"=HYPERLINK(\"http://x\")", "=1", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"'=HYPERLINK(\"\"http://x\"\")\",,,,,,,,,,=1,\r\n"},
+        {"+1+cmd|' /C calc'!A0", "+", "2026-12-08T21:33:49Z,action,D1,K,,Save,'+1+cmd|' /C calc'!A0,,,,,,,,,,+,\r\n"},
+        {"-2+3", "-", "2026-12-08T21:33:49Z,action,D1,K,,Save,'-2+3,,,,,,,,,,-,\r\n"},
+        {"@SUM(A1)", "@", "2026-12-08T21:33:49Z,action,D1,K,,Save,'@SUM(A1),,,,,,,,,,@,\r\n"},
+        {"\t=1+1", "\tb", "2026-12-08T21:33:49Z,action,D1,K,,Save,'\t=1+1,,,,,,,,,,\tb,\r\n"},
+        {"\r=1+1", "\rb", "2026-12-08T21:33:49Z,action,D1,K,,Save,\"'\r=1+1\",,,,,,,,,,\"\rb\",\r\n"},
+        {"a=1", "b", "2026-12-08T21:33:49Z,action,D1,K,,Save,a=1,,,,,,,,,,b,\r\n"},
         {"caf\xC3\xA9", "v=caf\xC3\xA9", "2026-12-08T21:33:49Z,action,D1,K,,Save,caf\xC3\xA9,,,,,,,,,,v=caf\xC3\xA9,\r\n"},
         // A body that is not UTF-8 (never one the library sends) keeps its bytes as %XX.
         {"x", "v=caf\xE9%41\xC3", "2026-12-08T21:33:49Z,action,D1,K,,Save,x,,,,,,,,,,v=caf%E9%41%C3,\r\n"},

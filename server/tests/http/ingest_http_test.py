@@ -73,6 +73,10 @@ class ReportPath(unittest.TestCase):
                 if answer is not None:
                     self.assertEqual(got_body, answer)
         self.assertEqual(len(self.server.stored()), stored)
+        # Rejects are kept by the writer after the answer, not before it: wait for both.
+        deadline = time.monotonic() + 10
+        while len(self.server.rejects()) < rejects + 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
         kept = self.server.rejects()[rejects:]
         self.assertEqual([r[1] for r in kept], [garbage, b""])
         self.assertEqual(kept[0][0], "Param object has 1 fields, expected five")

@@ -65,8 +65,10 @@ class ApiServer(IngestServer):
     def base(self):
         return "http://127.0.0.1:%d" % self.port
 
-    def request(self, method, path, body=None, headers=None, token=None, cookie=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+    def request(self, method, path, body=None, headers=None, token=None, cookie=None, source=None):
+        """`source`: the loopback address to send from (any of 127.0.0.0/8), as another client would."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60,
+                                                source_address=(source, 0) if source else None)
         all_headers = dict(headers or {})
         if token is not None:
             all_headers["Authorization"] = "Bearer " + token
@@ -97,10 +99,10 @@ class ApiServer(IngestServer):
         if status != 200 or answer != b"ok":
             raise AssertionError("report refused: %d %r for %s" % (status, answer, body))
 
-    def sign_in(self, token=None):
+    def sign_in(self, token=None, source=None):
         """The session cookie the sign-in form gives, as 'name=value'."""
         answer = self.request("POST", "/signin", body="token=" + urllib.parse.quote(token or self.token),
-                              headers={"Content-Type": "application/x-www-form-urlencoded"})
+                              headers={"Content-Type": "application/x-www-form-urlencoded"}, source=source)
         if answer.status != 303:
             raise AssertionError("sign-in refused: %d" % answer.status)
         return answer.header_all("Set-Cookie")[0].split(";")[0]

@@ -294,6 +294,40 @@ class DashboardTest(unittest.TestCase):
         finally:
             empty.stop()
 
+    def test_viewers_and_share_links_see_the_figures_and_no_admin_control(self):
+        b, s = self.browser, self.server
+        viewer = s.request("POST", "/api/v1/tokens", body='{"name": "web-viewer", "role": "viewer"}',
+                           token=s.token).json()["token"]
+        share = s.request("POST", "/api/v1/apps/%s/shares" % SECOND, body="{}", token=s.token).json()["url"]
+
+        def shows_no_admin_control():
+            WebDriverWait(b, 10).until(lambda b: b.execute_script("return document.documentElement.dataset.role"))
+            self.assertEqual(b.execute_script("return document.documentElement.dataset.role"), "viewer")
+            for selector in ("#device-erase", "#export-range", "#export-all", "#tokens-link", "[data-admin-only]"):
+                for element in b.find_elements(By.CSS_SELECTOR, selector):
+                    self.assertFalse(element.is_displayed(), selector)
+
+        for how in ("viewer token", "share link"):
+            with self.subTest(how=how):
+                b.get(s.base + "/signin")
+                b.delete_all_cookies()
+                if how == "viewer token":
+                    b.get(s.base + "/")
+                    WebDriverWait(b, 10).until(lambda b: b.find_elements(By.ID, "token"))
+                    b.find_element(By.ID, "token").send_keys(viewer)
+                    b.find_element(By.ID, "signin").click()
+                else:
+                    b.get(s.base + share)
+                self.wait_drawn()
+                shows_no_admin_control()
+                apps = [o.get_attribute("value") for o in Select(b.find_element(By.ID, "app")).options]
+                self.assertEqual(sorted(apps), [FIRST, SECOND] if how == "viewer token" else [SECOND])
+                if how == "share link":
+                    self.assertEqual(b.current_url.split("#")[0], s.base + share)
+                    self.assertEqual(self.fetch_status("/api/v1/apps/%s/daily" % FIRST), 403)
+                self.assertEqual(self.fetch_status("/api/v1/apps/%s/export.csv" % SECOND), 403)
+        b.delete_all_cookies()
+
 
 if __name__ == "__main__":
     unittest.main()
