@@ -16,6 +16,7 @@ struct OsPoint {
 std::int64_t FilterSegments::segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver) {
     const auto key = std::make_tuple(app, chan, os, osver);
     if (auto it = segments_.find(key); it != segments_.end()) return it->second;
+    if (auto it = pending_.find(key); it != pending_.end()) return it->second;
     const std::vector<Param> params{app, chan, os, osver};
     std::int64_t id = 0;
     auto read = [&](const Row& r) {
@@ -31,13 +32,19 @@ std::int64_t FilterSegments::segment(std::int64_t app, std::int64_t chan, std::i
         sql_.query(find, params, read);
         if (id == 0) throw StoreError("a filter segment could not be created");
     }
-    segments_.emplace(key, id);
+    pending_.emplace(key, id);
     return id;
+}
+
+void FilterSegments::committed() {
+    if (segments_.size() + pending_.size() > 100000) segments_.clear();
+    segments_.merge(pending_);
+    pending_.clear();
 }
 
 void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& reports) {
     parts_.assign(reports.size(), {});
-    segments_.clear();  // ids of a rolled-back batch must not outlive it
+    pending_.clear();  // ids of a batch that rolled back must not outlive it
     // Each device's reports in arrival order, so a device-information report sets the OS of the
     // reports after it within the batch as well.
     std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::size_t>> byDevice;
@@ -45,16 +52,35 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
         byDevice[{tx.stringId(reports[i]->appKey), tx.deviceId(reports[i]->deviceId)}].push_back(i);
     const std::int64_t none = tx.stringId("");
 
+    // The OS histories of all the batch's devices, read a fixed-size slice of one key's devices
+    // per statement (the last id repeated to fill it, so one prepared statement serves).
+    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<OsPoint>> histories;
+    {
+        constexpr std::size_t kSlice = 64;
+        static const std::string readSlice = [] {
+            std::string sql = "SELECT device, from_ms, os, osver FROM device_os WHERE app = ? AND device IN (?";
+            for (std::size_t i = 1; i < kSlice; ++i) sql += ", ?";
+            return sql + ") ORDER BY device, from_ms";
+        }();
+        auto it = byDevice.begin();
+        while (it != byDevice.end()) {
+            const std::int64_t app = it->first.first;
+            std::vector<Param> params{app};
+            while (it != byDevice.end() && it->first.first == app && params.size() <= kSlice)
+                params.emplace_back((it++)->first.second);
+            while (params.size() <= kSlice) params.push_back(params.back());
+            sql_.query(readSlice, params, [&](const Row& r) {
+                histories[{app, r.i64(0)}].push_back({r.i64(1), r.i64(2), r.i64(3)});
+                return true;
+            });
+        }
+    }
+
     for (auto& [key, indices] : byDevice) {
         const auto [app, device] = key;
         std::stable_sort(indices.begin(), indices.end(),
                          [&](std::size_t a, std::size_t b) { return reports[a]->arrivedMs < reports[b]->arrivedMs; });
-        std::vector<OsPoint> history;
-        sql_.query("SELECT from_ms, os, osver FROM device_os WHERE app = ? AND device = ? ORDER BY from_ms",
-                   {app, device}, [&](const Row& r) {
-                       history.push_back({r.i64(0), r.i64(1), r.i64(2)});
-                       return true;
-                   });
+        std::vector<OsPoint>& history = histories[key];
         for (std::size_t i : indices) {
             const Report& r = *reports[i];
             // The latest point at or before the report.

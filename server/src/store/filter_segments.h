@@ -50,12 +50,18 @@ public:
     // Forgets a device's OS history (an erasure).
     void erase(std::int64_t app, std::int64_t device);
 
+    // The transaction's outcome: segment ids it created are kept for later batches only once
+    // it committed (a segment row is never deleted, so a committed id stays valid).
+    void committed();
+    void rolledBack() { pending_.clear(); }
+
 private:
     std::int64_t segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver);
 
     TxSql& sql_;
     std::vector<std::vector<Partition>> parts_;
-    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>, std::int64_t> segments_;
+    using SegmentKey = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>;
+    std::map<SegmentKey, std::int64_t> segments_, pending_;
 };
 
 }  // namespace tallyscope::server::store

@@ -35,24 +35,53 @@ struct DailyDelta {
     std::int64_t active = 0, fresh = 0, ae = 0, ac = 0, dr = 0;
 };
 
+// A value counter's row: (app, value, day) for value_day, with the previous active day for
+// value_span (0 for value_day).
+struct ValueCounterKey {
+    std::int64_t app = 0;
+    ValueKey k;
+    int day = 0, prev = 0;
+    auto tied() const { return std::make_tuple(app, k.chan, k.dim, k.sub, k.value, day, prev); }
+    bool operator==(const ValueCounterKey& o) const { return tied() == o.tied(); }
+    bool operator<(const ValueCounterKey& o) const { return tied() < o.tied(); }
+};
+
+// Changes to value counters, appended as they come and summed per row once, in key order: far
+// cheaper than a lookup per change, as every filter partition adds its own.
+class ValueCounters {
+public:
+    void add(const ValueCounterKey& k, std::int64_t delta) { changes_.emplace_back(k, delta); }
+    template <typename F>
+    void forEachInKeyOrder(F&& f) {
+        std::sort(changes_.begin(), changes_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < changes_.size();) {
+            std::int64_t sum = 0;
+            std::size_t j = i;
+            for (; j < changes_.size() && changes_[j].first == changes_[i].first; ++j) sum += changes_[j].second;
+            if (sum) f(changes_[i].first, sum);
+            i = j;
+        }
+    }
+
+private:
+    std::vector<std::pair<ValueCounterKey, std::int64_t>> changes_;
+};
+
 // Every counter change of one transaction, applied at its end in key order so concurrent
 // transactions take the counter rows' locks in the same order.
 struct Counters {
     std::map<std::tuple<std::int64_t, std::int64_t, int>, DailyDelta> daily;
     std::map<std::tuple<std::int64_t, std::int64_t, int, int>, std::int64_t> retention;
-    std::map<std::tuple<std::int64_t, ValueKey, int>, std::int64_t> valueDay;
-    std::map<std::tuple<std::int64_t, ValueKey, int, int>, std::int64_t> span;
+    ValueCounters valueDay, span;
 
-    void apply(RollupTx& tx) const {
+    void apply(RollupTx& tx) {
         for (const auto& [k, d] : daily)
             if (d.active || d.fresh || d.ae || d.ac || d.dr)
                 tx.addDaily(std::get<0>(k), std::get<1>(k), std::get<2>(k), d.active, d.fresh, d.ae, d.ac, d.dr);
         for (const auto& [k, d] : retention)
             if (d) tx.addRetention(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), d);
-        for (const auto& [k, d] : valueDay)
-            if (d) tx.addValueDay(std::get<0>(k), std::get<1>(k), std::get<2>(k), d);
-        for (const auto& [k, d] : span)
-            if (d) tx.addSpan(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), d);
+        valueDay.forEachInKeyOrder([&](const ValueCounterKey& k, std::int64_t d) { tx.addValueDay(k.app, k.k, k.day, d); });
+        span.forEachInKeyOrder([&](const ValueCounterKey& k, std::int64_t d) { tx.addSpan(k.app, k.k, k.day, k.prev, d); });
     }
 };
 
@@ -231,17 +260,17 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
 
         for (const auto& [vk, perDay] : agg.values) {
             for (const auto& [day, n] : perDay) {
-                c.valueDay[{app, vk, day}] += n;
+                c.valueDay.add({app, vk, day, 0}, n);
                 if (tx.addValueDeviceDay(app, device, vk, day, n)) continue;
                 int prev = kNoDay, next = kNoDay;
                 if (auto around = tx.valueDaysAround(app, device, vk, day)) std::tie(prev, next) = *around;
                 tx.insertValueDeviceDay(app, device, vk, day, prev, n);
-                c.span[{app, vk, day, prev}] += 1;
+                c.span.add({app, vk, day, prev}, 1);
                 if (next != kNoDay) {
                     // A day inserted before a later one: the later day's previous day is now this one.
                     tx.setPrevDay(app, device, vk, next, day);
-                    c.span[{app, vk, next, prev}] -= 1;
-                    c.span[{app, vk, next, day}] += 1;
+                    c.span.add({app, vk, next, prev}, -1);
+                    c.span.add({app, vk, next, day}, 1);
                 }
             }
         }
@@ -276,8 +305,8 @@ bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& dev
         dd.dr -= d.deviceReports;
     }
     for (const ValueDeviceDay& v : tx.valueDeviceDays(*app, *device)) {
-        c.valueDay[{*app, v.key, v.day}] -= v.reports;
-        c.span[{*app, v.key, v.day, v.prevDay}] -= 1;
+        c.valueDay.add({*app, v.key, v.day, 0}, -v.reports);
+        c.span.add({*app, v.key, v.day, v.prevDay}, -1);
     }
     tx.deleteDevice(*app, *device);
     if (segments) segments->erase(*app, *device);

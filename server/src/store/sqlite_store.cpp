@@ -555,9 +555,11 @@ private:
             body();
             exec(db_.get(), "COMMIT");
             writer_->commit();
+            segments_->committed();
         } catch (...) {
             sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
             writer_->rollback();
+            segments_->rolledBack();
             throw;
         }
     }
