@@ -509,25 +509,36 @@ private:
     ArrayRows daily_{8}, retention_{5}, valueDay_{7}, span_{8};
 };
 
-// Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
-// so an export of any size holds one slice of rows at a time.
+// The shared statements are written with `?`; PostgreSQL numbers its placeholders $1, $2, …
+std::string numberedPlaceholders(const std::string& sql) {
+    std::string text;
+    int next = 0;
+    for (char c : sql) {
+        if (c == '?') text += "$" + std::to_string(++next);
+        else text += c;
+    }
+    return text;
+}
+
+// The values of a shared statement as the text parameters libpq sends beside it.
+std::vector<std::string> parameterTexts(const std::vector<Param>& params) {
+    std::vector<std::string> values;
+    values.reserve(params.size());
+    for (const Param& p : params) {
+        if (const auto* n = std::get_if<std::int64_t>(&p)) values.push_back(std::to_string(*n));
+        else values.push_back(pgText(std::get<std::string>(p)));
+    }
+    return values;
+}
+
 // The filter rollups' statements in the writer's transaction, values bound as parameters.
 class PgTxSql final : public TxSql {
 public:
     explicit PgTxSql(pqxx::work& w) : w_(w) {}
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each) override {
-        std::string text;
-        int next = 0;
-        for (char c : sql) {
-            if (c == '?') text += "$" + std::to_string(++next);
-            else text += c;
-        }
-        std::vector<std::string> values;
-        for (const Param& p : params) {
-            if (const auto* n = std::get_if<std::int64_t>(&p)) values.push_back(std::to_string(*n));
-            else values.push_back(pgText(std::get<std::string>(p)));
-        }
+        const std::string text = numberedPlaceholders(sql);
+        const std::vector<std::string> values = parameterTexts(params);
         const pqxx::result result = w_.exec_params(text, pqxx::prepare::make_dynamic_params(values));
         for (const auto& row : result) {
             struct R final : Row {
@@ -545,6 +556,8 @@ private:
     pqxx::work& w_;
 };
 
+// Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
+// so an export of any size holds one slice of rows at a time.
 class PgReader final : public QuerySource {
 public:
     explicit PgReader(pqxx::connection& c) : conn_(c) {}
@@ -559,20 +572,8 @@ public:
     }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each, bool stream) override {
-        // The shared queries are written with `?`; here they become $1, $2, … and the values go
-        // as parameters.
-        std::string text;
-        int next = 0;
-        for (char c : sql) {
-            if (c == '?') text += "$" + std::to_string(++next);
-            else text += c;
-        }
-        std::vector<std::string> values;
-        values.reserve(params.size());
-        for (const Param& p : params) {
-            if (const auto* n = std::get_if<std::int64_t>(&p)) values.push_back(std::to_string(*n));
-            else values.push_back(pgText(std::get<std::string>(p)));
-        }
+        const std::string text = numberedPlaceholders(sql);
+        const std::vector<std::string> values = parameterTexts(params);
         const auto bound = pqxx::prepare::make_dynamic_params(values);
         if (!stream) {
             for (const auto& row : tx_->exec_params(text, bound)) {
