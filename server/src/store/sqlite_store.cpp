@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -14,6 +15,7 @@
 #include "core/report_id.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
+#include "store/report_packing.h"
 #include "store/sqlite_handles.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
@@ -110,6 +112,94 @@ Db openDb(const std::string& path, bool writer) {
     return db;
 }
 
+constexpr int kInventoryColumns = 9;
+
+// The schema version that adds the packed tables; the rows move over right after it, before the
+// next version drops the old tables.
+constexpr std::int64_t kPackedRowsVersion = 6;
+
+// Texts of an interned id, looked up once each while one connection reads.
+class StringTexts {
+public:
+    explicit StringTexts(sqlite3* db) : lookup_(db, "SELECT value FROM strings WHERE id = ?") {}
+    const std::string& text(std::int64_t id) {
+        auto it = cache_.find(id);
+        if (it != cache_.end()) return it->second;
+        Using u(lookup_);
+        if (!lookup_.bind(1, id).step()) throw StoreError("sqlite: a report refers to string " + std::to_string(id) +
+                                                          ", which the store does not hold");
+        if (cache_.size() > 100000) cache_.clear();
+        return cache_.emplace(id, lookup_.text(0)).first->second;
+    }
+
+private:
+    Stmt lookup_;
+    std::unordered_map<std::int64_t, std::string> cache_;
+};
+
+void bindPacked(Stmt& s, int first, const Report& r, const PackedTexts& texts) {
+    if (auto parts = packReport(r, texts)) {
+        s.bindBlob(first, *parts).bindNull(first + 1).bindNull(first + 2);
+    } else {
+        s.bindNull(first).bindBlob(first + 1, r.body).bindBlob(first + 2, packDecodedTexts(r));
+    }
+}
+
+// Moves a store of the earlier layout over: each report packed from its stored columns, each
+// device-day's values from their rows. Runs inside the migration's transaction.
+void movePackedRows(sqlite3* db) {
+    Stmt findString(db, "SELECT id FROM strings WHERE value = ?");
+    const PackedTexts texts{[&](const std::string& t) -> std::optional<std::int64_t> {
+                                Using u(findString);
+                                if (!findString.bind(1, t).step()) return std::nullopt;
+                                return findString.i64(0);
+                            },
+                            nullptr};
+    Stmt old(db, "SELECT r.id, r.arrived_ms, r.app, r.device, r.kind, r.report_id, d.deviceid, s.value, r.channel,"
+                 " r.name, r.content, r.pcosname, r.mac, r.pcosversion, r.pcname, r.pcusername, r.windowssid,"
+                 " r.pccpuid, r.harddiskid, r.mainboardcode, r.body FROM reports r"
+                 " JOIN devices d ON d.id = r.device JOIN strings s ON s.id = r.app");
+    Stmt add(db, "INSERT INTO packed_reports VALUES (?,?,?,?,?,?,?,?,?)");
+    {
+        Using u(old);
+        Report r;
+        while (old.step()) {
+            r.kind = static_cast<ReportKind>(old.i64(4));
+            r.deviceId = old.text(6);
+            r.appKey = old.text(7);
+            r.channel = old.text(8);
+            r.name = old.text(9);
+            r.content = old.text(10);
+            for (int i = 0; i < kInventoryColumns; ++i) r.inventory[static_cast<std::size_t>(i)] = old.text(11 + i);
+            r.body = old.text(20);
+            Using a(add);
+            for (int c = 0; c < 4; ++c) add.bind(1 + c, old.i64(c));
+            add.bind(5, old.i64(4));
+            if (old.isNull(5)) add.bindNull(6);
+            else add.bindBlob(6, old.text(5));
+            bindPacked(add, 7, r, texts);
+            add.step();
+        }
+    }
+    Stmt partitions(db, "SELECT app, device, chan FROM app_device");
+    Stmt values(db, "SELECT day, dim, sub, value, reports FROM value_device_day WHERE app = ? AND device = ? AND chan = ?"
+                    " AND dim <> 0");
+    Stmt save(db, "UPDATE device_day SET vals = ? WHERE app = ? AND device = ? AND chan = ? AND day = ?");
+    Using u(partitions);
+    while (partitions.step()) {
+        std::map<std::int64_t, DayValues> days;
+        {
+            Using v(values);
+            values.bind(1, partitions.i64(0)).bind(2, partitions.i64(1)).bind(3, partitions.i64(2));
+            while (values.step())
+                days[values.i64(0)][{static_cast<int>(values.i64(1)), values.i64(2), values.i64(3)}] = values.i64(4);
+        }
+        for (const auto& [day, vals] : days)
+            save.bindBlob(1, packDayValues(vals)).bind(2, partitions.i64(0)).bind(3, partitions.i64(1))
+                .bind(4, partitions.i64(2)).bind(5, day).run();
+    }
+}
+
 void migrate(sqlite3* db) {
     exec(db, "BEGIN IMMEDIATE");
     try {
@@ -124,6 +214,7 @@ void migrate(sqlite3* db) {
         for (const Migration& m : migrationsFor("sqlite")) {
             if (m.version <= have) continue;
             exec(db, m.sql);
+            if (m.version == kPackedRowsVersion) movePackedRows(db);
             record.bind(1, m.version).bind(2, std::string(m.name)).run();
         }
         exec(db, "COMMIT");
@@ -132,8 +223,6 @@ void migrate(sqlite3* db) {
         throw;
     }
 }
-
-constexpr int kInventoryColumns = 9;
 
 // The writer: every statement the rollups need, prepared once.
 class SqliteWriter final : public RollupTx {
@@ -144,10 +233,8 @@ public:
           addString_(db, "INSERT INTO strings (value) VALUES (?)"),
           findDevice_(db, "SELECT id FROM devices WHERE deviceid = ?"),
           addDevice_(db, "INSERT INTO devices (deviceid) VALUES (?)"),
-          insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content,"
-                            " pcosname, mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid,"
-                            " mainboardcode, body, report_id) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
-                            " ON CONFLICT DO NOTHING"),
+          insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
+                            " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
           keepErasedIds_(db, "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
                              " WHERE app = ? AND device = ? AND report_id IS NOT NULL ON CONFLICT DO NOTHING"),
@@ -160,19 +247,12 @@ public:
           lockDevice_(db, "SELECT first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
                           " WHERE app = ? AND device = ? AND chan = ?"),
           saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,?,?,?,?,?,?,?)"),
-          updateDeviceDay_(db, "UPDATE device_day SET app_events = app_events + ?, actions = actions + ?,"
-                               " device_reports = device_reports + ? WHERE app = ? AND device = ? AND chan = ? AND day = ?"),
-          insertDeviceDay_(db, "INSERT INTO device_day VALUES (?,?,?,?,?,?,?)"),
-          deviceDayExists_(db, "SELECT 1 FROM device_day WHERE app = ? AND device = ? AND chan = ? AND day = ?"),
-          updateValueDay_(db, "UPDATE value_device_day SET reports = reports + ? WHERE app = ? AND device = ?"
-                              " AND chan = ? AND dim = ? AND sub = ? AND value = ? AND day = ?"),
-          valueBefore_(db, "SELECT MAX(day) FROM value_device_day WHERE app = ? AND device = ? AND chan = ?"
-                           " AND dim = ? AND sub = ? AND value = ? AND day < ?"),
-          valueAfter_(db, "SELECT MIN(day) FROM value_device_day WHERE app = ? AND device = ? AND chan = ?"
-                          " AND dim = ? AND sub = ? AND value = ? AND day > ?"),
-          insertValueDay_(db, "INSERT INTO value_device_day VALUES (?,?,?,?,?,?,?,?,?)"),
-          setPrev_(db, "UPDATE value_device_day SET prev_day = ? WHERE app = ? AND device = ? AND chan = ?"
-                       " AND dim = ? AND sub = ? AND value = ? AND day = ?"),
+          loadDays_(db, "SELECT day, app_events, actions, device_reports, vals FROM device_day"
+                        " WHERE app = ? AND device = ? AND chan = ?"),
+          saveDay_(db, "INSERT INTO device_day (app, device, chan, day, app_events, actions, device_reports, vals)"
+                       " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, device, chan, day) DO UPDATE SET"
+                       " app_events = excluded.app_events, actions = excluded.actions,"
+                       " device_reports = excluded.device_reports, vals = excluded.vals"),
           addDaily_(db, "INSERT INTO daily VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, chan, day) DO UPDATE SET"
                         " active = active + excluded.active, new_devices = new_devices + excluded.new_devices,"
                         " app_events = app_events + excluded.app_events, actions = actions + excluded.actions,"
@@ -185,20 +265,25 @@ public:
                        " (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = devices + excluded.devices"),
           deviceRows_(db, "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
                           " WHERE app = ? AND device = ?"),
-          deviceDays_(db, "SELECT chan, day, app_events, actions, device_reports FROM device_day WHERE app = ? AND device = ?"),
-          valueDeviceDays_(db, "SELECT chan, dim, sub, value, day, prev_day, reports FROM value_device_day"
-                               " WHERE app = ? AND device = ?"),
+          deviceDays_(db, "SELECT chan, day, app_events, actions, device_reports, vals FROM device_day"
+                          " WHERE app = ? AND device = ? ORDER BY chan, day"),
           deleteReports_(db, "DELETE FROM reports WHERE app = ? AND device = ?"),
           deleteInventory_(db, "DELETE FROM inventory WHERE app = ? AND device = ?"),
           deleteAppDevice_(db, "DELETE FROM app_device WHERE app = ? AND device = ?"),
           deleteDeviceDays_(db, "DELETE FROM device_day WHERE app = ? AND device = ?"),
-          deleteValueDays_(db, "DELETE FROM value_device_day WHERE app = ? AND device = ?"),
           deviceStillUsed_(db, "SELECT 1 FROM app_device WHERE device = ? LIMIT 1"),
           deleteDeviceId_(db, "DELETE FROM devices WHERE id = ?") {}
 
     // Ids handed out in a transaction that rolls back must not survive it.
-    void commit() { for (auto& e : pendingStrings_) strings_.insert(std::move(e)); pendingStrings_.clear(); }
-    void rollback() { pendingStrings_.clear(); }
+    void commit() {
+        for (auto& e : pendingStrings_) strings_.insert(std::move(e));
+        pendingStrings_.clear();
+        histories_.clear();
+    }
+    void rollback() {
+        pendingStrings_.clear();
+        histories_.clear();
+    }
 
     std::int64_t stringId(const std::string& text) override {
         if (auto it = strings_.find(text); it != strings_.end()) return it->second;
@@ -252,47 +337,69 @@ public:
         saveDevice_.bind(1, app).bind(2, device).bind(3, chan).bind(4, d.firstDay).bind(5, d.firstMs)
             .bind(6, d.lastMs).bind(7, d.appEvents).bind(8, d.actions).bind(9, d.deviceReports).run();
     }
+    // A device's days in one partition live in memory for the length of a batch: each question
+    // below is a lookup there, and `flush` writes the days that changed, one row each.
     bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
                       std::int64_t ac, std::int64_t dr) override {
-        updateDeviceDay_.bind(1, ae).bind(2, ac).bind(3, dr).bind(4, app).bind(5, device).bind(6, chan)
-            .bind(7, day).run();
-        if (updateDeviceDay_.changes() > 0) return false;
-        insertDeviceDay_.bind(1, app).bind(2, device).bind(3, chan).bind(4, day).bind(5, ae).bind(6, ac)
-            .bind(7, dr).run();
-        return true;
+        auto& days = history(app, device, chan);
+        auto [it, fresh] = days.try_emplace(day);
+        it->second.ae += ae;
+        it->second.ac += ac;
+        it->second.dr += dr;
+        it->second.changed = true;
+        return fresh;
     }
     bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
-        Using u(deviceDayExists_);
-        return deviceDayExists_.bind(1, app).bind(2, device).bind(3, chan).bind(4, day).step();
+        return history(app, device, chan).count(day) > 0;
     }
     bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day,
                            std::int64_t reports) override {
-        updateValueDay_.bind(1, reports);
-        bindValue(updateValueDay_, 2, app, device, k).bind(8, day).run();
-        return updateValueDay_.changes() > 0;
+        auto& days = history(app, device, k.chan);
+        auto it = days.find(day);
+        if (it == days.end()) return false;
+        auto value = it->second.values.find(valueOf(k));
+        if (value == it->second.values.end()) return false;
+        value->second += reports;
+        it->second.changed = true;
+        return true;
     }
     std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
                                                        int day) override {
+        const auto& days = history(app, device, k.chan);
+        const auto key = valueOf(k);
         int before = kNoDay, after = kNoDay;
-        {
-            Using u(valueBefore_);
-            bindValue(valueBefore_, 1, app, device, k).bind(7, day);
-            if (valueBefore_.step() && !valueBefore_.isNull(0)) before = static_cast<int>(valueBefore_.i64(0));
-        }
-        {
-            Using u(valueAfter_);
-            bindValue(valueAfter_, 1, app, device, k).bind(7, day);
-            if (valueAfter_.step() && !valueAfter_.isNull(0)) after = static_cast<int>(valueAfter_.i64(0));
-        }
+        auto at = days.lower_bound(day);
+        for (auto it = std::make_reverse_iterator(at); it != days.rend(); ++it)
+            if (it->second.values.count(key)) {
+                before = it->first;
+                break;
+            }
+        for (auto it = days.upper_bound(day); it != days.end(); ++it)
+            if (it->second.values.count(key)) {
+                after = it->first;
+                break;
+            }
         return std::make_pair(before, after);
     }
-    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay,
+    // The previous day is not kept: it is the nearest earlier day holding the value.
+    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int /*prevDay*/,
                               std::int64_t reports) override {
-        bindValue(insertValueDay_, 1, app, device, k).bind(7, day).bind(8, prevDay).bind(9, reports).run();
+        auto& days = history(app, device, k.chan);
+        auto it = days.find(day);
+        if (it == days.end()) throw StoreError("sqlite: a value counted on a day its device has no row for");
+        it->second.values[valueOf(k)] += reports;
+        it->second.changed = true;
     }
-    void setPrevDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay) override {
-        setPrev_.bind(1, prevDay);
-        bindValue(setPrev_, 2, app, device, k).bind(8, day).run();
+    void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
+    void flush() override {
+        for (auto& [key, days] : histories_)
+            for (auto& [day, d] : days) {
+                if (!d.changed) continue;
+                saveDay_.bind(1, std::get<0>(key)).bind(2, std::get<1>(key)).bind(3, std::get<2>(key)).bind(4, day)
+                    .bind(5, d.ae).bind(6, d.ac).bind(7, d.dr).bindBlob(8, packDayValues(d.values)).run();
+                d.changed = false;
+            }
+        histories_.clear();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
@@ -318,6 +425,7 @@ public:
         return out;
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
+        flush();
         std::vector<DeviceDayRow> out;
         Using u(deviceDays_);
         deviceDays_.bind(1, app).bind(2, device);
@@ -326,20 +434,35 @@ public:
                            deviceDays_.i64(3), deviceDays_.i64(4)});
         return out;
     }
+    // Rows by channel and day, so each value's previous day is the last one seen for it.
     std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
+        flush();
         std::vector<ValueDeviceDay> out;
-        Stmt& s = valueDeviceDays_;
+        Stmt& s = deviceDays_;
         Using u(s);
         s.bind(1, app).bind(2, device);
-        while (s.step())
-            out.push_back({ValueKey{s.i64(0), static_cast<int>(s.i64(1)), s.i64(2), s.i64(3)},
-                           static_cast<int>(s.i64(4)), static_cast<int>(s.i64(5)), s.i64(6)});
+        std::map<ValueKey, int> last;
+        while (s.step()) {
+            const std::int64_t chan = s.i64(0);
+            const int day = static_cast<int>(s.i64(1));
+            DayValues values = unpackDayValues(s.text(5));
+            values[{0, 0, 0}] = s.i64(2) + s.i64(3) + s.i64(4);
+            for (const auto& [v, reports] : values) {
+                const ValueKey k{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)};
+                auto [seen, first] = last.try_emplace(k, kNoDay);
+                out.push_back({k, day, seen->second, reports});
+                seen->second = day;
+            }
+        }
         return out;
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         keepErasedIds_.bind(1, app).bind(2, device).run();
-        for (Stmt* s : {&deleteReports_, &deleteInventory_, &deleteAppDevice_, &deleteDeviceDays_, &deleteValueDays_})
+        for (auto it = histories_.lower_bound({app, device, INT64_MIN});
+             it != histories_.end() && std::get<0>(it->first) == app && std::get<1>(it->first) == device;)
+            it = histories_.erase(it);
+        for (Stmt* s : {&deleteReports_, &deleteInventory_, &deleteAppDevice_, &deleteDeviceDays_})
             s->bind(1, app).bind(2, device).run();
         bool used;
         {
@@ -359,33 +482,47 @@ private:
         }
         Stmt& s = insertReport_;
         Using u(s);
-        s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind))
-            .bind(5, r.channel).bind(6, r.name).bind(7, r.content);
-        for (int i = 0; i < kInventoryColumns; ++i) {
-            if (r.kind == ReportKind::DeviceInfo) s.bind(8 + i, r.inventory[static_cast<std::size_t>(i)]);
-            else s.bindNull(8 + i);
-        }
-        s.bindBlob(17, r.body);
-        if (id.empty()) s.bindNull(18);
-        else s.bindBlob(18, id);
+        s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind));
+        if (id.empty()) s.bindNull(5);
+        else s.bindBlob(5, id);
+        bindPacked(s, 6, r, packedTexts_);
         s.step();
         return s.changes() > 0;
     }
     static DeviceRow readDevice(const Stmt& s, int c) {
         return DeviceRow{static_cast<int>(s.i64(c)), s.i64(c + 1), s.i64(c + 2), s.i64(c + 3), s.i64(c + 4), s.i64(c + 5)};
     }
-    static Stmt& bindValue(Stmt& s, int first, std::int64_t app, std::int64_t device, const ValueKey& k) {
-        return s.bind(first, app).bind(first + 1, device).bind(first + 2, k.chan).bind(first + 3, k.dim)
-            .bind(first + 4, k.sub).bind(first + 5, k.value);
+    struct Day {
+        std::int64_t ae = 0, ac = 0, dr = 0;
+        DayValues values;  // dimension 0 included while in memory
+        bool changed = false;
+    };
+    using History = std::map<int, Day>;
+    static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
+    History& history(std::int64_t app, std::int64_t device, std::int64_t chan) {
+        auto [it, fresh] = histories_.try_emplace(DeviceKey{app, device, chan});
+        if (!fresh) return it->second;
+        Using u(loadDays_);
+        loadDays_.bind(1, app).bind(2, device).bind(3, chan);
+        while (loadDays_.step()) {
+            Day& d = it->second[static_cast<int>(loadDays_.i64(0))];
+            d.ae = loadDays_.i64(1);
+            d.ac = loadDays_.i64(2);
+            d.dr = loadDays_.i64(3);
+            d.values = unpackDayValues(loadDays_.text(4));
+            d.values[{0, 0, 0}] = d.ae + d.ac + d.dr;
+        }
+        return it->second;
     }
 
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_;
+    std::map<DeviceKey, History> histories_;
     Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_, saveDevice_,
-        updateDeviceDay_, insertDeviceDay_, deviceDayExists_, updateValueDay_, valueBefore_, valueAfter_,
-        insertValueDay_, setPrev_, addDaily_, addRetention_, addValueDayCount_, addSpan_, deviceRows_, deviceDays_,
-        valueDeviceDays_, deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deleteValueDays_,
-        deviceStillUsed_, deleteDeviceId_;
+        loadDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_, deviceRows_, deviceDays_,
+        deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
+    const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> { return stringId(t); },
+                                   nullptr};
 };
 
 // The filter rollups' statements on the writer connection, each prepared once.
@@ -517,23 +654,71 @@ public:
         }
     }
 
+    // Packed reports are rebuilt here, the texts they refer to read in the same snapshot.
+    void exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) override {
+        if (fromDay > toDay) return;
+        struct Reading {
+            Reading(SqliteStore& owner) : owner(owner), db(owner.takeReader()) { exec(db.get(), "BEGIN"); }
+            ~Reading() {
+                sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+                owner.giveBack(std::move(db));
+            }
+            SqliteStore& owner;
+            Db db;
+        } reading(*this);
+        sqlite3* db = reading.db.get();
+        std::int64_t app;
+        {
+            Stmt find(db, "SELECT id FROM strings WHERE value = ?");
+            if (!find.bind(1, appKey).step()) return;
+            app = find.i64(0);
+        }
+        StringTexts strings(db);
+        const PackedTexts texts{nullptr, [&](std::int64_t id) { return strings.text(id); }};
+        Stmt rows(db, "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts, r.report_id"
+                      " FROM reports r JOIN devices d ON d.id = r.device"
+                      " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ? ORDER BY r.arrived_ms, r.id");
+        Using u(rows);
+        rows.bind(1, app).bind(2, days().startOf(fromDay)).bind(3, days().startOf(toDay + 1));
+        Report rep;
+        rep.appKey = appKey;
+        while (rows.step()) {
+            rep.arrivedMs = rows.i64(0);
+            rep.kind = static_cast<ReportKind>(rows.i64(1));
+            rep.deviceId = rows.text(2);
+            if (!rows.isNull(3)) {
+                unpackReport(rows.text(3), rep, texts);
+            } else {
+                rep.body = rows.text(4);
+                unpackDecodedTexts(rows.text(5), rep);
+            }
+            rep.reportId = rows.isNull(6) ? std::string() : reportIdFromBytes(rows.text(6));
+            if (!sink(rep)) break;
+        }
+    }
+
 protected:
-    std::unique_ptr<QuerySource> borrow() override {
-        Db db;
+    Db takeReader() {
         {
             std::lock_guard<std::mutex> lock(poolMutex_);
             if (!pool_.empty()) {
-                db = std::move(pool_.back());
+                Db db = std::move(pool_.back());
                 pool_.pop_back();
+                return db;
             }
         }
-        if (!db) db = openDb(path_, false);
+        return openDb(path_, false);
+    }
+    void giveBack(Db db) {
+        std::lock_guard<std::mutex> lock(poolMutex_);
+        if (pool_.size() < 8) pool_.push_back(std::move(db));
+    }
+
+    std::unique_ptr<QuerySource> borrow() override {
+        Db db = takeReader();
         struct Lease final : QuerySource {
             Lease(SqliteStore& owner, Db db) : owner(owner), db(std::move(db)), reader(this->db.get()) {}
-            ~Lease() override {
-                std::lock_guard<std::mutex> lock(owner.poolMutex_);
-                if (owner.pool_.size() < 8) owner.pool_.push_back(std::move(db));
-            }
+            ~Lease() override { owner.giveBack(std::move(db)); }
             void begin() override { reader.begin(); }
             void end() override { reader.end(); }
             void query(const std::string& sql, const std::vector<Param>& params,
@@ -553,6 +738,7 @@ private:
         exec(db_.get(), "BEGIN IMMEDIATE");
         try {
             body();
+            writer_->flush();
             exec(db_.get(), "COMMIT");
             writer_->commit();
             segments_->committed();

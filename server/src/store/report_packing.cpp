@@ -1,0 +1,236 @@
+#include "store/report_packing.h"
+
+#include <algorithm>
+#include <array>
+
+#include "core/report_body.h"
+#include "core/text_decoder.h"
+#include "store/store.h"
+
+namespace tallyscope::server::store {
+
+namespace {
+
+constexpr std::array<std::string_view, 12> kDeviceInfoKeys = {
+    "devicecode", "appkey", "channelid", "pcosname", "mac", "pcosversion",
+    "pcname", "pcusername", "windowssid", "pccpuid", "harddiskid", "mainboardcode"};
+constexpr std::size_t kParamValues = 5;
+
+// Tags of a packed value: inline text, the row's device identifier, its application key, or an
+// interned string (kInterned + id).
+constexpr std::uint64_t kInline = 0, kDevice = 1, kApp = 2, kInterned = 3;
+
+std::string_view paramKey(ReportKind kind, std::size_t i) {
+    static constexpr std::array<std::string_view, 3> common = {"deviceid", "appkey", "channelid"};
+    if (i < 3) return common[i];
+    if (kind == ReportKind::Action) return i == 3 ? "actionname" : "actioncontent";
+    return i == 3 ? "installtype" : "time";
+}
+
+std::string_view takeBytes(std::string_view& in, std::uint64_t n) {
+    if (n > in.size()) throw StoreError("packed value cut short");
+    std::string_view out = in.substr(0, static_cast<std::size_t>(n));
+    in.remove_prefix(static_cast<std::size_t>(n));
+    return out;
+}
+
+void putText(std::string& out, std::string_view text) {
+    putVarint(out, text.size());
+    out.append(text);
+}
+
+// The decoded text a body value stands for, as the report holds it.
+template <typename R>
+auto* decodedField(R& r, std::size_t i) {
+    if (i == 0) return &r.deviceId;
+    if (i == 1) return &r.appKey;
+    if (i == 2) return &r.channel;
+    if (r.kind == ReportKind::DeviceInfo) return &r.inventory[i - 3];
+    return i == 3 ? &r.name : &r.content;
+}
+
+bool interned(ReportKind kind, std::size_t i) {
+    if (i == 2) return true;
+    if (kind == ReportKind::DeviceInfo) return i == 3 || i == 5;  // OS name and version
+    return i == 3 || kind == ReportKind::Action;
+}
+
+}  // namespace
+
+void putVarint(std::string& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<char>((v & 0x7f) | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<char>(v));
+}
+
+std::uint64_t takeVarint(std::string_view& in) {
+    std::uint64_t v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        if (in.empty()) break;
+        const auto byte = static_cast<unsigned char>(in.front());
+        in.remove_prefix(1);
+        v |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+        if (!(byte & 0x80)) return v;
+    }
+    throw StoreError("packed value cut short");
+}
+
+std::string packDayValues(const DayValues& values) {
+    std::string out;
+    for (const auto& [key, reports] : values) {
+        const auto& [dim, sub, value] = key;
+        if (dim == 0) continue;
+        putVarint(out, static_cast<std::uint64_t>(dim));
+        putVarint(out, static_cast<std::uint64_t>(sub));
+        putVarint(out, static_cast<std::uint64_t>(value));
+        putVarint(out, static_cast<std::uint64_t>(reports));
+    }
+    return out;
+}
+
+DayValues unpackDayValues(std::string_view packed) {
+    DayValues out;
+    while (!packed.empty()) {
+        const auto dim = static_cast<int>(takeVarint(packed));
+        const auto sub = static_cast<std::int64_t>(takeVarint(packed));
+        const auto value = static_cast<std::int64_t>(takeVarint(packed));
+        out[{dim, sub, value}] = static_cast<std::int64_t>(takeVarint(packed));
+    }
+    return out;
+}
+
+std::optional<BodyValues> splitBody(std::string_view body) {
+    BodyValues out;
+    if (body.substr(0, 11) == "devicecode=") {
+        out.kind = ReportKind::DeviceInfo;
+        for (std::size_t i = 0;; ++i) {
+            const std::size_t amp = body.find('&');
+            std::string_view item = body.substr(0, amp);
+            if (i >= kDeviceInfoKeys.size() || item.substr(0, kDeviceInfoKeys[i].size()) != kDeviceInfoKeys[i] ||
+                item.substr(kDeviceInfoKeys[i].size(), 1) != "=")
+                return std::nullopt;
+            out.values.push_back(item.substr(kDeviceInfoKeys[i].size() + 1));
+            if (amp == std::string_view::npos) break;
+            body.remove_prefix(amp + 1);
+        }
+        if (out.values.size() < 2) return std::nullopt;
+        return out;
+    }
+    if (body.substr(0, 7) != "Param={" || body.size() < 8 || body.back() != '}') return std::nullopt;
+    body = body.substr(7, body.size() - 8);
+    for (std::size_t i = 0;; ++i) {
+        const std::size_t comma = body.find(',');
+        std::string_view item = body.substr(0, comma);
+        if (i >= kParamValues) return std::nullopt;
+        if (i == 3) out.kind = item.substr(0, 16) == "%22actionname%22" ? ReportKind::Action : ReportKind::AppEvent;
+        const std::string open = "%22" + std::string(paramKey(out.kind, i)) + "%22:%22";
+        if (item.size() < open.size() + 3 || item.substr(0, open.size()) != open ||
+            item.substr(item.size() - 3) != "%22")
+            return std::nullopt;
+        out.values.push_back(item.substr(open.size(), item.size() - open.size() - 3));
+        if (comma == std::string_view::npos) break;
+        body.remove_prefix(comma + 1);
+    }
+    if (out.values.size() != kParamValues) return std::nullopt;
+    return out;
+}
+
+std::string buildBody(ReportKind kind, const std::vector<std::string>& values) {
+    std::string out;
+    if (kind == ReportKind::DeviceInfo) {
+        for (std::size_t i = 0; i < values.size() && i < kDeviceInfoKeys.size(); ++i) {
+            if (i) out += '&';
+            out.append(kDeviceInfoKeys[i]).append("=").append(values[i]);
+        }
+        return out;
+    }
+    out = "Param={";
+    for (std::size_t i = 0; i < values.size() && i < kParamValues; ++i) {
+        if (i) out += ',';
+        out.append("%22").append(paramKey(kind, i)).append("%22:%22").append(values[i]).append("%22");
+    }
+    return out + "}";
+}
+
+std::optional<std::string> packReport(const Report& r, const PackedTexts& texts) {
+    const auto split = splitBody(r.body);
+    if (!split || split->kind != r.kind) return std::nullopt;
+    const std::size_t n = split->values.size();
+    // Every text the report holds must come back from the body alone, whatever code page the
+    // server runs with then: the values percent-decoded, valid UTF-8, and nothing beyond them.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string decoded = percentDecode(split->values[i]);
+        if (!isValidUtf8(decoded) || decoded != *decodedField(r, i)) return std::nullopt;
+    }
+    const std::size_t fields = r.kind == ReportKind::DeviceInfo ? 3 + r.inventory.size() : kParamValues;
+    for (std::size_t i = n; i < fields; ++i)
+        if (!decodedField(r, i)->empty()) return std::nullopt;
+    if (r.kind == ReportKind::DeviceInfo ? !r.name.empty() || !r.content.empty()
+                                         : std::any_of(r.inventory.begin(), r.inventory.end(),
+                                                       [](const std::string& s) { return !s.empty(); }))
+        return std::nullopt;
+    {
+        std::vector<std::string> values(split->values.begin(), split->values.end());
+        if (buildBody(r.kind, values) != r.body) return std::nullopt;
+    }
+
+    std::string out;
+    putVarint(out, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view raw = split->values[i];
+        const std::string& decoded = *decodedField(r, i);
+        if (raw == decoded && i < 2) {
+            putVarint(out, i == 0 ? kDevice : kApp);
+            continue;
+        }
+        if (raw == decoded && interned(r.kind, i))
+            if (auto id = texts.intern(decoded); id && *id >= 0) {
+                putVarint(out, kInterned + static_cast<std::uint64_t>(*id));
+                continue;
+            }
+        putVarint(out, kInline);
+        putText(out, raw);
+    }
+    return out;
+}
+
+void unpackReport(std::string_view packed, Report& r, const PackedTexts& texts) {
+    const std::uint64_t n = takeVarint(packed);
+    if (n > kDeviceInfoKeys.size()) throw StoreError("packed report has too many values");
+    std::vector<std::string> values;
+    values.reserve(static_cast<std::size_t>(n));
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint64_t tag = takeVarint(packed);
+        if (tag == kInline) values.emplace_back(takeBytes(packed, takeVarint(packed)));
+        else if (tag == kDevice) values.push_back(r.deviceId);
+        else if (tag == kApp) values.push_back(r.appKey);
+        else values.push_back(texts.text(static_cast<std::int64_t>(tag - kInterned)));
+    }
+    r.body = buildBody(r.kind, values);
+    r.name.clear();
+    r.content.clear();
+    for (std::string& v : r.inventory) v.clear();
+    r.channel = values.size() > 2 ? percentDecode(values[2]) : std::string();
+    for (std::size_t i = 3; i < values.size(); ++i) {
+        if (r.kind != ReportKind::DeviceInfo && i >= kParamValues) break;
+        *decodedField(r, i) = percentDecode(values[i]);
+    }
+}
+
+std::string packDecodedTexts(const Report& r) {
+    std::string out;
+    putText(out, r.channel);
+    putText(out, r.name);
+    putText(out, r.content);
+    for (const std::string& v : r.inventory) putText(out, v);
+    return out;
+}
+
+void unpackDecodedTexts(std::string_view packed, Report& r) {
+    for (std::string* field : {&r.channel, &r.name, &r.content}) *field = std::string(takeBytes(packed, takeVarint(packed)));
+    for (std::string& v : r.inventory) v = std::string(takeBytes(packed, takeVarint(packed)));
+}
+
+}  // namespace tallyscope::server::store

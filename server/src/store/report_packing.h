@@ -1,0 +1,61 @@
+// How the SQLite store keeps a report and a device-day's values in few bytes. Pure functions over
+// bytes, so the layout is tested without a database.
+//
+// A report body is one of two fixed templates with the sender's values between the literals; the
+// store keeps only the values, as they stand in the body (still percent-encoded), and names a
+// value it already holds as text (the device identifier, the application key, an interned
+// string) by reference. The template rebuilds the body byte for byte; a body it would not (or
+// whose decoded texts differ from the values percent-decoded, as with a legacy code page) is
+// kept as it came, with its decoded texts beside it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "core/report.h"
+
+namespace tallyscope::server::store {
+
+// Unsigned LEB128; `take` throws StoreError on a value cut short.
+void putVarint(std::string& out, std::uint64_t v);
+std::uint64_t takeVarint(std::string_view& in);
+
+// A device-day's reports per value in one partition: (dimension, sub, value) -> reports.
+using DayValues = std::map<std::tuple<int, std::int64_t, std::int64_t>, std::int64_t>;
+// Dimension 0 (every report) is left out: it is the day's own total.
+std::string packDayValues(const DayValues& values);
+DayValues unpackDayValues(std::string_view packed);
+
+// The values of a body as they stand in it, in body order; nothing when the body is not one of
+// the templates rebuilt byte for byte.
+struct BodyValues {
+    ReportKind kind = ReportKind::AppEvent;
+    std::vector<std::string_view> values;
+};
+std::optional<BodyValues> splitBody(std::string_view body);
+std::string buildBody(ReportKind kind, const std::vector<std::string>& values);
+
+// Texts a packed report refers to instead of holding them.
+struct PackedTexts {
+    std::function<std::optional<std::int64_t>(const std::string&)> intern;  // text -> id, nothing: keep it inline
+    std::function<std::string(std::int64_t)> text;                          // id -> text
+};
+
+// The packed values of `r`, or nothing when it must be kept as it came. Only the texts the
+// rollups intern anyway are offered to `intern` (channel, names, action content, OS name and
+// version).
+std::optional<std::string> packReport(const Report& r, const PackedTexts& texts);
+// Fills body, channel, name, content and inventory of `r` (kind, device id and app key set).
+void unpackReport(std::string_view packed, Report& r, const PackedTexts& texts);
+
+// A report kept as it came: its decoded texts (channel, name, content, inventory) in one value.
+std::string packDecodedTexts(const Report& r);
+void unpackDecodedTexts(std::string_view packed, Report& r);
+
+}  // namespace tallyscope::server::store
