@@ -5,6 +5,7 @@
 
 #include "core/report_body.h"
 #include "core/text_decoder.h"
+#include "store/rollups.h"
 #include "store/store.h"
 
 namespace tallyscope::server::store {
@@ -77,26 +78,91 @@ std::uint64_t takeVarint(std::string_view& in) {
     throw StoreError("packed value cut short");
 }
 
-std::string packDayValues(const DayValues& values) {
+namespace {
+
+std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
+std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
+
+bool isChannelValue(const DayValues::value_type& v) { return std::get<0>(v.first) == dimensionCode(Dimension::Channel); }
+
+// True when `b` holds what `a` holds, less its channel values when `lessChannels`.
+bool sameDay(const PartitionDay& a, const PartitionDay& b, bool lessChannels) {
+    if (a.ae != b.ae || a.ac != b.ac || a.dr != b.dr) return false;
+    auto x = a.values.begin(), y = b.values.begin();
+    for (;; ++x, ++y) {
+        while (x != a.values.end() && (std::get<0>(x->first) == 0 || (lessChannels && isChannelValue(*x)))) ++x;
+        while (y != b.values.end() && std::get<0>(y->first) == 0) ++y;
+        if (x == a.values.end() || y == b.values.end()) return x == a.values.end() && y == b.values.end();
+        if (*x != *y) return false;
+    }
+}
+
+// Tags of a partition: its own figures, or those of the i-th before it (less its channel values).
+constexpr std::uint64_t kOwn = 0;
+std::uint64_t likeTag(std::size_t i, bool lessChannels) { return 1 + 2 * i + (lessChannels ? 1 : 0); }
+
+}  // namespace
+
+std::string packDeviceDay(const DeviceDay& day) {
     std::string out;
-    for (const auto& [key, reports] : values) {
-        const auto& [dim, sub, value] = key;
-        if (dim == 0) continue;
-        putVarint(out, static_cast<std::uint64_t>(dim));
-        putVarint(out, static_cast<std::uint64_t>(sub));
-        putVarint(out, static_cast<std::uint64_t>(value));
-        putVarint(out, static_cast<std::uint64_t>(reports));
+    std::vector<const PartitionDay*> written;
+    for (const auto& [chan, d] : day) {
+        putVarint(out, zigzag(chan));
+        std::uint64_t tag = kOwn;
+        for (std::size_t i = 0; i < written.size() && tag == kOwn; ++i)
+            for (bool less : {false, true})
+                if (sameDay(*written[i], d, less)) {
+                    tag = likeTag(i, less);
+                    break;
+                }
+        written.push_back(&d);
+        putVarint(out, tag);
+        if (tag != kOwn) continue;
+        putVarint(out, static_cast<std::uint64_t>(d.ae));
+        putVarint(out, static_cast<std::uint64_t>(d.ac));
+        putVarint(out, static_cast<std::uint64_t>(d.dr));
+        std::size_t count = 0;
+        for (const auto& v : d.values) count += std::get<0>(v.first) != 0;
+        putVarint(out, count);
+        for (const auto& [key, reports] : d.values) {
+            const auto& [dim, sub, value] = key;
+            if (dim == 0) continue;
+            putVarint(out, static_cast<std::uint64_t>(dim));
+            putVarint(out, static_cast<std::uint64_t>(sub));
+            putVarint(out, static_cast<std::uint64_t>(value));
+            putVarint(out, static_cast<std::uint64_t>(reports));
+        }
     }
     return out;
 }
 
-DayValues unpackDayValues(std::string_view packed) {
-    DayValues out;
+DeviceDay unpackDeviceDay(std::string_view packed) {
+    DeviceDay out;
+    std::vector<const PartitionDay*> read;
     while (!packed.empty()) {
-        const auto dim = static_cast<int>(takeVarint(packed));
-        const auto sub = static_cast<std::int64_t>(takeVarint(packed));
-        const auto value = static_cast<std::int64_t>(takeVarint(packed));
-        out[{dim, sub, value}] = static_cast<std::int64_t>(takeVarint(packed));
+        const std::int64_t chan = unzigzag(takeVarint(packed));
+        const std::uint64_t tag = takeVarint(packed);
+        PartitionDay& d = out[chan];
+        if (tag != kOwn) {
+            const std::size_t i = static_cast<std::size_t>((tag - 1) / 2);
+            if (i >= read.size()) throw StoreError("packed day refers past its partitions");
+            d = *read[i];
+            if ((tag - 1) % 2)
+                for (auto it = d.values.begin(); it != d.values.end();)
+                    it = isChannelValue(*it) ? d.values.erase(it) : std::next(it);
+        } else {
+            d.ae = static_cast<std::int64_t>(takeVarint(packed));
+            d.ac = static_cast<std::int64_t>(takeVarint(packed));
+            d.dr = static_cast<std::int64_t>(takeVarint(packed));
+            for (std::uint64_t n = takeVarint(packed); n > 0; --n) {
+                const auto dim = static_cast<int>(takeVarint(packed));
+                const auto sub = static_cast<std::int64_t>(takeVarint(packed));
+                const auto value = static_cast<std::int64_t>(takeVarint(packed));
+                d.values[{dim, sub, value}] = static_cast<std::int64_t>(takeVarint(packed));
+            }
+            d.values[{0, 0, 0}] = d.ae + d.ac + d.dr;
+        }
+        read.push_back(&d);
     }
     return out;
 }

@@ -26,11 +26,18 @@ namespace tallyscope::server::store {
 void putVarint(std::string& out, std::uint64_t v);
 std::uint64_t takeVarint(std::string_view& in);
 
-// A device-day's reports per value in one partition: (dimension, sub, value) -> reports.
+// A device's day: per partition its reports by kind and its reports per value,
+// (dimension, sub, value) -> reports. Packed, dimension 0 (every report) is left out, as it is
+// the day's own total; and a partition that saw the same reports as one before it (a device in
+// one channel and on one OS that day is in eight partitions alike) names that one instead.
 using DayValues = std::map<std::tuple<int, std::int64_t, std::int64_t>, std::int64_t>;
-// Dimension 0 (every report) is left out: it is the day's own total.
-std::string packDayValues(const DayValues& values);
-DayValues unpackDayValues(std::string_view packed);
+struct PartitionDay {
+    std::int64_t ae = 0, ac = 0, dr = 0;
+    DayValues values;
+};
+using DeviceDay = std::map<std::int64_t, PartitionDay>;  // partition (chan) -> its day
+std::string packDeviceDay(const DeviceDay& day);
+DeviceDay unpackDeviceDay(std::string_view packed);  // dimension 0 restored
 
 // The values of a body as they stand in it, in body order; nothing when the body is not one of
 // the templates rebuilt byte for byte.

@@ -181,22 +181,33 @@ void movePackedRows(sqlite3* db) {
             add.step();
         }
     }
-    Stmt partitions(db, "SELECT app, device, chan FROM app_device");
-    Stmt values(db, "SELECT day, dim, sub, value, reports FROM value_device_day WHERE app = ? AND device = ? AND chan = ?"
+    Stmt devices(db, "SELECT app, device FROM app_device WHERE chan = 0");
+    Stmt days(db, "SELECT chan, day, app_events, actions, device_reports FROM device_day WHERE app = ? AND device = ?");
+    Stmt values(db, "SELECT chan, day, dim, sub, value, reports FROM value_device_day WHERE app = ? AND device = ?"
                     " AND dim <> 0");
-    Stmt save(db, "UPDATE device_day SET vals = ? WHERE app = ? AND device = ? AND chan = ? AND day = ?");
-    Using u(partitions);
-    while (partitions.step()) {
-        std::map<std::int64_t, DayValues> days;
+    Stmt save(db, "INSERT INTO device_days VALUES (?,?,?,?)");
+    Using u(devices);
+    while (devices.step()) {
+        const std::int64_t app = devices.i64(0), device = devices.i64(1);
+        std::map<std::int64_t, DeviceDay> byDay;
+        {
+            Using d(days);
+            days.bind(1, app).bind(2, device);
+            while (days.step()) {
+                PartitionDay& p = byDay[days.i64(1)][days.i64(0)];
+                p.ae = days.i64(2);
+                p.ac = days.i64(3);
+                p.dr = days.i64(4);
+            }
+        }
         {
             Using v(values);
-            values.bind(1, partitions.i64(0)).bind(2, partitions.i64(1)).bind(3, partitions.i64(2));
+            values.bind(1, app).bind(2, device);
             while (values.step())
-                days[values.i64(0)][{static_cast<int>(values.i64(1)), values.i64(2), values.i64(3)}] = values.i64(4);
+                byDay[values.i64(1)][values.i64(0)].values[{static_cast<int>(values.i64(2)), values.i64(3),
+                                                             values.i64(4)}] = values.i64(5);
         }
-        for (const auto& [day, vals] : days)
-            save.bindBlob(1, packDayValues(vals)).bind(2, partitions.i64(0)).bind(3, partitions.i64(1))
-                .bind(4, partitions.i64(2)).bind(5, day).run();
+        for (const auto& [day, parts] : byDay) save.bind(1, app).bind(2, device).bind(3, day).bindBlob(4, packDeviceDay(parts)).run();
     }
 }
 
@@ -247,12 +258,8 @@ public:
           lockDevice_(db, "SELECT first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
                           " WHERE app = ? AND device = ? AND chan = ?"),
           saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,?,?,?,?,?,?,?)"),
-          loadDays_(db, "SELECT day, app_events, actions, device_reports, vals FROM device_day"
-                        " WHERE app = ? AND device = ? AND chan = ?"),
-          saveDay_(db, "INSERT INTO device_day (app, device, chan, day, app_events, actions, device_reports, vals)"
-                       " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, device, chan, day) DO UPDATE SET"
-                       " app_events = excluded.app_events, actions = excluded.actions,"
-                       " device_reports = excluded.device_reports, vals = excluded.vals"),
+          loadDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ?"),
+          saveDay_(db, "INSERT OR REPLACE INTO device_days VALUES (?,?,?,?)"),
           addDaily_(db, "INSERT INTO daily VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, chan, day) DO UPDATE SET"
                         " active = active + excluded.active, new_devices = new_devices + excluded.new_devices,"
                         " app_events = app_events + excluded.app_events, actions = actions + excluded.actions,"
@@ -265,12 +272,10 @@ public:
                        " (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = devices + excluded.devices"),
           deviceRows_(db, "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
                           " WHERE app = ? AND device = ?"),
-          deviceDays_(db, "SELECT chan, day, app_events, actions, device_reports, vals FROM device_day"
-                          " WHERE app = ? AND device = ? ORDER BY chan, day"),
           deleteReports_(db, "DELETE FROM reports WHERE app = ? AND device = ?"),
           deleteInventory_(db, "DELETE FROM inventory WHERE app = ? AND device = ?"),
           deleteAppDevice_(db, "DELETE FROM app_device WHERE app = ? AND device = ?"),
-          deleteDeviceDays_(db, "DELETE FROM device_day WHERE app = ? AND device = ?"),
+          deleteDeviceDays_(db, "DELETE FROM device_days WHERE app = ? AND device = ?"),
           deviceStillUsed_(db, "SELECT 1 FROM app_device WHERE device = ? LIMIT 1"),
           deleteDeviceId_(db, "DELETE FROM devices WHERE id = ?") {}
 
@@ -278,11 +283,11 @@ public:
     void commit() {
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
-        histories_.clear();
+        devices_.clear();
     }
     void rollback() {
         pendingStrings_.clear();
-        histories_.clear();
+        devices_.clear();
     }
 
     std::int64_t stringId(const std::string& text) override {
@@ -391,15 +396,21 @@ public:
         it->second.changed = true;
     }
     void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
+    // Writes every day that changed, all its partitions in one row.
     void flush() override {
-        for (auto& [key, days] : histories_)
-            for (auto& [day, d] : days) {
-                if (!d.changed) continue;
-                saveDay_.bind(1, std::get<0>(key)).bind(2, std::get<1>(key)).bind(3, std::get<2>(key)).bind(4, day)
-                    .bind(5, d.ae).bind(6, d.ac).bind(7, d.dr).bindBlob(8, packDayValues(d.values)).run();
-                d.changed = false;
-            }
-        histories_.clear();
+        for (auto& [key, dev] : devices_) {
+            std::map<int, DeviceDay> changed;
+            for (auto& [chan, days] : dev)
+                for (auto& [day, d] : days)
+                    if (d.changed) changed.try_emplace(day);
+            if (changed.empty()) continue;
+            for (auto& [chan, days] : dev)
+                for (auto& [day, d] : days)
+                    if (auto it = changed.find(day); it != changed.end()) it->second[chan] = d;
+            for (const auto& [day, parts] : changed)
+                saveDay_.bind(1, key.first).bind(2, key.second).bind(3, day).bindBlob(4, packDeviceDay(parts)).run();
+        }
+        devices_.clear();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
@@ -425,43 +436,30 @@ public:
         return out;
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
-        flush();
         std::vector<DeviceDayRow> out;
-        Using u(deviceDays_);
-        deviceDays_.bind(1, app).bind(2, device);
-        while (deviceDays_.step())
-            out.push_back({deviceDays_.i64(0), static_cast<int>(deviceDays_.i64(1)), deviceDays_.i64(2),
-                           deviceDays_.i64(3), deviceDays_.i64(4)});
+        for (const auto& [chan, days] : deviceOf(app, device))
+            for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
         return out;
     }
-    // Rows by channel and day, so each value's previous day is the last one seen for it.
+    // Days in order, so each value's previous day is the last one seen for it.
     std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
-        flush();
         std::vector<ValueDeviceDay> out;
-        Stmt& s = deviceDays_;
-        Using u(s);
-        s.bind(1, app).bind(2, device);
-        std::map<ValueKey, int> last;
-        while (s.step()) {
-            const std::int64_t chan = s.i64(0);
-            const int day = static_cast<int>(s.i64(1));
-            DayValues values = unpackDayValues(s.text(5));
-            values[{0, 0, 0}] = s.i64(2) + s.i64(3) + s.i64(4);
-            for (const auto& [v, reports] : values) {
-                const ValueKey k{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)};
-                auto [seen, first] = last.try_emplace(k, kNoDay);
-                out.push_back({k, day, seen->second, reports});
-                seen->second = day;
-            }
+        for (const auto& [chan, days] : deviceOf(app, device)) {
+            std::map<DayValues::key_type, int> last;
+            for (const auto& [day, d] : days)
+                for (const auto& [v, reports] : d.values) {
+                    auto seen = last.try_emplace(v, kNoDay).first;
+                    out.push_back({ValueKey{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)}, day, seen->second,
+                                   reports});
+                    seen->second = day;
+                }
         }
         return out;
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         keepErasedIds_.bind(1, app).bind(2, device).run();
-        for (auto it = histories_.lower_bound({app, device, INT64_MIN});
-             it != histories_.end() && std::get<0>(it->first) == app && std::get<1>(it->first) == device;)
-            it = histories_.erase(it);
+        devices_.erase({app, device});
         for (Stmt* s : {&deleteReports_, &deleteInventory_, &deleteAppDevice_, &deleteDeviceDays_})
             s->bind(1, app).bind(2, device).run();
         bool used;
@@ -492,34 +490,31 @@ private:
     static DeviceRow readDevice(const Stmt& s, int c) {
         return DeviceRow{static_cast<int>(s.i64(c)), s.i64(c + 1), s.i64(c + 2), s.i64(c + 3), s.i64(c + 4), s.i64(c + 5)};
     }
-    struct Day {
-        std::int64_t ae = 0, ac = 0, dr = 0;
-        DayValues values;  // dimension 0 included while in memory
+    struct Day : PartitionDay {  // dimension 0 included while in memory
         bool changed = false;
     };
-    using History = std::map<int, Day>;
+    using History = std::map<int, Day>;                 // day -> the device's figures in one partition
+    using DeviceDays = std::map<std::int64_t, History>;  // partition -> its history
     static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
-    History& history(std::int64_t app, std::int64_t device, std::int64_t chan) {
-        auto [it, fresh] = histories_.try_emplace(DeviceKey{app, device, chan});
+    DeviceDays& deviceOf(std::int64_t app, std::int64_t device) {
+        auto [it, fresh] = devices_.try_emplace({app, device});
         if (!fresh) return it->second;
         Using u(loadDays_);
-        loadDays_.bind(1, app).bind(2, device).bind(3, chan);
+        loadDays_.bind(1, app).bind(2, device);
         while (loadDays_.step()) {
-            Day& d = it->second[static_cast<int>(loadDays_.i64(0))];
-            d.ae = loadDays_.i64(1);
-            d.ac = loadDays_.i64(2);
-            d.dr = loadDays_.i64(3);
-            d.values = unpackDayValues(loadDays_.text(4));
-            d.values[{0, 0, 0}] = d.ae + d.ac + d.dr;
+            const int day = static_cast<int>(loadDays_.i64(0));
+            for (auto& [chan, d] : unpackDeviceDay(loadDays_.text(1)))
+                static_cast<PartitionDay&>(it->second[chan][day]) = std::move(d);
         }
         return it->second;
     }
+    History& history(std::int64_t app, std::int64_t device, std::int64_t chan) { return deviceOf(app, device)[chan]; }
 
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_;
-    std::map<DeviceKey, History> histories_;
+    std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
     Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_, saveDevice_,
-        loadDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_, deviceRows_, deviceDays_,
+        loadDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_, deviceRows_,
         deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> { return stringId(t); },
                                    nullptr};

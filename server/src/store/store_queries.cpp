@@ -268,7 +268,11 @@ std::optional<DeviceSummary> QueryStore::device(const std::string& appKey, const
                  return false;
              });
     if (!out) return out;
-    out->daysActive = single(*s, "SELECT COUNT(*) FROM device_day WHERE app = ? AND device = ? AND chan = 0", {*app, *dev})
+    // SQLite keeps a device's day in one row for every partition.
+    out->daysActive = single(*s, dialect_ == Dialect::Sqlite
+                                     ? "SELECT COUNT(*) FROM device_days WHERE app = ? AND device = ?"
+                                     : "SELECT COUNT(*) FROM device_day WHERE app = ? AND device = ? AND chan = 0",
+                             {*app, *dev})
                           .value_or(0);
     s->query("SELECT pcosname, mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode"
              " FROM inventory WHERE app = ? AND device = ?",
