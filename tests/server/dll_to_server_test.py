@@ -5,8 +5,8 @@ import io
 import os
 import re
 import socket
-import sqlite3
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -16,10 +16,12 @@ import urllib.request
 import spool_files
 from wine_run import bin_dir, post_data_lines, run_host, wine_env
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "tests", "support"))
+from ingest_server import stored_reports  # noqa: E402
+
 SOURCE = os.environ.get("TALLYSCOPE_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SERVER = os.environ.get("TALLYSCOPE_SERVER") or os.path.join(SOURCE, "build", "native", "server", "tallyscope-server")
 STAT_HOST = os.environ.get("TALLYSCOPE_STAT_HOST", "127.0.0.1:18765")
-KINDS = {0: "app-event", 1: "action", 2: "device-info"}
 
 
 class DllToServer(unittest.TestCase):
@@ -56,14 +58,8 @@ class DllToServer(unittest.TestCase):
             self.assertEqual(self.server.wait(timeout=60), 0)
 
     def stored(self):
-        db = sqlite3.connect("file:%s?mode=ro" % self.db, uri=True)
-        try:
-            return db.execute(
-                "SELECT d.deviceid, s.value, r.kind, r.channel, r.name, r.content, r.pcosname, r.pcosversion,"
-                " r.pcname, r.body FROM reports r JOIN strings s ON s.id = r.app"
-                " JOIN devices d ON d.id = r.device WHERE s.value = ? ORDER BY r.id", (self.key,)).fetchall()
-        finally:
-            db.close()
+        return [(r["device"], r["app"], r["kind"], r["channel"], r["name"], r["content"], r["inventory"][0],
+                 r["inventory"][2], r["inventory"][3], r["body"]) for r in stored_reports(self.db) if r["app"] == self.key]
 
     def test_every_report_kind_the_host_sends_is_stored_with_the_values_it_sent(self):
         content = 'caf\u00e9 50% "q", a:b'
@@ -76,7 +72,7 @@ class DllToServer(unittest.TestCase):
         self.assertEqual(len(rows), 4, rows)
         # The stored bodies are the bytes the DLL traced as it posted them, in order.
         self.assertEqual([bytes(r[9]).decode("latin-1") for r in rows], post_data_lines(run.stdout))
-        kinds = [KINDS[r[2]] for r in rows]
+        kinds = [r[2] for r in rows]
         self.assertEqual(kinds, ["app-event", "action", "device-info", "action"])
         device_ids = {r[0] for r in rows}
         self.assertEqual(len(device_ids), 1, "every report carries this start's identifier")

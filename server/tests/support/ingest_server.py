@@ -13,6 +13,7 @@ import sqlite3
 import subprocess
 import tempfile
 import time
+import urllib.parse
 
 SERVER = os.environ.get("TALLYSCOPE_SERVER", "tallyscope-server")
 KINDS = {0: "app-event", 1: "action", 2: "device-info"}
@@ -131,22 +132,10 @@ class IngestServer:
 
     # -- what the store holds -------------------------------------------------------------------
 
-    _QUERY = ("SELECT d.deviceid, s.value, r.kind, r.channel, r.name, r.content, " +
-              ", ".join("r." + k for k in INVENTORY) + ", r.body FROM reports r"
-              " JOIN strings s ON s.id = r.app JOIN devices d ON d.id = r.device ORDER BY r.id")
-
     def stored(self):
         """Every stored report as a dict, in arrival order."""
-        db = sqlite3.connect("file:%s?mode=ro" % os.path.join(self.data_dir, "tallyscope.db"), uri=True)
-        try:
-            rows = db.execute(self._QUERY).fetchall()
-        finally:
-            db.close()
-        out = []
-        for row in rows:
-            out.append({"device": row[0], "app": row[1], "kind": KINDS[row[2]], "channel": row[3], "name": row[4],
-                        "content": row[5], "inventory": tuple(v or "" for v in row[6:15]), "body": bytes(row[15])})
-        return out
+        return stored_reports(os.path.join(self.data_dir, "tallyscope.db"))
+
 
     def rejects(self):
         db = sqlite3.connect("file:%s?mode=ro" % os.path.join(self.data_dir, "tallyscope.db"), uri=True)
@@ -154,3 +143,67 @@ class IngestServer:
             return db.execute("SELECT reason, body FROM rejects ORDER BY id").fetchall()
         finally:
             db.close()
+
+
+def _varint(data, at):
+    value = shift = 0
+    while True:
+        byte = data[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if not byte & 0x80:
+            return value, at
+
+
+def _texts(data, count):
+    out, at = [], 0
+    for _ in range(count):
+        n, at = _varint(data, at)
+        out.append(bytes(data[at:at + n]))
+        at += n
+    return out
+
+
+_DEVICE_KEYS = ("devicecode", "appkey", "channelid") + INVENTORY
+
+
+def _body(kind, values):
+    """The body template the store rebuilds a packed report with."""
+    if kind == 2:
+        return b"&".join(k.encode() + b"=" + v for k, v in zip(_DEVICE_KEYS, values))
+    keys = ("deviceid", "appkey", "channelid") + (("actionname", "actioncontent") if kind == 1 else ("installtype", "time"))
+    return b"Param={" + b",".join(b"%22" + k.encode() + b"%22:%22" + v + b"%22" for k, v in zip(keys, values)) + b"}"
+
+
+def stored_reports(path):
+    """Every report in the SQLite store at `path` as a dict, in arrival order: read from its tables
+    (a packed report's values rebuilt into its body), so a test sees what survived."""
+    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
+    try:
+        strings = dict(db.execute("SELECT id, value FROM strings"))
+        rows = db.execute("SELECT d.deviceid, s.value, r.kind, r.parts, r.body, r.texts FROM reports r"
+                          " JOIN strings s ON s.id = r.app JOIN devices d ON d.id = r.device ORDER BY r.id").fetchall()
+    finally:
+        db.close()
+    out = []
+    for device, app, kind, parts, body, texts in rows:
+        if parts is None:
+            decoded = [t.decode("utf-8") for t in _texts(texts, 12)]
+        else:
+            count, at = _varint(parts, 0)
+            values = []
+            for _ in range(count):
+                tag, at = _varint(parts, at)
+                if tag == 0:
+                    n, at = _varint(parts, at)
+                    values.append(bytes(parts[at:at + n]))
+                    at += n
+                else:
+                    values.append((device if tag == 1 else app if tag == 2 else strings[tag - 3]).encode("utf-8"))
+            body = _body(kind, values)
+            plain = [urllib.parse.unquote_to_bytes(v).decode("utf-8") for v in values[2:]] + [""] * 10
+            decoded = [plain[0], "", ""] + plain[1:10] if kind == 2 else plain[:3] + [""] * 9
+        out.append({"device": device, "app": app, "kind": KINDS[kind], "channel": decoded[0], "name": decoded[1],
+                    "content": decoded[2], "inventory": tuple(decoded[3:12]), "body": bytes(body)})
+    return out
