@@ -212,13 +212,14 @@ void movePackedRows(sqlite3* db) {
 }
 
 void migrate(sqlite3* db) {
+    std::int64_t have = 0;
     exec(db, "BEGIN IMMEDIATE");
     try {
         exec(db, "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, name TEXT NOT NULL,"
                  " applied_ms INTEGER NOT NULL)");
         Stmt current(db, "SELECT COALESCE(MAX(version), 0) FROM schema_version");
         current.step();
-        const std::int64_t have = current.i64(0);
+        have = current.i64(0);
         current.reset();
         Stmt record(db, "INSERT INTO schema_version (version, name, applied_ms)"
                         " VALUES (?, ?, CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER))");
@@ -233,6 +234,10 @@ void migrate(sqlite3* db) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    // A store moved over to the packed rows hands the pages of the old tables back to the file
+    // system, once. It needs room for a copy of the store meanwhile; without it the pages stay
+    // free in the file and the store works as well.
+    if (have > 0 && have < kPackedRowsVersion) sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr);
 }
 
 // The writer: every statement the rollups need, prepared once.
