@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
+#include "core/days.h"
 #include "core/report_body.h"
 #include "core/text_decoder.h"
 #include "store/rollups.h"
@@ -17,9 +19,35 @@ constexpr std::array<std::string_view, 12> kDeviceInfoKeys = {
     "pcname", "pcusername", "windowssid", "pccpuid", "harddiskid", "mainboardcode"};
 constexpr std::size_t kParamValues = 5;
 
-// Tags of a packed value: inline text, the row's device identifier, its application key, or an
-// interned string (kInterned + id).
-constexpr std::uint64_t kInline = 0, kDevice = 1, kApp = 2, kInterned = 3;
+// Tags of a packed value: inline text, the row's device identifier, its application key, an app
+// event's client time as seconds from the arrival, or an interned string (kInterned + id).
+constexpr std::uint64_t kInline = 0, kDevice = 1, kApp = 2, kClientTime = 3, kInterned = 4;
+
+std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
+std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
+
+// An app event's time as the library writes it, "2026-08-10%2000:03:34", and back.
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+std::string clientTimeText(std::int64_t seconds) {
+    const std::int64_t day = floorDiv(seconds, 86400), in = seconds - day * 86400;
+    char clock[16];
+    std::snprintf(clock, sizeof clock, "%%20%02d:%02d:%02d", static_cast<int>(in / 3600), static_cast<int>(in / 60 % 60),
+                  static_cast<int>(in % 60));
+    return ReportingDays::format(static_cast<int>(day)) + clock;
+}
+std::optional<std::int64_t> clientTimeSeconds(std::string_view raw) {
+    if (raw.size() != 21 || raw.substr(10, 3) != "%20") return std::nullopt;
+    const auto day = ReportingDays::parse(std::string(raw.substr(0, 10)));
+    if (!day) return std::nullopt;
+    std::int64_t clock = 0;
+    for (std::size_t i : {13, 14, 16, 17, 19, 20}) {
+        if (raw[i] < '0' || raw[i] > '9') return std::nullopt;
+        clock = clock * 10 + (raw[i] - '0');
+    }
+    const std::int64_t seconds = std::int64_t{*day} * 86400 + clock / 10000 * 3600 + clock / 100 % 100 * 60 + clock % 100;
+    if (clientTimeText(seconds) != raw) return std::nullopt;  // only a text rebuilt byte for byte
+    return seconds;
+}
 
 std::string_view paramKey(ReportKind kind, std::size_t i) {
     static constexpr std::array<std::string_view, 3> common = {"deviceid", "appkey", "channelid"};
@@ -79,9 +107,6 @@ std::uint64_t takeVarint(std::string_view& in) {
 }
 
 namespace {
-
-std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
-std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
 bool isChannelValue(const DayValues::value_type& v) { return std::get<0>(v.first) == dimensionCode(Dimension::Channel); }
 
@@ -256,6 +281,12 @@ std::optional<std::string> packReport(const Report& r, const PackedTexts& texts)
                 putVarint(out, kInterned + static_cast<std::uint64_t>(*id));
                 continue;
             }
+        if (r.kind == ReportKind::AppEvent && i == 4)
+            if (auto seconds = clientTimeSeconds(raw)) {
+                putVarint(out, kClientTime);
+                putVarint(out, zigzag(*seconds - floorDiv(r.arrivedMs, 1000)));
+                continue;
+            }
         putVarint(out, kInline);
         putText(out, raw);
     }
@@ -272,6 +303,7 @@ void unpackReport(std::string_view packed, Report& r, const PackedTexts& texts) 
         if (tag == kInline) values.emplace_back(takeBytes(packed, takeVarint(packed)));
         else if (tag == kDevice) values.push_back(r.deviceId);
         else if (tag == kApp) values.push_back(r.appKey);
+        else if (tag == kClientTime) values.push_back(clientTimeText(unzigzag(takeVarint(packed)) + floorDiv(r.arrivedMs, 1000)));
         else values.push_back(texts.text(static_cast<std::int64_t>(tag - kInterned)));
     }
     r.body = buildBody(r.kind, values);

@@ -57,8 +57,8 @@ struct PackedTexts {
 // The packed values of `r`, or nothing when it must be kept as it came. Only the texts the
 // rollups intern anyway are offered to `intern` (channel, names, action content, OS name and
 // version).
-std::optional<std::string> packReport(const Report& r, const PackedTexts& texts);
-// Fills body, channel, name, content and inventory of `r` (kind, device id and app key set).
+std::optional<std::string> packReport(const Report& r, const PackedTexts& texts);  // r stamped
+// Fills body, channel, name, content and inventory of `r` (kind, arrival, device id and app key set).
 void unpackReport(std::string_view packed, Report& r, const PackedTexts& texts);
 
 // A report kept as it came: its decoded texts (channel, name, content, inventory) in one value.

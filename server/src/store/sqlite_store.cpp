@@ -164,6 +164,7 @@ void movePackedRows(sqlite3* db) {
         Using u(old);
         Report r;
         while (old.step()) {
+            r.arrivedMs = old.i64(1);
             r.kind = static_cast<ReportKind>(old.i64(4));
             r.deviceId = old.text(6);
             r.appKey = old.text(7);

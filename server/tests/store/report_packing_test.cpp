@@ -36,8 +36,10 @@ TEST(ReportPacking, BodiesComeBackByteForByteOrAreKeptAsTheyCame) {
         bool packs;
         void (*change)(Report&) = nullptr;
     } cases[] = {
-        {"app event, escaped time", "Param={%22deviceid%22:%22D1%22,%22appkey%22:%22k%22,%22channelid%22:%22%22,"
-                                    "%22installtype%22:%22app_start%22,%22time%22:%222026-08-10%2000:03:34%22}", true},
+        {"app event, client time an hour behind", "Param={%22deviceid%22:%22D1%22,%22appkey%22:%22k%22,%22channelid%22:%22%22,"
+                                    "%22installtype%22:%22app_start%22,%22time%22:%222026-08-09%2023:03:34%22}", true},
+        {"app event, a time not of the library's form", "Param={%22deviceid%22:%22D1%22,%22appkey%22:%22k%22,%22channelid%22:%22%22,"
+                                    "%22installtype%22:%22app_start%22,%22time%22:%222026-08-10%2024:03:34%22}", true},
         {"action, delimiters decoded in values, both hex cases",
          "Param={%22deviceid%22:%22D1%22,%22appkey%22:%22k%22,%22channelid%22:%22a%20b%22,"
          "%22actionname%22:%22x%22:%22y%22,%22actioncontent%22:%22caf%C3%A9%2c%2C%22}", true},
@@ -58,12 +60,14 @@ TEST(ReportPacking, BodiesComeBackByteForByteOrAreKeptAsTheyCame) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Report r = decoded(c.body);
+        r.arrivedMs = 1786320214567;  // 2026-08-10T00:03:34.567Z
         if (c.change) c.change(r);
         Texts texts;
         const auto packed = packReport(r, texts.packed);
         ASSERT_EQ(packed.has_value(), c.packs);
         Report back;
         back.kind = r.kind;
+        back.arrivedMs = r.arrivedMs;
         back.deviceId = r.deviceId;
         back.appKey = r.appKey;
         if (packed) {
