@@ -3,7 +3,8 @@
 -- and one more per value; the distinct-device spans' previous days follow from the days
 -- themselves. A report keeps the values of its body instead of the body and its decoded texts
 -- twice (parts); a body the template would not rebuild byte for byte is kept as it came (body)
--- with its decoded texts (texts). The store moves the rows over between this step and the
+-- with its decoded texts (texts). A device's totals in the partitions other than 0 are packed
+-- in its partition-0 row of app_device (parts). The store moves the rows over between this step and the
 -- next, which drops the old tables.
 CREATE TABLE device_days (
     app INTEGER NOT NULL,
@@ -23,3 +24,4 @@ CREATE TABLE packed_reports (
     body BLOB,
     texts BLOB
 );
+ALTER TABLE app_device ADD COLUMN parts BLOB NOT NULL DEFAULT x'';

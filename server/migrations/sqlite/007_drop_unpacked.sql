@@ -6,3 +6,4 @@ ALTER TABLE packed_reports RENAME TO reports;
 CREATE INDEX reports_by_app_arrival ON reports (app, arrived_ms);
 CREATE INDEX reports_by_device ON reports (app, device);
 CREATE UNIQUE INDEX reports_by_report_id ON reports (app, report_id) WHERE report_id IS NOT NULL;
+DELETE FROM app_device WHERE chan <> 0;

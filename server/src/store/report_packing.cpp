@@ -192,6 +192,40 @@ DeviceDay unpackDeviceDay(std::string_view packed) {
     return out;
 }
 
+std::string packDevicePartitions(const DeviceRow& every, const std::map<std::int64_t, DeviceRow>& others) {
+    std::string out;
+    for (const auto& [chan, d] : others) {
+        putVarint(out, zigzag(chan));
+        const bool alike = std::tie(d.firstDay, d.firstMs, d.lastMs, d.appEvents, d.actions, d.deviceReports) ==
+                           std::tie(every.firstDay, every.firstMs, every.lastMs, every.appEvents, every.actions,
+                                    every.deviceReports);
+        putVarint(out, alike ? 0 : 1);
+        if (alike) continue;
+        putVarint(out, zigzag(std::int64_t{d.firstDay} - every.firstDay));
+        putVarint(out, zigzag(d.firstMs - every.firstMs));
+        putVarint(out, zigzag(d.lastMs - every.lastMs));
+        for (std::int64_t n : {d.appEvents, d.actions, d.deviceReports}) putVarint(out, static_cast<std::uint64_t>(n));
+    }
+    return out;
+}
+
+std::map<std::int64_t, DeviceRow> unpackDevicePartitions(const DeviceRow& every, std::string_view packed) {
+    std::map<std::int64_t, DeviceRow> out;
+    while (!packed.empty()) {
+        const std::int64_t chan = unzigzag(takeVarint(packed));
+        DeviceRow& d = out[chan];
+        d = every;
+        if (takeVarint(packed) == 0) continue;
+        d.firstDay = static_cast<int>(every.firstDay + unzigzag(takeVarint(packed)));
+        d.firstMs = every.firstMs + unzigzag(takeVarint(packed));
+        d.lastMs = every.lastMs + unzigzag(takeVarint(packed));
+        d.appEvents = static_cast<std::int64_t>(takeVarint(packed));
+        d.actions = static_cast<std::int64_t>(takeVarint(packed));
+        d.deviceReports = static_cast<std::int64_t>(takeVarint(packed));
+    }
+    return out;
+}
+
 std::optional<BodyValues> splitBody(std::string_view body) {
     BodyValues out;
     if (body.substr(0, 11) == "devicecode=") {

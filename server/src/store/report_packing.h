@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/report.h"
+#include "store/rollups.h"
 
 namespace tallyscope::server::store {
 
@@ -38,6 +39,11 @@ struct PartitionDay {
 using DeviceDay = std::map<std::int64_t, PartitionDay>;  // partition (chan) -> its day
 std::string packDeviceDay(const DeviceDay& day);
 DeviceDay unpackDeviceDay(std::string_view packed);  // dimension 0 restored
+
+// A device's totals per partition: partition 0's stand in their own columns, the others are
+// packed beside them, as differences from partition 0's (a partition alike costs two bytes).
+std::string packDevicePartitions(const DeviceRow& every, const std::map<std::int64_t, DeviceRow>& others);
+std::map<std::int64_t, DeviceRow> unpackDevicePartitions(const DeviceRow& every, std::string_view packed);
 
 // The values of a body as they stand in it, in body order; nothing when the body is not one of
 // the templates rebuilt byte for byte.

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 
 #include "core/days.h"
@@ -187,9 +188,16 @@ void movePackedRows(sqlite3* db) {
     Stmt values(db, "SELECT chan, day, dim, sub, value, reports FROM value_device_day WHERE app = ? AND device = ?"
                     " AND dim <> 0");
     Stmt save(db, "INSERT INTO device_days VALUES (?,?,?,?)");
-    Using u(devices);
-    while (devices.step()) {
-        const std::int64_t app = devices.i64(0), device = devices.i64(1);
+    Stmt partitions(db, "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
+                        " WHERE app = ? AND device = ?");
+    Stmt savePartitions(db, "UPDATE app_device SET parts = ? WHERE app = ? AND device = ? AND chan = 0");
+    // The devices first: their rows change below.
+    std::vector<std::pair<std::int64_t, std::int64_t>> keys;
+    {
+        Using u(devices);
+        while (devices.step()) keys.emplace_back(devices.i64(0), devices.i64(1));
+    }
+    for (const auto& [app, device] : keys) {
         std::map<std::int64_t, DeviceDay> byDay;
         {
             Using d(days);
@@ -209,6 +217,18 @@ void movePackedRows(sqlite3* db) {
                                                              values.i64(4)}] = values.i64(5);
         }
         for (const auto& [day, parts] : byDay) save.bind(1, app).bind(2, device).bind(3, day).bindBlob(4, packDeviceDay(parts)).run();
+        std::map<std::int64_t, DeviceRow> others;
+        {
+            Using p(partitions);
+            partitions.bind(1, app).bind(2, device);
+            while (partitions.step())
+                others[partitions.i64(0)] = DeviceRow{static_cast<int>(partitions.i64(1)), partitions.i64(2),
+                                                      partitions.i64(3), partitions.i64(4), partitions.i64(5),
+                                                      partitions.i64(6)};
+        }
+        const DeviceRow every = others.at(0);
+        others.erase(0);
+        savePartitions.bindBlob(1, packDevicePartitions(every, others)).bind(2, app).bind(3, device).run();
     }
 }
 
@@ -261,9 +281,9 @@ public:
                              " pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
                              " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
                              " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= inventory.arrived_ms"),
-          lockDevice_(db, "SELECT first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
-                          " WHERE app = ? AND device = ? AND chan = ?"),
-          saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,?,?,?,?,?,?,?)"),
+          lockDevice_(db, "SELECT first_day, first_ms, last_ms, app_events, actions, device_reports, parts FROM app_device"
+                          " WHERE app = ? AND device = ? AND chan = 0"),
+          saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,0,?,?,?,?,?,?,?)"),
           loadDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ?"),
           saveDay_(db, "INSERT OR REPLACE INTO device_days VALUES (?,?,?,?)"),
           addDaily_(db, "INSERT INTO daily VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, chan, day) DO UPDATE SET"
@@ -276,8 +296,6 @@ public:
                                 " DO UPDATE SET reports = reports + excluded.reports"),
           addSpan_(db, "INSERT INTO value_span VALUES (?,?,?,?,?,?,?,?) ON CONFLICT"
                        " (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = devices + excluded.devices"),
-          deviceRows_(db, "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
-                          " WHERE app = ? AND device = ?"),
           deleteReports_(db, "DELETE FROM reports WHERE app = ? AND device = ?"),
           deleteInventory_(db, "DELETE FROM inventory WHERE app = ? AND device = ?"),
           deleteAppDevice_(db, "DELETE FROM app_device WHERE app = ? AND device = ?"),
@@ -290,10 +308,14 @@ public:
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
         devices_.clear();
+        appDevices_.clear();
+        changedDevices_.clear();
     }
     void rollback() {
         pendingStrings_.clear();
         devices_.clear();
+        appDevices_.clear();
+        changedDevices_.clear();
     }
 
     std::int64_t stringId(const std::string& text) override {
@@ -339,14 +361,17 @@ public:
         for (int i = 0; i < kInventoryColumns; ++i) s.bind(4 + i, r.inventory[static_cast<std::size_t>(i)]);
         s.step();
     }
+    // A device's rows of every partition are one app_device row (partition 0's, the others packed
+    // in it), read once per batch and written in `flush`.
     std::optional<DeviceRow> lockDevice(std::int64_t app, std::int64_t device, std::int64_t chan) override {
-        Using u(lockDevice_);
-        if (!lockDevice_.bind(1, app).bind(2, device).bind(3, chan).step()) return std::nullopt;
-        return readDevice(lockDevice_, 0);
+        auto& rows = partitionsOf(app, device);
+        auto it = rows.find(chan);
+        if (it == rows.end()) return std::nullopt;
+        return it->second;
     }
     void saveDevice(std::int64_t app, std::int64_t device, std::int64_t chan, const DeviceRow& d) override {
-        saveDevice_.bind(1, app).bind(2, device).bind(3, chan).bind(4, d.firstDay).bind(5, d.firstMs)
-            .bind(6, d.lastMs).bind(7, d.appEvents).bind(8, d.actions).bind(9, d.deviceReports).run();
+        partitionsOf(app, device)[chan] = d;
+        changedDevices_.insert({app, device});
     }
     // A device's days in one partition live in memory for the length of a batch: each question
     // below is a lookup there, and `flush` writes the days that changed, one row each.
@@ -402,8 +427,21 @@ public:
         it->second.changed = true;
     }
     void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
-    // Writes every day that changed, all its partitions in one row.
+    // Writes every day that changed, all its partitions in one row, and so each device's rows.
     void flush() override {
+        for (const auto& key : changedDevices_) {
+            auto& rows = appDevices_.at(key);
+            auto every = rows.find(0);
+            if (every == rows.end()) throw StoreError("sqlite: a device counted without its every-report partition");
+            std::map<std::int64_t, DeviceRow> others(rows.begin(), rows.end());
+            others.erase(0);
+            const DeviceRow& d = every->second;
+            saveDevice_.bind(1, key.first).bind(2, key.second).bind(3, d.firstDay).bind(4, d.firstMs).bind(5, d.lastMs)
+                .bind(6, d.appEvents).bind(7, d.actions).bind(8, d.deviceReports)
+                .bindBlob(9, packDevicePartitions(d, others)).run();
+        }
+        changedDevices_.clear();
+        appDevices_.clear();
         for (auto& [key, dev] : devices_) {
             std::map<int, DeviceDay> changed;
             for (auto& [chan, days] : dev)
@@ -417,6 +455,8 @@ public:
                 saveDay_.bind(1, key.first).bind(2, key.second).bind(3, day).bindBlob(4, packDeviceDay(parts)).run();
         }
         devices_.clear();
+        appDevices_.clear();
+        changedDevices_.clear();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
@@ -435,11 +475,8 @@ public:
             .bind(7, prevDay).bind(8, delta).run();
     }
     std::vector<std::pair<std::int64_t, DeviceRow>> lockDeviceRows(std::int64_t app, std::int64_t device) override {
-        std::vector<std::pair<std::int64_t, DeviceRow>> out;
-        Using u(deviceRows_);
-        deviceRows_.bind(1, app).bind(2, device);
-        while (deviceRows_.step()) out.emplace_back(deviceRows_.i64(0), readDevice(deviceRows_, 1));
-        return out;
+        const auto& rows = partitionsOf(app, device);
+        return {rows.begin(), rows.end()};
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
         std::vector<DeviceDayRow> out;
@@ -466,6 +503,8 @@ public:
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         keepErasedIds_.bind(1, app).bind(2, device).run();
         devices_.erase({app, device});
+        appDevices_.erase({app, device});
+        changedDevices_.erase({app, device});
         for (Stmt* s : {&deleteReports_, &deleteInventory_, &deleteAppDevice_, &deleteDeviceDays_})
             s->bind(1, app).bind(2, device).run();
         bool used;
@@ -515,12 +554,25 @@ private:
         return it->second;
     }
     History& history(std::int64_t app, std::int64_t device, std::int64_t chan) { return deviceOf(app, device)[chan]; }
+    std::map<std::int64_t, DeviceRow>& partitionsOf(std::int64_t app, std::int64_t device) {
+        auto [it, fresh] = appDevices_.try_emplace({app, device});
+        if (!fresh) return it->second;
+        Using u(lockDevice_);
+        if (lockDevice_.bind(1, app).bind(2, device).step()) {
+            const DeviceRow every = readDevice(lockDevice_, 0);
+            it->second = unpackDevicePartitions(every, lockDevice_.text(6));
+            it->second[0] = every;
+        }
+        return it->second;
+    }
 
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_;
     std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
+    std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
+    std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_, saveDevice_,
-        loadDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_, deviceRows_,
+        loadDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_,
         deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> { return stringId(t); },
                                    nullptr};
