@@ -143,6 +143,18 @@ def print_tables(work, reports):
               ", ".join("%s %.0f" % (n, b / reports) for n, b in rows if b / reports >= 1))
 
 
+def print_pg_tables(store_url, reports):
+    """Bytes per report of each PostgreSQL table, its indexes and TOAST included, largest first."""
+    out = subprocess.run(["psql", store_url, "-At", "-F", " ", "-c",
+                          "SELECT c.relname, pg_total_relation_size(c.oid) FROM pg_class c"
+                          " JOIN pg_namespace n ON n.oid = c.relnamespace"
+                          " WHERE c.relkind = 'r' AND n.nspname = 'public' ORDER BY 2 DESC"],
+                         capture_output=True, text=True, check=True)
+    rows = [(n, int(b)) for n, b in (line.split() for line in out.stdout.split("\n") if line.strip())]
+    print("   bytes per report by table (indexes included): " +
+          ", ".join("%s %.0f" % (n, b / reports) for n, b in rows if b / reports >= 1))
+
+
 def bench_backend(name, binary, csv, reports, runs, store_url=None, ingest_seconds=0):
     work = tempfile.mkdtemp(prefix="tallyscope-store-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
     try:
@@ -156,7 +168,9 @@ def bench_backend(name, binary, csv, reports, runs, store_url=None, ingest_secon
         print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup; %.2f GB on disk, "
               "%.0f bytes per report (rollups and indexes included)"
               % (name, reports, seconds, reports / seconds, size / 1e9, size / reports))
-        if not store_url:
+        if store_url:
+            print_pg_tables(store_url, reports)
+        else:
             print_tables(work, reports)
         # The same file again, as after an interrupted import: every row is found, nothing doubles.
         start = time.perf_counter()

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <climits>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -147,7 +148,7 @@ void bindPacked(Stmt& s, int first, const Report& r, const PackedTexts& texts) {
 }
 
 // Moves a store of the earlier layout over: each report packed from its stored columns, each
-// device-day's values from their rows. Runs inside the migration's transaction.
+// device's days and partitions from their rows. Runs inside the migration's transaction.
 void movePackedRows(sqlite3* db) {
     Stmt findString(db, "SELECT id FROM strings WHERE value = ?");
     const PackedTexts texts{[&](const std::string& t) -> std::optional<std::int64_t> {
@@ -159,7 +160,7 @@ void movePackedRows(sqlite3* db) {
     Stmt old(db, "SELECT r.id, r.arrived_ms, r.app, r.device, r.kind, r.report_id, d.deviceid, s.value, r.channel,"
                  " r.name, r.content, r.pcosname, r.mac, r.pcosversion, r.pcname, r.pcusername, r.windowssid,"
                  " r.pccpuid, r.harddiskid, r.mainboardcode, r.body FROM reports r"
-                 " JOIN devices d ON d.id = r.device JOIN strings s ON s.id = r.app");
+                 " LEFT JOIN devices d ON d.id = r.device LEFT JOIN strings s ON s.id = r.app");
     Stmt add(db, "INSERT INTO packed_reports VALUES (?,?,?,?,?,?,?,?,?)");
     {
         Using u(old);
@@ -284,7 +285,9 @@ public:
           lockDevice_(db, "SELECT first_day, first_ms, last_ms, app_events, actions, device_reports, parts FROM app_device"
                           " WHERE app = ? AND device = ? AND chan = 0"),
           saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,0,?,?,?,?,?,?,?)"),
-          loadDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ?"),
+          loadDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ? AND day >= ? AND day < ?"),
+          loadOlderDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ? AND day < ?"
+                             " ORDER BY day DESC LIMIT 32"),
           saveDay_(db, "INSERT OR REPLACE INTO device_days VALUES (?,?,?,?)"),
           addDaily_(db, "INSERT INTO daily VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, chan, day) DO UPDATE SET"
                         " active = active + excluded.active, new_devices = new_devices + excluded.new_devices,"
@@ -377,7 +380,7 @@ public:
     // below is a lookup there, and `flush` writes the days that changed, one row each.
     bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
                       std::int64_t ac, std::int64_t dr) override {
-        auto& days = history(app, device, chan);
+        auto& days = history(app, device, chan, day);
         auto [it, fresh] = days.try_emplace(day);
         it->second.ae += ae;
         it->second.ac += ac;
@@ -386,11 +389,11 @@ public:
         return fresh;
     }
     bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
-        return history(app, device, chan).count(day) > 0;
+        return history(app, device, chan, day).count(day) > 0;
     }
     bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day,
                            std::int64_t reports) override {
-        auto& days = history(app, device, k.chan);
+        auto& days = history(app, device, k.chan, day);
         auto it = days.find(day);
         if (it == days.end()) return false;
         auto value = it->second.values.find(valueOf(k));
@@ -401,15 +404,23 @@ public:
     }
     std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
                                                        int day) override {
-        const auto& days = history(app, device, k.chan);
+        const auto& days = history(app, device, k.chan, day);
         const auto key = valueOf(k);
         int before = kNoDay, after = kNoDay;
-        auto at = days.lower_bound(day);
-        for (auto it = std::make_reverse_iterator(at); it != days.rend(); ++it)
-            if (it->second.values.count(key)) {
-                before = it->first;
-                break;
-            }
+        // Older days are read only as far back as the value's last one: most values of a day were
+        // there the day before.
+        DeviceDays& dev = devices_.at({app, device});
+        for (int below = day;;) {
+            const auto stop = days.lower_bound(dev.loadedFrom);
+            for (auto it = std::make_reverse_iterator(days.lower_bound(below)); it.base() != stop; ++it)
+                if (it->second.values.count(key)) {
+                    before = it->first;
+                    break;
+                }
+            if (before != kNoDay || dev.complete) break;
+            below = dev.loadedFrom;
+            loadOlder(app, device, dev);
+        }
         for (auto it = days.upper_bound(day); it != days.end(); ++it)
             if (it->second.values.count(key)) {
                 after = it->first;
@@ -420,7 +431,7 @@ public:
     // The previous day is not kept: it is the nearest earlier day holding the value.
     void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int /*prevDay*/,
                               std::int64_t reports) override {
-        auto& days = history(app, device, k.chan);
+        auto& days = history(app, device, k.chan, day);
         auto it = days.find(day);
         if (it == days.end()) throw StoreError("sqlite: a value counted on a day its device has no row for");
         it->second.values[valueOf(k)] += reports;
@@ -444,11 +455,11 @@ public:
         appDevices_.clear();
         for (auto& [key, dev] : devices_) {
             std::map<int, DeviceDay> changed;
-            for (auto& [chan, days] : dev)
+            for (auto& [chan, days] : dev.chans)
                 for (auto& [day, d] : days)
                     if (d.changed) changed.try_emplace(day);
             if (changed.empty()) continue;
-            for (auto& [chan, days] : dev)
+            for (auto& [chan, days] : dev.chans)
                 for (auto& [day, d] : days)
                     if (auto it = changed.find(day); it != changed.end()) it->second[chan] = d;
             for (const auto& [day, parts] : changed)
@@ -480,14 +491,14 @@ public:
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
         std::vector<DeviceDayRow> out;
-        for (const auto& [chan, days] : deviceOf(app, device))
+        for (const auto& [chan, days] : deviceOf(app, device, INT_MIN).chans)
             for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
         return out;
     }
     // Days in order, so each value's previous day is the last one seen for it.
     std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
         std::vector<ValueDeviceDay> out;
-        for (const auto& [chan, days] : deviceOf(app, device)) {
+        for (const auto& [chan, days] : deviceOf(app, device, INT_MIN).chans) {
             std::map<DayValues::key_type, int> last;
             for (const auto& [day, d] : days)
                 for (const auto& [v, reports] : d.values) {
@@ -539,21 +550,43 @@ private:
         bool changed = false;
     };
     using History = std::map<int, Day>;                 // day -> the device's figures in one partition
-    using DeviceDays = std::map<std::int64_t, History>;  // partition -> its history
+    // A device's days in every partition, read newest first: every day from `loadedFrom` on is
+    // in memory (INT_MIN once all of them are: `complete`).
+    struct DeviceDays {
+        std::map<std::int64_t, History> chans;
+        int loadedFrom = INT_MAX;
+        bool complete = false;
+    };
     static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
-    DeviceDays& deviceOf(std::int64_t app, std::int64_t device) {
-        auto [it, fresh] = devices_.try_emplace({app, device});
-        if (!fresh) return it->second;
-        Using u(loadDays_);
-        loadDays_.bind(1, app).bind(2, device);
-        while (loadDays_.step()) {
-            const int day = static_cast<int>(loadDays_.i64(0));
-            for (auto& [chan, d] : unpackDeviceDay(loadDays_.text(1)))
-                static_cast<PartitionDay&>(it->second[chan][day]) = std::move(d);
-        }
-        return it->second;
+    static void keepDay(DeviceDays& dev, const Stmt& s) {
+        const int day = static_cast<int>(s.i64(0));
+        for (auto& [chan, d] : unpackDeviceDay(s.text(1))) static_cast<PartitionDay&>(dev.chans[chan][day]) = std::move(d);
     }
-    History& history(std::int64_t app, std::int64_t device, std::int64_t chan) { return deviceOf(app, device)[chan]; }
+    // The device with at least its days from `from` on read.
+    DeviceDays& deviceOf(std::int64_t app, std::int64_t device, int from) {
+        DeviceDays& dev = devices_[{app, device}];
+        if (dev.complete || from >= dev.loadedFrom) return dev;
+        Using u(loadDays_);
+        loadDays_.bind(1, app).bind(2, device).bind(3, from).bind(4, dev.loadedFrom);
+        while (loadDays_.step()) keepDay(dev, loadDays_);
+        dev.loadedFrom = from;
+        dev.complete = from == INT_MIN;
+        return dev;
+    }
+    void loadOlder(std::int64_t app, std::int64_t device, DeviceDays& dev) {
+        Using u(loadOlderDays_);
+        loadOlderDays_.bind(1, app).bind(2, device).bind(3, dev.loadedFrom);
+        int rows = 0, oldest = dev.loadedFrom;
+        for (; loadOlderDays_.step(); ++rows) {
+            keepDay(dev, loadOlderDays_);
+            oldest = static_cast<int>(loadOlderDays_.i64(0));
+        }
+        dev.complete = rows < 32;
+        dev.loadedFrom = dev.complete ? INT_MIN : oldest;
+    }
+    History& history(std::int64_t app, std::int64_t device, std::int64_t chan, int day) {
+        return deviceOf(app, device, day).chans[chan];
+    }
     std::map<std::int64_t, DeviceRow>& partitionsOf(std::int64_t app, std::int64_t device) {
         auto [it, fresh] = appDevices_.try_emplace({app, device});
         if (!fresh) return it->second;
@@ -572,7 +605,7 @@ private:
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_, saveDevice_,
-        loadDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_,
+        loadDays_, loadOlderDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_,
         deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> { return stringId(t); },
                                    nullptr};
