@@ -41,6 +41,7 @@ DWORD WINAPI helperMain(LPVOID parameter)
     {
         std::unique_ptr<HelperStart> owned(static_cast<HelperStart*>(parameter));
         BoundedPoster::Job& job = *owned->job;
+        PostSession session;  // this helper's posts, one after another, share it
         win::ExclusiveLock guard(job.lock);
         for (;;) {
             while (!job.quit && !job.waiting) SleepConditionVariableSRW(&job.given, &job.lock, INFINITE, 0);
@@ -53,7 +54,7 @@ DWORD WINAPI helperMain(LPVOID parameter)
             ReleaseSRWLockExclusive(&job.lock);
             PostAnswer answer;
             try {
-                answer = postForm(job.url, body.c_str(), static_cast<uint32_t>(body.size()), reportId);
+                answer = postForm(job.url, body.c_str(), static_cast<uint32_t>(body.size()), reportId, &session);
             } catch (...) {
             }
             AcquireSRWLockExclusive(&job.lock);
