@@ -182,12 +182,12 @@ def stored_reports(path):
     db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
     try:
         strings = dict(db.execute("SELECT id, value FROM strings"))
-        rows = db.execute("SELECT d.deviceid, s.value, r.kind, r.parts, r.body, r.texts FROM reports r"
+        rows = db.execute("SELECT d.deviceid, s.value, r.kind, r.parts, r.body, r.texts, r.arrived_ms FROM reports r"
                           " JOIN strings s ON s.id = r.app JOIN devices d ON d.id = r.device ORDER BY r.id").fetchall()
     finally:
         db.close()
     out = []
-    for device, app, kind, parts, body, texts in rows:
+    for device, app, kind, parts, body, texts, arrived_ms in rows:
         if parts is None:
             decoded = [t.decode("utf-8") for t in _texts(texts, 12)]
         else:
@@ -199,8 +199,12 @@ def stored_reports(path):
                     n, at = _varint(parts, at)
                     values.append(bytes(parts[at:at + n]))
                     at += n
+                elif tag == 3:  # an app event's client time, in seconds from the arrival
+                    n, at = _varint(parts, at)
+                    seconds = (n >> 1 ^ -(n & 1)) + arrived_ms // 1000
+                    values.append(time.strftime("%Y-%m-%d%%20%H:%M:%S", time.gmtime(seconds)).encode("ascii"))
                 else:
-                    values.append((device if tag == 1 else app if tag == 2 else strings[tag - 3]).encode("utf-8"))
+                    values.append((device if tag == 1 else app if tag == 2 else strings[tag - 4]).encode("utf-8"))
             body = _body(kind, values)
             plain = [urllib.parse.unquote_to_bytes(v).decode("utf-8") for v in values[2:]] + [""] * 10
             decoded = [plain[0], "", ""] + plain[1:10] if kind == 2 else plain[:3] + [""] * 9
