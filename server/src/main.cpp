@@ -90,6 +90,7 @@ int runImport(const StoreOptions& storeOptions, const std::string& timeZone, con
         });
         for (const std::string& problem : result.problems)
             spdlog::warn("event=import_skipped file=\"{}\" {}", file, problem);
+        if (result.imported > 0) store->compact();
         spdlog::info("event=import_done file=\"{}\" imported={} repeats={} skipped={} seconds={:.1f}", file,
                      result.imported, result.repeats, result.skipped, seconds());
         return 0;

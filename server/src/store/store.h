@@ -104,6 +104,10 @@ public:
     // dropped reports are remembered until kReportIdWindowMs after their arrival.
     // Returns how many reports were dropped.
     virtual std::int64_t prune(std::int64_t cutoffMs) = 0;
+
+    // Gives the room rows left free inside the store back, after a bulk load (import); the
+    // figures stay as they are. Backends that keep no such room do nothing.
+    virtual void compact() {}
 };
 
 struct StoreError : std::runtime_error {
