@@ -477,11 +477,14 @@ async function draw() {
       (c) => [[c.date], [fmt(c.new_devices), "num"], [percent(c.d1), "num"], [percent(c.d7), "num"], [percent(c.d30), "num"]],
       "No new devices in this range");
 
-    const exportChannel = state.filters.channel !== null ? { channel: state.filters.channel } : {};
-    $("export-range").href = appPath("export.csv", Object.assign({ from, to }, exportChannel));
-    $("export-note").textContent = state.filters.os !== null || state.filters.osversion !== null
-      ? "The export holds the reports of every OS (it filters by channel only)." : "";
-    $("export-all").href = appPath("export.csv", { from: app.first_seen, to: app.last_seen > state.today ? app.last_seen : state.today });
+    // The export holds the reports the figures count: the filters go with both links.
+    $("export-range").href = appPath("export.csv", withFilters({ from, to }));
+    $("export-all").href = appPath("export.csv",
+      withFilters({ from: app.first_seen, to: app.last_seen > state.today ? app.last_seen : state.today }));
+    const exportFilters = FILTER_KEYS.filter((k) => state.filters[k] !== null)
+      .map((k) => `${FILTER_LABELS[k].toLowerCase()} “${shownValue(state.filters[k], k)}”`);
+    $("export-note").textContent = exportFilters.length
+      ? `Both hold only the reports that pass the filters: ${exportFilters.join(" · ")}.` : "";
 
     const early = { action: state.action, rate: state.rate };
     await Promise.all([drawContents(from, to, actionBody, early.action === state.action ? a.contents : null),

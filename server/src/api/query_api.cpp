@@ -325,12 +325,9 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         "Content-Disposition",
         "attachment; filename=\"" + fileNamePart(appKey) + "-" + ReportingDays::format(range.from) +
             "-" + ReportingDays::format(range.to) + ".csv\"");
-    if (args.os || args.osversion) return error(400, "the export filters by channel only");
     Store& store = store_;
-    response.stream = csvExportStream([&store, appKey, range, channel = args.channel](const ReportSink& sink) {
-        if (!channel) return store.exportReports(appKey, range.from, range.to, sink);
-        store.exportReports(appKey, range.from, range.to,
-                            [&](const Report& r) { return r.channel != *channel || sink(r); });
+    response.stream = csvExportStream([&store, appKey, range, filters](const ReportSink& sink) {
+        store.exportReports(appKey, range.from, range.to, filters, sink);
     });
     return withHeaders(std::move(response), "no-store");
 }

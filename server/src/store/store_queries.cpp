@@ -459,18 +459,43 @@ std::int64_t reportIdsKeptFrom() {
 }
 
 void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) {
+    exportReports(appKey, fromDay, toDay, Filters{}, sink);
+}
+
+void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& filters,
+                               const ReportSink& sink) {
     if (fromDay > toDay) return;
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, appKey);
     if (!app) return;
     const std::int64_t fromMs = days_.startOf(fromDay), toMs = days_.startOf(toDay + 1);
+    std::vector<Param> params{*app, fromMs, toMs};
+    std::string passes;
+    if (filters.channel) {
+        passes += " AND r.channel = ?";
+        params.emplace_back(*filters.channel);
+    }
+    // A report's OS is its device's latest change point at or before it; a device without one
+    // counts under "", as the rollups count it.
+    const std::int64_t noOs = filters.byOs() ? stringIdOf(dialect_, *s, "").value_or(0) : 0;
+    const std::pair<const std::optional<std::string>*, const char*> osFilters[] = {{&filters.os, "os"},
+                                                                                   {&filters.osversion, "osver"}};
+    for (const auto& [given, column] : osFilters) {
+        if (!*given) continue;
+        std::optional<std::int64_t> wanted = (*given)->empty() ? noOs : stringIdOf(dialect_, *s, **given);
+        if (!wanted) return;  // a text never stored: no report has it
+        passes += std::string(" AND COALESCE((SELECT o.") + column +
+                  " FROM device_os o WHERE o.app = r.app AND o.device = r.device AND o.from_ms <= r.arrived_ms"
+                  " ORDER BY o.from_ms DESC LIMIT 1), ?) = ?";
+        params.insert(params.end(), {Param{noOs}, Param{*wanted}});
+    }
     Report rep;
     rep.appKey = appKey;
     s->query("SELECT r.arrived_ms, r.kind, d.deviceid, r.channel, r.name, r.content, r.pcosname, r.mac,"
              " r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid, r.harddiskid, r.mainboardcode, r.body,"
              " r.report_id FROM reports r JOIN devices d ON d.id = r.device"
-             " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ? ORDER BY r.arrived_ms, r.id",
-             {*app, fromMs, toMs}, [&](const Row& r) {
+             " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ?" + passes + " ORDER BY r.arrived_ms, r.id",
+             params, [&](const Row& r) {
                  rep.arrivedMs = r.i64(0);
                  rep.kind = static_cast<ReportKind>(r.i64(1));
                  rep.deviceId = r.text(2);

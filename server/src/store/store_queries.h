@@ -62,6 +62,8 @@ public:
     Breakdown breakdown(const BreakdownQuery& query) override;
     std::vector<DeviceMatch> findDevices(const std::string& appKey, const std::string& text, int limit) override;
     void exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) override;
+    void exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& filters,
+                       const ReportSink& sink) override;
 
 protected:
     virtual std::unique_ptr<QuerySource> borrow() = 0;
