@@ -54,8 +54,15 @@ public:
     // it committed (a segment row is never deleted, so a committed id stays valid).
     void committed();
     void rolledBack() { pending_.clear(); }
+    // Drops every id kept: the next batch may run against another database (a new primary).
+    void forget() {
+        segments_.clear();
+        pending_.clear();
+    }
 
 private:
+    void writeChanges(const std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>,
+                                     std::pair<std::int64_t, std::int64_t>>& changes);
     std::int64_t segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver);
 
     TxSql& sql_;

@@ -532,14 +532,16 @@ std::vector<std::string> parameterTexts(const std::vector<Param>& params) {
 }
 
 // The filter rollups' statements in the writer's transaction, values bound as parameters.
+// They run in whichever transaction `use` named last, so the segment ids kept beside them outlive
+// one batch.
 class PgTxSql final : public TxSql {
 public:
-    explicit PgTxSql(pqxx::work& w) : w_(w) {}
+    void use(pqxx::work& w) { w_ = &w; }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each) override {
         const std::string text = numberedPlaceholders(sql);
         const std::vector<std::string> values = parameterTexts(params);
-        const pqxx::result result = w_.exec_params(text, pqxx::prepare::make_dynamic_params(values));
+        const pqxx::result result = w_->exec_params(text, pqxx::prepare::make_dynamic_params(values));
         for (const auto& row : result) {
             struct R final : Row {
                 explicit R(const pqxx::row& r) : r(r) {}
@@ -553,7 +555,7 @@ public:
     }
 
 private:
-    pqxx::work& w_;
+    pqxx::work* w_ = nullptr;
 };
 
 // Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
@@ -665,9 +667,8 @@ public:
         if (reports.empty()) return {};
         AppendResult result;
         write([&](pqxx::work& w, PgTx& tx) {
-            PgTxSql filterSql(w);
-            FilterSegments segments(filterSql);
-            result = applyBatch(tx, days(), reports, &segments);
+            filterSql_.use(w);
+            result = applyBatch(tx, days(), reports, &segments_);
         });
         return result;
     }
@@ -682,9 +683,8 @@ public:
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         bool found = false;
         write([&](pqxx::work& w, PgTx& tx) {
-            PgTxSql filterSql(w);
-            FilterSegments segments(filterSql);
-            found = store::eraseDevice(tx, appKey, deviceId, &segments);
+            filterSql_.use(w);
+            found = store::eraseDevice(tx, appKey, deviceId, &segments_);
         });
         return found;
     }
@@ -765,9 +765,15 @@ private:
             try {
                 pqxx::work w(writerConnection());
                 PgTx tx(w, strings_);
-                body(w, tx);
-                w.commit();
+                try {
+                    body(w, tx);
+                    w.commit();
+                } catch (...) {
+                    segments_.rolledBack();
+                    throw;
+                }
                 tx.committed();
+                segments_.committed();
                 return;
             } catch (const pqxx::transaction_rollback& e) {
                 // Another process held rows this batch needed: run it again on fresh state.
@@ -815,6 +821,7 @@ private:
             writer_.reset();
             writer_ = connect();
             strings_.clear();
+            segments_.forget();
         }
         return *writer_;
     }
@@ -853,6 +860,8 @@ private:
     std::mutex writeMutex_;
     std::unique_ptr<pqxx::connection> writer_;
     std::unordered_map<std::string, std::int64_t> strings_;
+    PgTxSql filterSql_;
+    FilterSegments segments_{filterSql_};
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<pqxx::connection>> pool_;
 };

@@ -162,7 +162,11 @@ public:
           saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,?,?,?,?,?,?,?)"),
           updateDeviceDay_(db, "UPDATE device_day SET app_events = app_events + ?, actions = actions + ?,"
                                " device_reports = device_reports + ? WHERE app = ? AND device = ? AND chan = ? AND day = ?"),
-          insertDeviceDay_(db, "INSERT INTO device_day VALUES (?,?,?,?,?,?,?)"),
+          // A conflict here means days counted in another time zone than now: the counts add up
+          // rather than the batch failing.
+          insertDeviceDay_(db, "INSERT INTO device_day VALUES (?,?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
+                               " app_events = app_events + excluded.app_events, actions = actions + excluded.actions,"
+                               " device_reports = device_reports + excluded.device_reports"),
           deviceDayExists_(db, "SELECT 1 FROM device_day WHERE app = ? AND device = ? AND chan = ? AND day = ?"),
           updateValueDay_(db, "UPDATE value_device_day SET reports = reports + ? WHERE app = ? AND device = ?"
                               " AND chan = ? AND dim = ? AND sub = ? AND value = ? AND day = ?"),
@@ -170,7 +174,8 @@ public:
                            " AND dim = ? AND sub = ? AND value = ? AND day < ?"),
           valueAfter_(db, "SELECT MIN(day) FROM value_device_day WHERE app = ? AND device = ? AND chan = ?"
                           " AND dim = ? AND sub = ? AND value = ? AND day > ?"),
-          insertValueDay_(db, "INSERT INTO value_device_day VALUES (?,?,?,?,?,?,?,?,?)"),
+          insertValueDay_(db, "INSERT INTO value_device_day VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
+                              " reports = reports + excluded.reports"),
           setPrev_(db, "UPDATE value_device_day SET prev_day = ? WHERE app = ? AND device = ? AND chan = ?"
                        " AND dim = ? AND sub = ? AND value = ? AND day = ?"),
           addDaily_(db, "INSERT INTO daily VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, chan, day) DO UPDATE SET"
@@ -260,6 +265,17 @@ public:
         insertDeviceDay_.bind(1, app).bind(2, device).bind(3, chan).bind(4, day).bind(5, ae).bind(6, ac)
             .bind(7, dr).run();
         return true;
+    }
+    void insertDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
+                         std::int64_t ac, std::int64_t dr) override {
+        insertDeviceDay_.bind(1, app).bind(2, device).bind(3, chan).bind(4, day).bind(5, ae).bind(6, ac)
+            .bind(7, dr).run();
+    }
+    int valueDayBefore(std::int64_t app, std::int64_t device, const ValueKey& k, int day) override {
+        Using u(valueBefore_);
+        bindValue(valueBefore_, 1, app, device, k).bind(7, day);
+        if (valueBefore_.step() && !valueBefore_.isNull(0)) return static_cast<int>(valueBefore_.i64(0));
+        return kNoDay;
     }
     bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
         Using u(deviceDayExists_);
