@@ -144,7 +144,8 @@ http::Response QueryApi::apps(const http::Request& request) {
                         {"reports", app.reports},
                         {"first_seen", ReportingDays::format(app.firstDay)},
                         {"last_seen", ReportingDays::format(app.lastDay)}});
-    return jsonResponse(200, json{{"apps", std::move(list)}});
+    // The server's today: the page's default range ends on it.
+    return jsonResponse(200, json{{"apps", std::move(list)}, {"today", ReportingDays::format(days_.today())}});
 }
 
 http::Response QueryApi::appRoute(const http::Request& request) {
