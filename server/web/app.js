@@ -172,6 +172,14 @@ function sum(days, key) { return days.reduce((total, d) => total + d[key], 0); }
 const isoDay = (ts) => dayText(Math.floor(ts / 86400));
 function axisColor() { return getComputedStyle(document.body).getPropertyValue("--muted").trim() || "#667085"; }
 function gridColor() { return getComputedStyle(document.body).getPropertyValue("--line").trim() || "#e2e5ea"; }
+// While a draw fills the page: the charts' widths and colours, read once before anything is
+// written, so each chart does not make the browser lay out the half-filled page again.
+let chartLook = null;
+function readChartLook() {
+  const widths = {};
+  for (const key of ["devices", "reports", "fleet", "rate"]) widths[key] = $("chart-" + key).clientWidth;
+  return { axis: axisColor(), grid: gridColor(), widths };
+}
 
 // Draws day series; the last day, when partial, is a dashed continuation labelled "so far".
 function drawChart(key, target, dates, series, options) {
@@ -193,9 +201,11 @@ function drawChart(key, target, dates, series, options) {
     }
   }
   const maxValue = Math.max(1, ...data.slice(1).flat().filter((v) => v !== null));
-  const width = Math.max(200, target.clientWidth);
+  const look = chartLook || {};
+  const width = Math.max(200, look.widths && look.widths[key] !== undefined ? look.widths[key] : target.clientWidth);
   if (charts[key]) charts[key].destroy();
-  const axis = { stroke: axisColor(), grid: { stroke: gridColor() }, ticks: { stroke: gridColor() } };
+  const grid = look.grid || gridColor();
+  const axis = { stroke: look.axis || axisColor(), grid: { stroke: grid }, ticks: { stroke: grid } };
   charts[key] = new uPlot({
     width, height: 240,
     cursor: { sync: { key: "tallyscope-days", setSeries: false } },
@@ -437,6 +447,7 @@ async function draw() {
       return draw();
     }
 
+    chartLook = readChartLook();
     const previous = a.span.days.slice(0, length);
     const current = a.span.days.slice(length);
     const partial = current.length > 0 && current[current.length - 1].partial === true;
@@ -518,6 +529,7 @@ async function draw() {
 
     await Promise.all([drawContents(from, to, actionBody, a.contents && a.contents.action === state.action ? a.contents.answer : null),
       drawRate(from, to, days, partial, a.rateSeries && a.rateSeries.rate === state.rate ? a.rateSeries.answer : null), showDevice()]);
+    chartLook = null;
     if (serial !== drawSerial) return;
     clearProblem();
     const filterText = FILTER_KEYS.filter((k) => state.filters[k] !== null)
@@ -526,6 +538,7 @@ async function draw() {
     window.tallyscopeDrawnMs = performance.now();
     document.body.dataset.drawn = "1";
   } catch (error) {
+    chartLook = null;
     if (serial !== drawSerial) return;
     setStatus("");
     showProblem(`Could not load the figures (${error.message}). The figures below are from before and may not match the controls.`);

@@ -131,7 +131,9 @@ class QueryApiTest(unittest.TestCase):
 
     def test_routes_shapes_and_parameter_checks(self):
         s = self.server
-        apps = {a["appkey"]: a for a in s.get_json("/api/v1/apps")["apps"]}
+        listed = s.get_json("/api/v1/apps")
+        self.assertEqual(listed["today"], self.today)
+        apps = {a["appkey"]: a for a in listed["apps"]}
         self.assertEqual(set(apps), {APP, "api other"})
         self.assertEqual(apps[APP], {"appkey": APP, "devices": 3, "reports": 10,
                                      "first_seen": self.today, "last_seen": self.today})
