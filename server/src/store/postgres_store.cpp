@@ -11,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -556,11 +557,32 @@ private:
     pqxx::work& w_;
 };
 
-// Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
-// so an export of any size holds one slice of rows at a time.
+// The readers' statements, each prepared once per connection under a name every connection
+// gives the same text; so a figure costs one round trip and no parsing or planning from
+// scratch. Texts past the limit (there is a bounded handful) run unnamed.
+class ReadStatements {
+public:
+    std::string nameOf(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto it = names_.find(text); it != names_.end()) return it->second;
+        if (names_.size() >= kKept) return {};
+        std::string name = "read_" + std::to_string(names_.size());
+        names_.emplace(text, name);
+        return name;
+    }
+
+private:
+    static constexpr std::size_t kKept = 500;
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::string> names_;
+};
+
+// A several-statement answer runs in a repeatable-read, read-only transaction, a one-statement
+// answer on its own; an export's rows come through a cursor, so an export of any size holds one
+// slice of rows at a time.
 class PgReader final : public QuerySource {
 public:
-    explicit PgReader(pqxx::connection& c) : conn_(c) {}
+    PgReader(pqxx::connection& c, ReadStatements& statements) : conn_(c), statements_(statements) {}
     void begin() override { tx_ = std::make_unique<pqxx::transaction<pqxx::repeatable_read, pqxx::read_only>>(conn_); }
     void end() override {
         if (!tx_) return;
@@ -576,7 +598,18 @@ public:
         const std::vector<std::string> values = parameterTexts(params);
         const auto bound = pqxx::prepare::make_dynamic_params(values);
         if (!stream) {
-            for (const auto& row : tx_->exec_params(text, bound)) {
+            std::optional<pqxx::nontransaction> alone;
+            pqxx::transaction_base& t = tx_ ? static_cast<pqxx::transaction_base&>(*tx_) : alone.emplace(conn_);
+            const std::string name = statements_.nameOf(text);
+            pqxx::result result;
+            if (name.empty()) {
+                result = t.exec_params(text, bound);
+            } else {
+                conn_.prepare(name, text);
+                result = t.exec_prepared(name, bound);
+            }
+            if (alone) alone->commit();
+            for (const auto& row : result) {
                 PgRow wrapped(row);
                 if (!each(wrapped)) break;
             }
@@ -613,6 +646,7 @@ private:
     };
     static constexpr pqxx::oid bytea = 17;
     pqxx::connection& conn_;
+    ReadStatements& statements_;
     std::unique_ptr<pqxx::transaction<pqxx::repeatable_read, pqxx::read_only>> tx_;
     unsigned cursors_ = 0;
 };
@@ -718,28 +752,32 @@ protected:
                 owner.giveBackReadConnection(std::move(conn));
             }
             // A pooled connection may lead to a primary that has died since: nothing of this read
-            // has happened yet, so it starts again once on a fresh connection (to whichever host
+            // has happened before its first step (BEGIN, or the one statement of a one-statement
+            // answer), so that step starts again once on a fresh connection (to whichever host
             // takes writes now).
-            void begin() override {
+            void begin() override { first([&] { reader->begin(); }); }
+            void end() override { reader->end(); }
+            void query(const std::string& sql, const std::vector<Param>& params,
+                       const std::function<bool(const Row&)>& each, bool stream) override {
+                first([&] { reader->query(sql, params, each, stream); });
+            }
+            void first(const std::function<void()>& step) {
+                if (started) return guard(step);
+                started = true;
                 try {
-                    reader->begin();
+                    step();
                 } catch (const pqxx::broken_connection&) {
                     owner.dropReadConnections();
                     open(owner.takeReadConnection());
-                    guard([&] { reader->begin(); });
+                    guard(step);
                 } catch (const pqxx::failure& e) {
                     throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
                 }
             }
-            void end() override { reader->end(); }
-            void query(const std::string& sql, const std::vector<Param>& params,
-                       const std::function<bool(const Row&)>& each, bool stream) override {
-                guard([&] { reader->query(sql, params, each, stream); });
-            }
             void open(std::unique_ptr<pqxx::connection> c) {
                 reader.reset();
                 conn = std::move(c);
-                reader = std::make_unique<PgReader>(*conn);
+                reader = std::make_unique<PgReader>(*conn, owner.readStatements_);
             }
             static void guard(const std::function<void()>& f) {
                 try {
@@ -751,6 +789,7 @@ protected:
             PostgresStore& owner;
             std::unique_ptr<pqxx::connection> conn;
             std::unique_ptr<PgReader> reader;
+            bool started = false;
         };
         return std::make_unique<Lease>(*this);
     }
@@ -839,10 +878,14 @@ private:
         std::lock_guard<std::mutex> lock(poolMutex_);
         if (c && c->is_open() && pool_.size() < 8) pool_.push_back(std::move(c));
     }
-    // One broken connection says the host is gone: the others in the pool lead there too.
+    // One broken connection says the host is gone: the others in the pool lead there too, and
+    // the host now taking writes may lack the last commits of the old one, ids included.
     void dropReadConnections() {
-        std::lock_guard<std::mutex> lock(poolMutex_);
-        pool_.clear();
+        {
+            std::lock_guard<std::mutex> lock(poolMutex_);
+            pool_.clear();
+        }
+        forgetIds();
     }
 
     std::string url_;
@@ -855,6 +898,7 @@ private:
     std::unordered_map<std::string, std::int64_t> strings_;
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<pqxx::connection>> pool_;
+    ReadStatements readStatements_;
 };
 
 }  // namespace
