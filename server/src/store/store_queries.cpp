@@ -69,10 +69,43 @@ std::optional<std::int64_t> QueryStore::stringId(QuerySource& src, const std::st
     return id;
 }
 
+std::map<std::int64_t, std::string> QueryStore::textsOf(QuerySource& src, const std::vector<std::int64_t>& ids) {
+    std::map<std::int64_t, std::string> out;
+    std::vector<std::int64_t> missing;
+    {
+        std::lock_guard<std::mutex> lock(idsMutex_);
+        for (std::int64_t id : ids) {
+            if (auto it = texts_.find(id); it != texts_.end()) out.emplace(id, it->second);
+            else missing.push_back(id);
+        }
+    }
+    // In slices of a fixed size, so there are few statement texts to keep prepared.
+    constexpr std::size_t kSlice = 32;
+    for (std::size_t at = 0; at < missing.size(); at += kSlice) {
+        std::string sql = "SELECT id, value FROM strings WHERE id IN (?";
+        std::vector<Param> params{missing[at]};
+        for (std::size_t i = 1; i < kSlice; ++i) {
+            sql += ",?";
+            params.emplace_back(missing[std::min(at + i, missing.size() - 1)]);
+        }
+        sql += ")";
+        src.query(sql, params, [&](const Row& r) {
+            out.emplace(r.i64(0), r.text(1));
+            return true;
+        });
+    }
+    std::lock_guard<std::mutex> lock(idsMutex_);
+    if (texts_.size() + missing.size() >= kIdsKept) texts_.clear();
+    for (std::int64_t id : missing)
+        if (auto it = out.find(id); it != out.end()) texts_.emplace(id, it->second);
+    return out;
+}
+
 void QueryStore::forgetIds() {
     std::lock_guard<std::mutex> lock(idsMutex_);
     stringIds_.clear();
     segmentIds_.clear();
+    texts_.clear();
 }
 
 // The rollup partition holding the figures of the reports the filters pass: 0 (every report), a
@@ -309,47 +342,56 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
     const std::size_t length = static_cast<std::size_t>(q.toDay - q.fromDay + 1);
     out.other.assign(length, {});
     const std::int64_t from = q.fromDay, to = q.toDay;
-    Snapshot s(borrow());
+    Snapshot s(borrow(), Statements::One);
     auto app = stringId(*s, q.appKey);
     if (!app) return out;
 
-    // Every value's per-day figures, keyed by the value's id (event, action) or partition.
+    // Every value's per-day figures, keyed by the value's id (event, action) or partition, and
+    // its distinct devices over the whole range.
     struct Value {
-        std::string text;
+        std::int64_t textId = 0;
         std::vector<BreakdownDay> days;
         std::int64_t reports = 0, devices = 0;
     };
     std::map<std::int64_t, Value> values;
-    auto at = [&](std::int64_t key, const std::string& text) -> Value& {
+    auto at = [&](std::int64_t key, std::int64_t textId) -> Value& {
         Value& v = values[key];
         if (v.days.empty()) {
-            v.text = text;
+            v.textId = textId;
             v.days.assign(length, {});
         }
         return v;
     };
+    std::map<std::int64_t, std::int64_t> distinct;
     const bool byName = q.dimension == Dimension::Event || q.dimension == Dimension::Action;
     const std::int64_t dim = dimensionCode(q.dimension);
-    std::optional<std::int64_t> part;  // event, action: the filters' partition
+    // One statement, so no transaction: its rows are (what, key, text id, day, a, b). Texts are
+    // joined afterwards, for the values shown only.
+    enum : std::int64_t { kReports = 0, kDevices = 1, kDistinct = 2 };
     if (byName) {
-        part = partitionOf(*s, *app, q.filters);
+        auto part = partitionOf(*s, *app, q.filters);
         if (!part) return out;
-        s->query("SELECT v.value, s.value, v.day, SUM(v.reports) FROM value_day v JOIN strings s ON s.id = v.value"
-                 " WHERE v.app = ? AND v.chan = ? AND v.dim = ? AND v.sub = 0 AND v.day BETWEEN ? AND ?"
-                 " GROUP BY v.value, s.value, v.day",
-                 {*app, *part, dim, from, to}, [&](const Row& r) {
-                     Value& v = at(r.i64(0), r.text(1));
-                     v.days[static_cast<std::size_t>(r.i64(2) - from)].reports = r.i64(3);
-                     v.reports += r.i64(3);
+        std::vector<std::tuple<std::int64_t, std::size_t, std::int64_t>> devices;
+        s->query("SELECT 0, value, value, day, SUM(reports), 0 FROM value_day"
+                 " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ? GROUP BY value, day"
+                 " UNION ALL SELECT 1, value, value, day, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
+                 " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
+                 " GROUP BY value, day",
+                 {*app, *part, dim, from, to, from, *app, *part, dim, from, to}, [&](const Row& r) {
+                     const std::size_t day = static_cast<std::size_t>(r.i64(3) - from);
+                     if (r.i64(0) == kReports) {
+                         Value& v = at(r.i64(1), r.i64(2));
+                         v.days[day].reports = r.i64(4);
+                         v.reports += r.i64(4);
+                     } else {
+                         devices.emplace_back(r.i64(1), day, r.i64(4));
+                         distinct[r.i64(1)] += r.i64(5);
+                     }
                      return true;
                  });
-        s->query("SELECT value, day, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0"
-                 " AND day BETWEEN ? AND ? GROUP BY value, day",
-                 {*app, *part, dim, from, to}, [&](const Row& r) {
-                     if (auto it = values.find(r.i64(0)); it != values.end())
-                         it->second.days[static_cast<std::size_t>(r.i64(1) - from)].devices = r.i64(2);
-                     return true;
-                 });
+        // The two halves' rows may come in any order; devices count for values with reports.
+        for (const auto& [value, day, n] : devices)
+            if (auto it = values.find(value); it != values.end()) it->second.days[day].devices = n;
     } else if (q.dimension == Dimension::Channel || q.dimension == Dimension::Os ||
                q.dimension == Dimension::OsVersion) {
         // A value's figures are those of the partition the filters and that value pick.
@@ -363,84 +405,79 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
         }
         const int varying = q.dimension == Dimension::Channel ? 0 : q.dimension == Dimension::Os ? 1 : 2;
         static const char* const columns[3] = {"chan", "os", "osver"};
-        auto add = [&](const Row& r) {
-            Value& v = at(r.i64(0), r.text(1));
-            BreakdownDay& d = v.days[static_cast<std::size_t>(r.i64(2) - from)];
-            d.devices = r.i64(3);
-            d.reports = r.i64(4);
-            v.reports += d.reports;
-            return true;
-        };
+        // The partitions in question, as (partition, text id) rows.
+        std::string parts;
+        std::vector<Param> partParams;
         if (varying == 0 && !q.filters.byOs()) {
-            std::string sql = "SELECT d.chan, s.value, d.day, d.active, d.app_events + d.actions + d.device_reports"
-                              " FROM daily d JOIN strings s ON s.id = d.chan"
-                              " WHERE d.app = ? AND d.chan > 0 AND d.day BETWEEN ? AND ?";
-            std::vector<Param> params{*app, from, to};
+            parts = "SELECT DISTINCT chan AS part, chan AS text FROM daily WHERE app = ? AND chan > 0 AND day BETWEEN ? AND ?";
+            partParams = {*app, from, to};
             if (fixed[0]) {
-                sql += " AND d.chan = ?";
-                params.emplace_back(fixed[0]);
+                parts += " AND chan = ?";
+                partParams.emplace_back(fixed[0]);
             }
-            s->query(sql, params, add);
         } else {
-            std::string sql = std::string("SELECT -g.id, s.value, d.day, d.active, d.app_events + d.actions + d.device_reports"
-                                          " FROM filter_segments g JOIN daily d ON d.app = g.app AND d.chan = -g.id"
-                                          " JOIN strings s ON s.id = g.") + columns[varying] +
-                              " WHERE g.app = ? AND d.day BETWEEN ? AND ?";
-            std::vector<Param> params{*app, from, to};
+            parts = std::string("SELECT -id AS part, ") + columns[varying] + " AS text FROM filter_segments WHERE app = ?";
+            partParams = {*app};
             for (int i = 0; i < 3; ++i) {
                 if (i == varying) {
-                    sql += std::string(" AND g.") + columns[i] + (fixed[i] ? " = ?" : " <> 0");
-                    if (fixed[i]) params.emplace_back(fixed[i]);
+                    parts += std::string(" AND ") + columns[i] + (fixed[i] ? " = ?" : " <> 0");
+                    if (fixed[i]) partParams.emplace_back(fixed[i]);
                 } else {
-                    sql += std::string(" AND g.") + columns[i] + " = ?";
-                    params.emplace_back(fixed[i]);
+                    parts += std::string(" AND ") + columns[i] + " = ?";
+                    partParams.emplace_back(fixed[i]);
                 }
             }
-            s->query(sql, params, add);
         }
+        std::vector<Param> params = partParams;
+        params.insert(params.end(), {Param{*app}, Param{from}, Param{to}, Param{*app}, Param{from}, Param{to}, Param{from}});
+        s->query("WITH parts AS (" + parts + ")"
+                 " SELECT 0, d.chan, p.text, d.day, d.active, d.app_events + d.actions + d.device_reports"
+                 " FROM parts p JOIN daily d ON d.app = ? AND d.chan = p.part AND d.day BETWEEN ? AND ?"
+                 " UNION ALL SELECT 2, v.chan, 0, 0, SUM(v.devices), 0 FROM value_span v"
+                 " WHERE v.app = ? AND v.chan IN (SELECT part FROM parts) AND v.dim = 0 AND v.sub = 0 AND v.value = 0"
+                 " AND v.day BETWEEN ? AND ? AND v.prev_day < ? GROUP BY v.chan",
+                 params,
+                 [&](const Row& r) {
+                     if (r.i64(0) == kDistinct) {
+                         distinct[r.i64(1)] = r.i64(4);
+                         return true;
+                     }
+                     Value& v = at(r.i64(1), r.i64(2));
+                     BreakdownDay& d = v.days[static_cast<std::size_t>(r.i64(3) - from)];
+                     d.devices = r.i64(4);
+                     d.reports = r.i64(5);
+                     v.reports += d.reports;
+                     return true;
+                 });
     } else {
         throw StoreError("contents have no breakdown");
     }
 
-    std::vector<std::pair<std::int64_t, const Value*>> ranked;
+    std::vector<std::int64_t> textIds;
     for (const auto& [key, v] : values)
-        if (v.reports > 0) ranked.emplace_back(key, &v);
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        if (a.second->reports != b.second->reports) return a.second->reports > b.second->reports;
-        return a.second->text < b.second->text;
+        if (v.reports > 0) textIds.push_back(v.textId);
+    const std::map<std::int64_t, std::string> texts = textsOf(*s, textIds);
+    struct Ranked {
+        std::int64_t key;
+        const std::string* text;
+        const Value* value;
+    };
+    std::vector<Ranked> ranked;
+    for (const auto& [key, v] : values)
+        if (v.reports > 0) ranked.push_back({key, &texts.at(v.textId), &v});
+    std::sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+        if (a.value->reports != b.value->reports) return a.value->reports > b.value->reports;
+        return *a.text < *b.text;
     });
     const std::size_t kept = std::min(ranked.size(), static_cast<std::size_t>(q.limit));
     for (std::size_t i = kept; i < ranked.size(); ++i)
         for (std::size_t d = 0; d < length; ++d) {
-            out.other[d].reports += ranked[i].second->days[d].reports;
-            out.other[d].devices += ranked[i].second->days[d].devices;
+            out.other[d].reports += ranked[i].value->days[d].reports;
+            out.other[d].devices += ranked[i].value->days[d].devices;
         }
-    if (kept == 0) return out;
-
-    // Distinct devices over the whole range, for the kept values only.
-    std::string sql = byName ? "SELECT value, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
-                               " AND sub = 0 AND day BETWEEN ? AND ? AND prev_day < ? AND value IN ("
-                             : "SELECT chan, SUM(devices) FROM value_span WHERE app = ? AND dim = 0 AND sub = 0"
-                               " AND value = 0 AND day BETWEEN ? AND ? AND prev_day < ? AND chan IN (";
-    std::vector<Param> params{*app};
-    if (byName) {
-        params.emplace_back(*part);
-        params.emplace_back(dim);
-    }
-    params.insert(params.end(), {Param{from}, Param{to}, Param{from}});
-    std::map<std::int64_t, std::int64_t> distinct;
     for (std::size_t i = 0; i < kept; ++i) {
-        sql += i ? ",?" : "?";
-        params.emplace_back(ranked[i].first);
-    }
-    sql += byName ? ") GROUP BY value" : ") GROUP BY chan";
-    s->query(sql, params, [&](const Row& r) {
-        distinct[r.i64(0)] = r.i64(1);
-        return true;
-    });
-    for (std::size_t i = 0; i < kept; ++i) {
-        const Value& v = *ranked[i].second;
-        out.series.push_back({v.text, v.days, v.reports, distinct[ranked[i].first]});
+        const Value& v = *ranked[i].value;
+        out.series.push_back({*ranked[i].text, v.days, v.reports, distinct[ranked[i].key]});
     }
     return out;
 }

@@ -79,15 +79,17 @@ protected:
 private:
     std::optional<std::int64_t> stringId(QuerySource& src, const std::string& text);
     std::optional<std::int64_t> partitionOf(QuerySource& src, std::int64_t app, const Filters& filters);
+    std::map<std::int64_t, std::string> textsOf(QuerySource& src, const std::vector<std::int64_t>& ids);
 
     Dialect dialect_;
     const ReportingDays& days_;
-    // The ids of interned texts and of filter segments never change once committed, and only
-    // committed rows are read here, so each is looked up once instead of in every answer. Absent
-    // ones are not kept: they may come with the next batch.
+    // The ids of interned texts (both ways) and of filter segments never change once committed,
+    // and only committed rows are read here, so each is looked up once instead of in every
+    // answer. Absent ones are not kept: they may come with the next batch.
     static constexpr std::size_t kIdsKept = 20000;
     std::mutex idsMutex_;
     std::unordered_map<std::string, std::int64_t> stringIds_;
+    std::unordered_map<std::int64_t, std::string> texts_;
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>, std::int64_t> segmentIds_;
 };
 
