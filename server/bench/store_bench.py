@@ -2,10 +2,11 @@
 """Store benchmark at scale: generates N reports from N/10 devices over 120 days (cached under
 build/store-bench), loads them with `tallyscope-server import` into SQLite and into a throwaway
 PostgreSQL (bytes per report, import rate, the same import again), then times the dashboard's
-queries through the query API on running servers (the runs alternate between the backends, so
-the load of the machine falls on both alike), and with --ingest-seconds S measures live
-ingest (wrk, every post with a fresh report id, from many devices) on that full store: one server in both connection
-modes, and on PostgreSQL two servers sharing the database.
+queries through the query API on running servers, the runs alternating between the backends so
+a busy moment of the machine falls on both alike; with --ingest-seconds S it then measures live
+ingest on those full stores (wrk, posts from N/10 devices at random, each with a fresh report
+id): one server in both connection modes, and on PostgreSQL two servers sharing the database,
+each taking half the connections.
 
 Prints figures only; nothing here passes or fails on speed.
 
@@ -263,6 +264,18 @@ def print_comparison(reports, timed):
     print("%-40s %48s %6.2f" % ("largest ratio", "", worst))
 
 
+def measure(binary, stores, reports, runs, ingest_seconds):
+    print("== dashboard queries, %d runs each, alternating between the stores; load average before: %s"
+          % (runs, " ".join(open("/proc/loadavg").read().split()[:3])))
+    timed = time_queries(binary, stores, runs)
+    print("== load average after the queries: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
+    if len(timed) == 2:
+        print_comparison(reports, timed)
+    if ingest_seconds:
+        for name, (work, url) in stores.items():
+            ingest_rates(name, binary, work, url, ingest_seconds, max(reports // 10, 1))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--server", required=True)
@@ -273,10 +286,17 @@ def main():
     p.add_argument("--query-only", metavar="DATA_DIR",
                    help="time the queries on a store loaded before (with --store URL for PostgreSQL)")
     p.add_argument("--store")
+    p.add_argument("--loaded", nargs=2, metavar=("SQLITE_DIR", "PG_DIR"),
+                   help="both stores loaded before (the PostgreSQL one at --store URL, N given by --reports): "
+                        "the queries side by side and the ingest runs (which add to the stores), no import")
     p.add_argument("--ingest-seconds", type=int, default=0, help="length of each live ingest run (0: none)")
     a = p.parse_args()
     if a.query_only:
         time_queries(os.path.abspath(a.server), {"store": (a.query_only, a.store)}, a.runs)
+        return
+    if a.loaded:
+        stores = {"SQLite": (a.loaded[0], None), "PostgreSQL": (a.loaded[1], a.store)}
+        measure(os.path.abspath(a.server), stores, a.reports, a.runs, a.ingest_seconds)
         return
     os.makedirs(a.cache, exist_ok=True)
     csv = os.path.join(a.cache, "reports-%d.csv" % a.reports)
@@ -306,15 +326,7 @@ def main():
                                            "checkpoint_timeout": "30min"}).start()
             load_backend("PostgreSQL", binary, csv, reports, works["postgresql"], pg.url)
             stores["PostgreSQL"] = (works["postgresql"], pg.url)
-        print("== dashboard queries, %d runs each, alternating between the stores; load average before: %s"
-              % (a.runs, " ".join(open("/proc/loadavg").read().split()[:3])))
-        timed = time_queries(binary, stores, a.runs)
-        print("== load average after the queries: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
-        if len(timed) == 2:
-            print_comparison(reports, timed)
-        if a.ingest_seconds:
-            for name, (work, url) in stores.items():
-                ingest_rates(name, binary, work, url, a.ingest_seconds, max(a.reports // 10, 1))
+        measure(binary, stores, reports, a.runs, a.ingest_seconds)
     finally:
         if pg:
             pg.stop()

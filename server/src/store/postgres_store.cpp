@@ -417,41 +417,45 @@ public:
         for (const ArrayRows* rows : {&deviceRows, &dayRows, &valueRows, &daily_, &retention_, &valueDay_, &span_})
             for (std::string& c : rows->columns()) params.push_back(std::move(c));
         run(w_, "save_batch",
-            "WITH inventory_rows AS (INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
+            // Shared counters (the day's daily row, the values' rows of the day) stay locked from
+            // their upsert until the commit, and every server's batches need them, so they are
+            // written last: PostgreSQL runs the main statement first, then the WITH parts from
+            // the last to the first, so the hot tables lead the text and the per-device ones end it.
+            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[],"
+            " $60::int[], $61::bigint[], $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices),"
+            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
+            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports),"
+            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
+            " $48::int[], $49::int[], $50::bigint[])"
+            " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
+            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
+            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
+            " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
+            " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
+            " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
+            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
+            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
+            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
+            " prev_day = excluded.prev_day, reports = excluded.reports),"
+            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
+            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
+            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
+            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
+            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
+            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports)"
+            " INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
             " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
             " $11::text[], $12::text[])"
             " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
             " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
             " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
             " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
-            " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms),"
-            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
-            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
-            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
-            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports),"
-            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
-            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
-            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports),"
-            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
-            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
-            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
-            " prev_day = excluded.prev_day, reports = excluded.reports),"
-            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
-            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
-            " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
-            " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
-            " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
-            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
-            " $48::int[], $49::int[], $50::bigint[])"
-            " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
-            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
-            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
-            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports)"
-            " INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[], $60::int[], $61::bigint[],"
-            " $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
-            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices",
+            " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms",
             pqxx::prepare::make_dynamic_params(params));
     }
 
@@ -532,15 +536,49 @@ std::vector<std::string> parameterTexts(const std::vector<Param>& params) {
     return values;
 }
 
-// The filter rollups' statements in the writer's transaction, values bound as parameters.
+// Shared statements (readers', filter rollups'), each prepared once per connection under a name every connection
+// gives the same text; so a figure costs one round trip and no parsing or planning from
+// scratch. Texts past the limit (there is a bounded handful) run unnamed.
+class ReadStatements {
+public:
+    explicit ReadStatements(std::string prefix) : prefix_(std::move(prefix)) {}
+    std::string nameOf(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto it = names_.find(text); it != names_.end()) return it->second;
+        if (names_.size() >= kKept) return {};
+        std::string name = prefix_ + std::to_string(names_.size());
+        names_.emplace(text, name);
+        return name;
+    }
+
+private:
+    static constexpr std::size_t kKept = 500;
+    const std::string prefix_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::string> names_;
+};
+
+// Runs a shared statement prepared (when it has a name) on the transaction's connection.
+pqxx::result runShared(pqxx::transaction_base& t, ReadStatements& statements, const std::string& sql,
+                       const std::vector<Param>& params) {
+    const std::string text = numberedPlaceholders(sql);
+    const std::vector<std::string> values = parameterTexts(params);
+    const auto bound = pqxx::prepare::make_dynamic_params(values);
+    const std::string name = statements.nameOf(text);
+    if (name.empty()) return t.exec_params(text, bound);
+    t.conn().prepare(name, text);
+    return t.exec_prepared(name, bound);
+}
+
+// The filter rollups' statements in the writer's current transaction, values bound as
+// parameters. It lives as long as the store, so the segment ids the filter rollups keep between
+// batches survive; each batch points it at its transaction.
 class PgTxSql final : public TxSql {
 public:
-    explicit PgTxSql(pqxx::work& w) : w_(w) {}
+    void use(pqxx::work* w) { w_ = w; }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each) override {
-        const std::string text = numberedPlaceholders(sql);
-        const std::vector<std::string> values = parameterTexts(params);
-        const pqxx::result result = w_.exec_params(text, pqxx::prepare::make_dynamic_params(values));
+        const pqxx::result result = runShared(*w_, statements_, sql, params);
         for (const auto& row : result) {
             struct R final : Row {
                 explicit R(const pqxx::row& r) : r(r) {}
@@ -554,27 +592,8 @@ public:
     }
 
 private:
-    pqxx::work& w_;
-};
-
-// The readers' statements, each prepared once per connection under a name every connection
-// gives the same text; so a figure costs one round trip and no parsing or planning from
-// scratch. Texts past the limit (there is a bounded handful) run unnamed.
-class ReadStatements {
-public:
-    std::string nameOf(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (auto it = names_.find(text); it != names_.end()) return it->second;
-        if (names_.size() >= kKept) return {};
-        std::string name = "read_" + std::to_string(names_.size());
-        names_.emplace(text, name);
-        return name;
-    }
-
-private:
-    static constexpr std::size_t kKept = 500;
-    std::mutex mutex_;
-    std::unordered_map<std::string, std::string> names_;
+    pqxx::work* w_ = nullptr;
+    ReadStatements statements_{"tx_"};
 };
 
 // A several-statement answer runs in a repeatable-read, read-only transaction, a one-statement
@@ -594,20 +613,10 @@ public:
     }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each, bool stream) override {
-        const std::string text = numberedPlaceholders(sql);
-        const std::vector<std::string> values = parameterTexts(params);
-        const auto bound = pqxx::prepare::make_dynamic_params(values);
         if (!stream) {
             std::optional<pqxx::nontransaction> alone;
             pqxx::transaction_base& t = tx_ ? static_cast<pqxx::transaction_base&>(*tx_) : alone.emplace(conn_);
-            const std::string name = statements_.nameOf(text);
-            pqxx::result result;
-            if (name.empty()) {
-                result = t.exec_params(text, bound);
-            } else {
-                conn_.prepare(name, text);
-                result = t.exec_prepared(name, bound);
-            }
+            const pqxx::result result = runShared(t, statements_, sql, params);
             if (alone) alone->commit();
             for (const auto& row : result) {
                 PgRow wrapped(row);
@@ -615,6 +624,9 @@ public:
             }
             return;
         }
+        const std::string text = numberedPlaceholders(sql);
+        const std::vector<std::string> values = parameterTexts(params);
+        const auto bound = pqxx::prepare::make_dynamic_params(values);
         const std::string cursor = "c" + std::to_string(++cursors_);
         tx_->exec_params("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + text, bound);
         bool more = true;
@@ -699,9 +711,7 @@ public:
         if (reports.empty()) return {};
         AppendResult result;
         write([&](pqxx::work& w, PgTx& tx) {
-            PgTxSql filterSql(w);
-            FilterSegments segments(filterSql);
-            result = applyBatch(tx, days(), reports, &segments);
+            result = applyBatch(tx, days(), reports, segments_.get());
         });
         return result;
     }
@@ -716,9 +726,7 @@ public:
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         bool found = false;
         write([&](pqxx::work& w, PgTx& tx) {
-            PgTxSql filterSql(w);
-            FilterSegments segments(filterSql);
-            found = store::eraseDevice(tx, appKey, deviceId, &segments);
+            found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
         });
         return found;
     }
@@ -801,11 +809,23 @@ private:
     void write(F&& body) {
         std::lock_guard<std::mutex> lock(writeMutex_);
         for (int attempt = 1;; ++attempt) {
+            // Segment ids a transaction created are kept only once it committed.
+            struct Outcome {
+                FilterSegments* segments = nullptr;
+                bool committed = false;
+                ~Outcome() {
+                    if (segments && !committed) segments->rolledBack();
+                }
+            } outcome;
             try {
                 pqxx::work w(writerConnection());
+                outcome.segments = segments_.get();
+                filterSql_.use(&w);
                 PgTx tx(w, strings_);
                 body(w, tx);
                 w.commit();
+                outcome.committed = true;
+                segments_->committed();
                 tx.committed();
                 return;
             } catch (const pqxx::transaction_rollback& e) {
@@ -854,6 +874,7 @@ private:
             writer_.reset();
             writer_ = connect();
             strings_.clear();
+            segments_ = std::make_unique<FilterSegments>(filterSql_);
         }
         return *writer_;
     }
@@ -898,7 +919,9 @@ private:
     std::unordered_map<std::string, std::int64_t> strings_;
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<pqxx::connection>> pool_;
-    ReadStatements readStatements_;
+    ReadStatements readStatements_{"read_"};
+    PgTxSql filterSql_;
+    std::unique_ptr<FilterSegments> segments_;
 };
 
 }  // namespace
