@@ -372,8 +372,9 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
         auto part = partitionOf(*s, *app, q.filters);
         if (!part) return out;
         std::vector<std::tuple<std::int64_t, std::size_t, std::int64_t>> devices;
-        s->query("SELECT 0, value, value, day, SUM(reports), 0 FROM value_day"
-                 " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ? GROUP BY value, day"
+        // A value has one value_day row a day (sub 0): nothing to sum there.
+        s->query("SELECT 0, value, value, day, reports, 0 FROM value_day"
+                 " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
                  " UNION ALL SELECT 1, value, value, day, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
                  " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
                  " GROUP BY value, day",
