@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Drain time per body: N reports queued through the real DLL, then StopTallyscope, against the
 loopback collector under Wine and, with --server, against tallyscope-server in the same run. Prints
-bodies per second and milliseconds per body.
+bodies per second and milliseconds per body, beside the floor: the same bodies posted one after
+another into the same collector by plain WinHTTP with a fresh session each ("bare post").
 
     WINEPREFIX=... TALLYSCOPE_BIN=build/mingw/bin python3 benchmarks/drain_bench.py [N ...] [--runs R]
         [--server build/native/server/tallyscope-server]
@@ -25,7 +26,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-from collector_fixture import Collector  # noqa: E402
+from collector_fixture import Collector, header_values  # noqa: E402
 from wine_run import run_program  # noqa: E402
 
 
@@ -60,6 +61,23 @@ def stat_server(path, port):
             server.wait(timeout=60)
 
 
+def bare_post_ms(collector, posts):
+    """Posts the bodies the drain delivered again, the same way but with plain WinHTTP and a fresh
+    session per body, into the same collector; returns the total milliseconds."""
+    with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as listing:
+        for post in posts:
+            ids = header_values(post, "TallyScope-Report-Id")
+            listing.write((ids[0] if ids else b"-") + b" " + post.body + b"\n")
+    try:
+        run = run_program("post_probe", ["bare", collector.url, listing.name], timeout=600)
+    finally:
+        os.unlink(listing.name)
+    match = re.search(r"posts=(\d+) answered=(\d+) total_ms=([\d.]+)", run.stdout)
+    if run.returncode != 0 or not match or int(match.group(2)) != len(posts):
+        sys.exit("post_probe failed: %s %s" % (run.stdout[-500:], run.stderr[-500:]))
+    return float(match.group(3))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("counts", nargs="*", type=int, default=[64, 256, 1024])
@@ -75,7 +93,9 @@ def main():
     print("%-10s %6s %5s %12s %12s %10s %10s" % ("into", "bodies", "run", "drain ms", "in stop ms", "bodies/s",
                                                   "ms/body"))
     targets = ["collector"] + (["server"] if args.server else [])
+    row = "%-10s %6d %5s %12.1f %12s %10.0f %10.3f%s"
     for count in args.counts:
+        bare = []
         for target in targets:
             totals = []
             for run_index in range(args.runs):
@@ -84,7 +104,10 @@ def main():
                     with receiver as collector:
                         run = run_program("drain_host", [str(count)], timeout=600)
                         # Other programs on this machine may post to the same port; count ours only.
-                        received = sum(1 for p in collector.posts() if b"bench-key" in p.body)
+                        ours = [p for p in collector.posts() if b"bench-key" in p.body]
+                        received = len(ours)
+                        if received == count:
+                            bare.append(bare_post_ms(collector, ours))
                 else:
                     with stat_server(args.server, port) as stored:
                         run = run_program("drain_host", [str(count)], timeout=600)
@@ -96,11 +119,17 @@ def main():
                 if queued != count or received != count:
                     sys.exit("%d bodies queued, %d queued by the DLL, %d received" % (count, queued, received))
                 totals.append(total_ms)
-                print("%-10s %6d %5d %12.1f %12.1f %10.0f %10.3f" % (target, count, run_index + 1, total_ms, stop_ms,
-                                                                     count / (total_ms / 1000), total_ms / count))
+                print(row % (target, count, run_index + 1, total_ms, "%.1f" % stop_ms, count / (total_ms / 1000),
+                             total_ms / count, ""))
+                if target == "collector":
+                    print(row % ("bare post", count, run_index + 1, bare[-1], "", count / (bare[-1] / 1000),
+                                 bare[-1] / count, ""))
             median = statistics.median(totals)
-            print("%-10s %6d %5s %12.1f %12s %10.0f %10.3f   (median)" % (target, count, "", median, "",
-                                                                          count / (median / 1000), median / count))
+            floor = statistics.median(bare)
+            if target == "collector":
+                print(row % ("bare post", count, "", floor, "", count / (floor / 1000), floor / count, "   (median)"))
+            print(row % (target, count, "", median, "", count / (median / 1000), median / count,
+                         "   (median, %.2fx the bare post)" % (median / floor)))
     return 0
 
 

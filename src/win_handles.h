@@ -177,4 +177,19 @@ private:
     HRESULT hr_;
 };
 
+// Holds a slim reader/writer lock exclusively for the scope. The library's hand-overs between
+// threads use these locks and condition variables: under Wine they wait without a round trip to
+// the wine server, which the run-time library's mutexes and condition variables (semaphores) and
+// events all pay.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
 }  // namespace win

@@ -2,22 +2,22 @@
 
 #include <windows.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <new>
+
+#include "win_handles.h"
 
 namespace lines {
 
 namespace {
 
 // Shared by the service side and one writer thread; the thread holds its own reference, so a
-// writer left blocked on a pipe after the stop never touches freed memory.
+// writer left blocked on a pipe after the stop never touches freed memory. A slim lock and a
+// condition variable (see win::ExclusiveLock): every post hands over two lines.
 struct Writer {
-    std::mutex lock;
-    std::condition_variable changed;
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
     std::deque<std::string> pending;
     std::size_t pendingBytes = 0;
     uint64_t handed = 0;
@@ -25,22 +25,23 @@ struct Writer {
     bool ending = false;
 };
 
-std::mutex g_lock;
+SRWLOCK g_lock = SRWLOCK_INIT;
 std::shared_ptr<Writer> g_writer;
 
 // Straight to the standard-output handle, as the run-time library's text mode would write it
 // (each LF as CR LF), never through the library's stream: a write that blocks on a full pipe would
 // hold that stream's lock, and the host's own output, and the run-time library's flush at exit,
 // would then wait on it for ever.
-void writeOut(const std::string& line)
+void writeOut(const std::deque<std::string>& lines)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
     std::string bytes;
-    bytes.reserve(line.size() + 4);
-    for (char c : line) {
-        if (c == '\n') bytes.push_back('\r');
-        bytes.push_back(c);
+    for (const std::string& line : lines) {
+        for (char c : line) {
+            if (c == '\n') bytes.push_back('\r');
+            bytes.push_back(c);
+        }
     }
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -67,23 +68,26 @@ DWORD WINAPI writerMain(LPVOID parameter)
     {
         std::unique_ptr<WriterStart> owned(static_cast<WriterStart*>(parameter));
         Writer& w = *owned->writer;
-        std::unique_lock<std::mutex> guard(w.lock);
+        AcquireSRWLockExclusive(&w.lock);
         for (;;) {
-            w.changed.wait(guard, [&] { return !w.pending.empty() || w.ending; });
+            while (w.pending.empty() && !w.ending) SleepConditionVariableSRW(&w.changed, &w.lock, INFINITE, 0);
             if (w.pending.empty()) break;
-            std::string line = std::move(w.pending.front());
-            w.pending.pop_front();
-            w.pendingBytes -= line.size();
-            guard.unlock();
+            // Everything handed so far, in one write: lines that came while the last write ran wait
+            // for no wake-up of their own.
+            std::deque<std::string> lines;
+            lines.swap(w.pending);
+            w.pendingBytes = 0;
+            ReleaseSRWLockExclusive(&w.lock);
             try {
-                writeOut(line);
+                writeOut(lines);
             } catch (...) {
-                // No memory for the line's bytes: it is dropped.
+                // No memory for the lines' bytes: they are dropped.
             }
-            guard.lock();
-            ++w.written;
-            w.changed.notify_all();
+            AcquireSRWLockExclusive(&w.lock);
+            w.written += lines.size();
+            WakeAllConditionVariable(&w.changed);
         }
+        ReleaseSRWLockExclusive(&w.lock);
     }
     if (self != nullptr) FreeLibraryAndExitThread(self, 0);
     return 0;
@@ -106,7 +110,7 @@ bool start()
         }
         reference.release();
         CloseHandle(thread);
-        std::lock_guard<std::mutex> guard(g_lock);
+        win::ExclusiveLock guard(g_lock);
         g_writer = std::move(writer);
         return true;
     } catch (...) {
@@ -118,21 +122,22 @@ bool hand(std::string text)
 {
     std::shared_ptr<Writer> writer;
     {
-        std::lock_guard<std::mutex> guard(g_lock);
+        win::ExclusiveLock guard(g_lock);
         writer = g_writer;
     }
     if (!writer) return false;
-    std::lock_guard<std::mutex> guard(writer->lock);
+    AcquireSRWLockExclusive(&writer->lock);
     // A line that does not fit is dropped: the writer is behind, most likely on a pipe nobody reads.
-    if (writer->pendingBytes + text.size() > kMaxPendingBytes) return true;
-    try {
-        writer->pending.push_back(std::move(text));
-    } catch (...) {
-        return true;
+    if (writer->pendingBytes + text.size() <= kMaxPendingBytes) {
+        try {
+            writer->pending.push_back(std::move(text));
+            writer->pendingBytes += writer->pending.back().size();
+            ++writer->handed;
+            WakeAllConditionVariable(&writer->changed);
+        } catch (...) {
+        }
     }
-    writer->pendingBytes += writer->pending.back().size();
-    ++writer->handed;
-    writer->changed.notify_all();
+    ReleaseSRWLockExclusive(&writer->lock);
     return true;
 }
 
@@ -140,15 +145,19 @@ void finish(uint32_t waitMs)
 {
     std::shared_ptr<Writer> writer;
     {
-        std::lock_guard<std::mutex> guard(g_lock);
+        win::ExclusiveLock guard(g_lock);
         writer.swap(g_writer);
     }
     if (!writer) return;
-    std::unique_lock<std::mutex> guard(writer->lock);
+    AcquireSRWLockExclusive(&writer->lock);
     const uint64_t target = writer->handed;
-    writer->changed.wait_for(guard, std::chrono::milliseconds(waitMs), [&] { return writer->written >= target; });
+    const ULONGLONG until = GetTickCount64() + waitMs;
+    for (ULONGLONG now = GetTickCount64(); writer->written < target && now < until; now = GetTickCount64()) {
+        SleepConditionVariableSRW(&writer->changed, &writer->lock, static_cast<DWORD>(until - now), 0);
+    }
     writer->ending = true;
-    writer->changed.notify_all();
+    WakeAllConditionVariable(&writer->changed);
+    ReleaseSRWLockExclusive(&writer->lock);
 }
 
 }  // namespace lines

@@ -113,6 +113,9 @@ bool HttpClient::execute(const std::wstring& requestedVerb)
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof redirectPolicy);
+    // A session kept across reports would otherwise send one answer's Set-Cookie with the next.
+    DWORD noCookies = WINHTTP_DISABLE_COOKIES;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noCookies, sizeof noCookies);
 
     // Headers belong to the request handle and go out again with every re-send of it, so the block
     // is added once. Adding it again at each attempt would lean on how each Windows version treats

@@ -1,6 +1,7 @@
 // One HTTP request engine: sends one request to one URL over synchronous WinHTTP and keeps the
-// answer in memory. postForm builds a fresh one for every report body, so nothing of an answer
-// (session, cookies, proxy) reaches a later report.
+// answer in memory. postForm builds a fresh one for every report body; only the WinHTTP session
+// may outlive it (PostSession), and the engine never sends cookies, so nothing of an answer
+// (cookies, a proxy) reaches a later report.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,11 @@ public:
     // Header block added to the request handle once, before its first send; it travels with every
     // re-send of that handle.
     void setExtraHeaders(std::wstring headers) { extraHeaders = std::move(headers); }
+
+    // A session kept from an earlier engine, used instead of opening one; and the session this
+    // engine used, handed on (none if it never opened one).
+    void adoptSession(win::UniqueHInternet session) { sessionHandle = std::move(session); }
+    win::UniqueHInternet releaseSession() { return std::move(sessionHandle); }
 
     // Runs one request with verb "GET" or "POST" (any letter case). True once an answer was read
     // whole; false when no attempt got one or reading it failed.

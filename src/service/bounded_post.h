@@ -1,8 +1,8 @@
-// Posts with a bound: each body is posted on a helper thread, and the worker waits for it no
-// longer than the post's own time limit and the stop's deadline. Neither Wine (whose WinHTTP does
-// not apply the receive time-out to the wait for an answer) nor a server that trickles its answer
-// can then hold up the worker or the stop. A post that ran out of time counts as unanswered; its
-// helper finishes it alone and ends, and until then no further post starts.
+// Posts with a bound: each body is posted on a long-lived helper thread, and the worker waits for
+// it no longer than the post's own time limit and the stop's deadline. Neither Wine (whose WinHTTP
+// does not apply the receive time-out to the wait for an answer) nor a server that trickles its
+// answer can then hold up the worker or the stop. A post that ran out of time counts as
+// unanswered; its helper finishes it alone, and until then no further post starts.
 #pragma once
 
 #include <cstdint>
@@ -17,15 +17,18 @@ public:
     // Longest a post may take while no stop was asked for.
     static constexpr uint64_t kPostLimitMs = 15000;
 
-    // stopEvent: a manual-reset event handle that is set when the stop is asked for, so a wait in
-    // progress takes the stop's deadline at once.
-    BoundedPoster(std::wstring url, StopDeadline& stop, void* stopEvent);
+    // A wait in progress reads the stop's deadline again at least this often, so a stop asked for
+    // during a post is seen long before its deadline comes.
+    static constexpr uint32_t kStopSeenWithinMs = 50;
+
+    BoundedPoster(std::wstring url, StopDeadline& stop);
     ~BoundedPoster();
     BoundedPoster(const BoundedPoster&) = delete;
     BoundedPoster& operator=(const BoundedPoster&) = delete;
 
     PostReply post(const Report& report);
-    // Called about every tick while a post is waited for (the worker's journal).
+    // Called while a post is waited for, about every kStopSeenWithinMs (the worker's journal, which
+    // itself says whether a tick's time has passed).
     void whileWaiting(std::function<void()> call) { whileWaiting_ = std::move(call); }
 
     struct Job;
@@ -33,7 +36,6 @@ public:
 private:
     std::shared_ptr<Job> job_;
     StopDeadline& stop_;
-    void* stopEvent_;
     std::function<void()> whileWaiting_;
 };
 

@@ -177,7 +177,7 @@ DWORD WINAPI workerMain(LPVOID parameter)
         EventSignals signals(service);
         // The disk is touched here only, on the worker: never on a thread that reports.
         std::unique_ptr<Spool> spool = openSpool(service.appKey);
-        BoundedPoster poster(url, service.stopDeadline, service.stopEvent.get());
+        BoundedPoster poster(url, service.stopDeadline);
         Delivery delivery(
             spool.get(), monotonicMs, takeQueued,
             [&poster](const Report& report) {

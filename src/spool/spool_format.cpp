@@ -1,5 +1,6 @@
 #include "spool/spool_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -206,6 +207,14 @@ bool isSegmentName(const std::string& name)
         if (!isLowerHex(name[i])) return false;
     }
     return true;
+}
+
+std::vector<std::string> segmentsOldestFirst(std::vector<std::string> names)
+{
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return !isSegmentName(name); }),
+                names.end());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace spool

@@ -75,5 +75,8 @@ std::string folderNameForKey(const char* appKey);
 // "<16 hex time><8 hex process><8 hex counter>.tsq": ordered by time, unique per writer.
 std::string segmentName(uint64_t time, uint32_t process, uint32_t counter);
 bool isSegmentName(const std::string& name);
+// The segments among a folder's file names, oldest first. The listing's own order is never relied
+// on: NTFS and Wine list by name, but FAT and network shares in an order of their own.
+std::vector<std::string> segmentsOldestFirst(std::vector<std::string> names);
 
 }  // namespace spool

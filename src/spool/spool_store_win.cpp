@@ -42,18 +42,19 @@ bool makeFolders(const std::wstring& path)
 // Names of the segments in folder, oldest first.
 std::vector<std::wstring> listSegments(const std::wstring& folder)
 {
-    std::vector<std::wstring> names;
+    std::vector<std::string> listed;
     WIN32_FIND_DATAW found;
     win::UniqueFind find(FindFirstFileW((folder + L"\\*.tsq").c_str(), &found));
-    if (!find) return names;
+    if (!find) return {};
     do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        // A segment's name is ASCII, so '?' for anything else only keeps other names out.
         std::string narrow;
         for (const wchar_t* c = found.cFileName; *c != 0; ++c) narrow.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && spool::isSegmentName(narrow)) {
-            names.push_back(found.cFileName);
-        }
+        listed.push_back(std::move(narrow));
     } while (FindNextFileW(find.get(), &found));
-    std::sort(names.begin(), names.end());
+    std::vector<std::wstring> names;
+    for (const std::string& name : spool::segmentsOldestFirst(std::move(listed))) names.push_back(widenAscii(name));
     return names;
 }
 

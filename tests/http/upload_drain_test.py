@@ -21,6 +21,8 @@ class UploadDrainTest(unittest.TestCase):
         return [p for p in self.collector.posts() if self.key.encode() in p.body]
 
     def test_stop_returns_after_every_queued_body_reached_the_collector_in_queue_order(self):
+        # The posts share one session: a cookie of the first answer must not reach the later posts.
+        self.collector.set_answers({"headers": [["Set-Cookie", "session=first"]], "body": "ok"}, {"body": "ok"})
         run = run_host("set", self.key, "chan", "repeat", 10, "click", "n", "stop", "exit", 0)
         self.assertIn("host: stopped", run.stdout)
         traced = post_data_lines(run.stdout)
@@ -33,6 +35,7 @@ class UploadDrainTest(unittest.TestCase):
             self.assertEqual(header_values(record, "Content-Length"), [str(len(record.body)).encode()])
             self.assertEqual(header_values(record, "Content-Type"), [b"application/x-www-form-urlencoded"])
             self.assertEqual(header_values(record, "User-Agent"), [b"TallyScope"])
+            self.assertEqual(header_values(record, "Cookie"), [])
         self.assertEqual(run.stdout.count("httpResponseContent:\nok\n"), 10)
 
     def test_body_without_answer_is_kept_with_the_rest_and_delivered_once_by_the_next_process(self):

@@ -8,6 +8,10 @@
 //                                     "status=..." (shows that TLS itself works in this Wine)
 //   post_probe trust|distrust PEM     adds the certificate to, or removes it from, the trusted roots
 //                                     of the local machine (the Wine prefix), printing "trust=1"
+//   post_probe bare URL FILE          posts each line of FILE ("<report id or -> <body>") one after
+//                                     another with plain WinHTTP and a fresh session each, printing
+//                                     "posts=... answered=... total_ms=...": the floor a drain of
+//                                     the same bodies is measured against
 // BODY is "none" (no body), "text:CHARS" or "size:N" (N bytes cycling through a-z).
 #include <windows.h>
 #include <wincrypt.h>
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "http/console_text.h"
 #include "http/http_client_win.h"
@@ -128,6 +133,70 @@ int trustRoot(const char* pemPath, bool add)
     return done ? 0 : 1;
 }
 
+// The same request the upload worker makes (verb, path, headers, body), with nothing of the
+// engine around it: one session, connection and request per body, closed after its answer.
+bool barePost(const std::wstring& host, INTERNET_PORT port, const std::wstring& path, const std::string& id,
+              const std::string& body)
+{
+    win::UniqueHInternet session(WinHttpOpen(L"TallyScope probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                             WINHTTP_NO_PROXY_BYPASS, 0));
+    win::UniqueHInternet connection(session ? WinHttpConnect(session.get(), host.c_str(), port, 0) : nullptr);
+    win::UniqueHInternet request(connection ? WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
+                                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                            : nullptr);
+    if (!request) return false;
+    std::wstring headers = L"Content-Type: application/x-www-form-urlencoded\r\n";
+    if (id != "-") headers += L"TallyScope-Report-Id: " + std::wstring(id.begin(), id.end()) + L"\r\n";
+    if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                            const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
+                            static_cast<DWORD>(body.size()), 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr)) {
+        return false;
+    }
+    char chunk[4096];
+    for (DWORD read = 0; WinHttpReadData(request.get(), chunk, sizeof chunk, &read) && read != 0;) {
+    }
+    return true;
+}
+
+int barePosts(const std::wstring& url, const char* listPath)
+{
+    wchar_t host[260] = {};
+    wchar_t path[1300] = {};
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 260;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 1300;
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return 1;
+    std::vector<std::pair<std::string, std::string>> posts;
+    if (FILE* file = std::fopen(listPath, "rb")) {
+        std::string line;
+        for (int c; (c = std::fgetc(file)) != EOF;) {
+            if (c != '\n') {
+                line.push_back(static_cast<char>(c));
+                continue;
+            }
+            const size_t space = line.find(' ');
+            if (space != std::string::npos) posts.emplace_back(line.substr(0, space), line.substr(space + 1));
+            line.clear();
+        }
+        std::fclose(file);
+    }
+    LARGE_INTEGER start;
+    LARGE_INTEGER end;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&start);
+    int answered = 0;
+    for (const auto& post : posts) answered += barePost(host, parts.nPort, path, post.first, post.second) ? 1 : 0;
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    std::printf("posts=%u answered=%d total_ms=%.3f\n", static_cast<unsigned>(posts.size()), answered,
+                1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart));
+    return 0;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: post_probe form URL BODY | post_probe execute URL VERB BODY\n");
@@ -173,6 +242,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "tls-control") == 0) return tlsControl(widen(argv[2]));
+    if (argc == 4 && std::strcmp(argv[1], "bare") == 0) return barePosts(widen(argv[2]), argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "trust") == 0) return trustRoot(argv[2], true);
     if (argc == 3 && std::strcmp(argv[1], "distrust") == 0) return trustRoot(argv[2], false);
     return usage();

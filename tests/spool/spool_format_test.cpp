@@ -212,6 +212,11 @@ TEST(SpoolFormat, SegmentNamesSortByTimeAndAreRecognised)
                               "spool.lock", "", "01db000000000001ffffffff0000007.tsq"}) {
         EXPECT_FALSE(spool::isSegmentName(other)) << other;
     }
+    // Wine lists every folder by name, so only this shows that a listing in another order (as FAT
+    // or a network share gives) still goes out oldest first, and without what is no segment.
+    const std::string oldest = spool::segmentName(0x01DA000000000009ull, 2, 0);
+    EXPECT_EQ(spool::segmentsOldestFirst({later, "spool.lock", oldest, "01DB000000000001ffffffff00000007.tsq", earlier}),
+              (std::vector<std::string>{oldest, earlier, later}));
 }
 
 }  // namespace
