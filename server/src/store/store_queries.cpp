@@ -148,11 +148,16 @@ std::vector<Rejected> QueryStore::rejects(int limit) {
 std::vector<AppSummary> QueryStore::apps() {
     Snapshot s(borrow(), Statements::One);
     std::vector<AppSummary> out;
-    const char* order = dialect_ == Dialect::Postgres ? " ORDER BY s.value COLLATE \"C\"" : " ORDER BY s.value";
-    s->query(std::string("SELECT s.value, t.devices, t.reports, t.first, t.last FROM (SELECT app,"
-                         " SUM(new_devices) AS devices, SUM(app_events + actions + device_reports) AS reports,"
-                         " MIN(day) AS first, MAX(day) AS last FROM daily WHERE chan = 0 AND active > 0 GROUP BY app) t"
-                         " JOIN strings s ON s.id = t.app") + order,
+    // PostgreSQL sums per key before it joins the texts (joined first, it walks the whole text
+    // table); SQLite walks the texts in order through their index and finds each key's rows.
+    s->query(dialect_ == Dialect::Postgres
+                 ? "SELECT s.value, t.devices, t.reports, t.first, t.last FROM (SELECT app,"
+                   " SUM(new_devices) AS devices, SUM(app_events + actions + device_reports) AS reports,"
+                   " MIN(day) AS first, MAX(day) AS last FROM daily WHERE chan = 0 AND active > 0 GROUP BY app) t"
+                   " JOIN strings s ON s.id = t.app ORDER BY s.value COLLATE \"C\""
+                 : "SELECT s.value, SUM(d.new_devices), SUM(d.app_events + d.actions + d.device_reports),"
+                   " MIN(d.day), MAX(d.day) FROM daily d JOIN strings s ON s.id = d.app"
+                   " WHERE d.chan = 0 AND d.active > 0 GROUP BY s.value ORDER BY s.value",
              {}, [&](const Row& r) {
                  out.push_back({r.text(0), r.i64(1), r.i64(2), static_cast<int>(r.i64(3)), static_cast<int>(r.i64(4))});
                  return true;
