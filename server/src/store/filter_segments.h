@@ -54,11 +54,6 @@ public:
     // it committed (a segment row is never deleted, so a committed id stays valid).
     void committed();
     void rolledBack() { pending_.clear(); }
-    // Drops every id kept: the next batch may run against another database (a new primary).
-    void forget() {
-        segments_.clear();
-        pending_.clear();
-    }
 
 private:
     void writeChanges(const std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>,
