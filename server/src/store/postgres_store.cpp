@@ -714,7 +714,7 @@ public:
     AppendResult append(const std::vector<Report>& reports) override {
         if (reports.empty()) return {};
         AppendResult result;
-        write([&](pqxx::work& w, PgTx& tx) {
+        write([&](pqxx::work&, PgTx& tx) {
             result = applyBatch(tx, days(), reports, segments_.get());
         });
         return result;
@@ -729,7 +729,7 @@ public:
     }
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         bool found = false;
-        write([&](pqxx::work& w, PgTx& tx) {
+        write([&](pqxx::work&, PgTx& tx) {
             found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
         });
         return found;
