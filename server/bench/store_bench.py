@@ -2,9 +2,11 @@
 """Store benchmark at scale: generates N reports from N/10 devices over 120 days (cached under
 build/store-bench), loads them with `tallyscope-server import` into SQLite and into a throwaway
 PostgreSQL (bytes per report, import rate, the same import again), then times the dashboard's
-queries through the query API on a running server, and with --ingest-seconds S measures live
-ingest (wrk, every post with a fresh report id) on that full store: one server in both connection
-modes, and on PostgreSQL two servers sharing the database.
+queries through the query API on running servers, the runs alternating between the backends so
+a busy moment of the machine falls on both alike; with --ingest-seconds S it then measures live
+ingest on those full stores (wrk, posts from N/10 devices at random, each with a fresh report
+id): one server in both connection modes, and on PostgreSQL two servers sharing the database,
+each taking half the connections.
 
 Prints figures only; nothing here passes or fails on speed.
 
@@ -81,38 +83,51 @@ class Server:
         self.proc.wait(timeout=120)
 
 
-def time_query(server, path, runs):
-    server.get(path)  # warm
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        server.get(path)
-        times.append((time.perf_counter() - start) * 1000)
-    return statistics.median(times), max(times)
+def dashboard_queries():
+    frm, to = day_offset(LAST_DAY, -89), LAST_DAY
+    rng = "from=%s&to=%s" % (frm, to)
+    queries = [("daily, 90 days", "/api/v1/apps/bench/daily?" + rng),
+               ("daily, 90 days, channel=store", "/api/v1/apps/bench/daily?" + rng + "&channel=store"),
+               ("active devices, 90 days", "/api/v1/apps/bench/active?" + rng)]
+    for dim in ["event", "action", "content", "channel", "os", "osversion"]:
+        queries.append(("top %s, 90 days" % dim, "/api/v1/apps/bench/top?dimension=%s&%s" % (dim, rng)))
+    queries.append(("top content of one action, 90 days",
+                    "/api/v1/apps/bench/top?dimension=content&action=action_00&" + rng))
+    queries.append(("top event, 90 days, channel=beta", "/api/v1/apps/bench/top?dimension=event&channel=beta&" + rng))
+    queries.append(("retention, 90 days", "/api/v1/apps/bench/retention?" + rng))
+    for dim in ["event", "action", "channel", "os", "osversion"]:
+        queries.append(("breakdown %s, 90 days" % dim, "/api/v1/apps/bench/breakdown?dimension=%s&%s" % (dim, rng)))
+    queries.append(("breakdown os, 90 days, channel=store",
+                    "/api/v1/apps/bench/breakdown?dimension=os&channel=store&" + rng))
+    queries.append(("apps list", "/api/v1/apps"))
+    return queries
 
 
-def time_queries(binary, work, store_url, runs):
-    server = Server(binary, work, store_url)
+def time_queries(binary, stores, runs):
+    """Each query's median and worst time on every store in `stores` ({name: (data dir, URL)}): the
+    runs alternate between the stores, so a busy moment of the machine falls on all of them."""
+    servers = {}
     try:
-        frm, to = day_offset(LAST_DAY, -89), LAST_DAY
-        rng = "from=%s&to=%s" % (frm, to)
-        queries = [("daily, 90 days", "/api/v1/apps/bench/daily?" + rng),
-                   ("daily, 90 days, channel=store", "/api/v1/apps/bench/daily?" + rng + "&channel=store")]
-        for dim in ["event", "action", "content", "channel", "os", "osversion"]:
-            queries.append(("top %s, 90 days" % dim, "/api/v1/apps/bench/top?dimension=%s&%s" % (dim, rng)))
-        queries.append(("top content of one action, 90 days",
-                        "/api/v1/apps/bench/top?dimension=content&action=action_00&" + rng))
-        queries.append(("top event, 90 days, channel=beta", "/api/v1/apps/bench/top?dimension=event&channel=beta&" + rng))
-        queries.append(("retention, 90 days", "/api/v1/apps/bench/retention?" + rng))
-        queries.append(("apps list", "/api/v1/apps"))
-        timed = []
-        for label, path in queries:
-            median, worst = time_query(server, path, runs)
-            print("%-40s median %8.2f ms   max %8.2f ms" % (label, median, worst))
-            timed.append((label, median))
+        for name, (work, store_url) in stores.items():
+            servers[name] = Server(binary, work, store_url)
+        timed = {name: [] for name in stores}
+        for label, path in dashboard_queries():
+            times = {name: [] for name in stores}
+            for server in servers.values():
+                server.get(path)  # warm
+            for _ in range(runs):
+                for name, server in servers.items():
+                    start = time.perf_counter()
+                    server.get(path)
+                    times[name].append((time.perf_counter() - start) * 1000)
+            for name in stores:
+                median, worst = statistics.median(times[name]), max(times[name])
+                print("%-40s %-10s median %8.2f ms   max %8.2f ms" % (label, name, median, worst))
+                timed[name].append((label, median))
         return timed
     finally:
-        server.stop()
+        for server in servers.values():
+            server.stop()
 
 
 def store_bytes(work, store_url):
@@ -155,45 +170,76 @@ def print_pg_tables(store_url, reports):
           ", ".join("%s %.0f" % (n, b / reports) for n, b in rows if b / reports >= 1))
 
 
-def bench_backend(name, binary, csv, reports, runs, store_url=None, ingest_seconds=0):
-    work = tempfile.mkdtemp(prefix="tallyscope-store-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
-    try:
-        args = [binary, "import", "--data", work]
-        if store_url:
-            args += ["--store", store_url]
-        start = time.perf_counter()
-        subprocess.run(args + [csv], check=True, stdout=subprocess.DEVNULL)
-        seconds = time.perf_counter() - start
-        size = store_bytes(work, store_url)
-        print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup; %.2f GB on disk, "
-              "%.0f bytes per report (rollups and indexes included)"
-              % (name, reports, seconds, reports / seconds, size / 1e9, size / reports))
-        if store_url:
-            print_pg_tables(store_url, reports)
-        else:
-            print_tables(work, reports)
-        # The same file again, as after an interrupted import: every row is found, nothing doubles.
-        start = time.perf_counter()
-        out = subprocess.run(args + [csv], check=True, capture_output=True, text=True)
-        again = time.perf_counter() - start
-        done = [l for l in (out.stdout + out.stderr).splitlines() if "event=import_done" in l]
-        print("== %s: the same import again: %.1f s, %.0f rows/s (%s)"
-              % (name, again, reports / again, done[-1].split("event=import_done", 1)[1].strip() if done else "?"))
-        timed = time_queries(binary, work, store_url, runs)
-        if ingest_seconds:
-            ingest_rates(name, binary, work, store_url, ingest_seconds)
-        return timed
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+def load_backend(name, binary, csv, reports, work, store_url=None):
+    """Imports the data set into a new store, twice (the second finds every row already there)."""
+    args = [binary, "import", "--data", work]
+    if store_url:
+        args += ["--store", store_url]
+    start = time.perf_counter()
+    subprocess.run(args + [csv], check=True, stdout=subprocess.DEVNULL)
+    seconds = time.perf_counter() - start
+    size = store_bytes(work, store_url)
+    print("== %s: import of %d reports: %.1f s, %.0f reports/s with every rollup; %.2f GB on disk, "
+          "%.0f bytes per report (rollups and indexes included)"
+          % (name, reports, seconds, reports / seconds, size / 1e9, size / reports))
+    if store_url:
+        print_pg_tables(store_url, reports)
+    else:
+        print_tables(work, reports)
+    # The same file again, as after an interrupted import: every row is found, nothing doubles.
+    start = time.perf_counter()
+    out = subprocess.run(args + [csv], check=True, capture_output=True, text=True)
+    again = time.perf_counter() - start
+    done = [l for l in (out.stdout + out.stderr).splitlines() if "event=import_done" in l]
+    print("== %s: the same import again: %.1f s, %.0f rows/s (%s)"
+          % (name, again, reports / again, done[-1].split("event=import_done", 1)[1].strip() if done else "?"))
+    if store_url:
+        # The planner's statistics as autovacuum would have them on a store that grew this big.
+        subprocess.run(["psql", store_url, "-q", "-c", "VACUUM ANALYZE"], check=True)
 
 
-def ingest_rates(name, binary, work, store_url, seconds, connections=32):
-    """Reports per second into a server on the loaded store; on PostgreSQL also two servers at once."""
-    from ingest_bench import BODY, ID_SCRIPT, wrk
-    script = os.path.join(work, "post_with_id.lua")
-    with open(script, "w") as f:
-        f.write(ID_SCRIPT.replace("{body}", BODY))
+# Live traffic: every post from one of many devices (as a fleet's posts are), each with a report
+# id of its own. {salt} differs per wrk process, so two processes started in the same second do
+# not send the same ids.
+SPREAD_SCRIPT = """
+local threads = 0
+function setup(thread)
+    threads = threads + 1
+    thread:set("tid", threads)
+end
+function init(args)
+    math.randomseed(os.time() + tid * 7919 + {salt} * 104729)
+    r1, r2, n = math.random(0, 2147483647), math.random(0, 2147483647), 0
+end
+wrk.method = "POST"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+function request()
+    n = n + 1
+    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", {salt} * 16 + tid, r1, r2, n % 4294967296)
+    wrk.body = "{before}" .. string.format("5EED5EED5EED5EED5EED%012X", math.random(0, {devices} - 1)) .. "{after}"
+    return wrk.format()
+end
+"""
+
+
+def spread_script(work, salt, devices):
+    from ingest_bench import BODY
+    device = "0123456789ABCDEF0123456789ABCDEF"
+    before, after = BODY.split(device)
+    path = os.path.join(work, "post_spread_%d.lua" % salt)
+    with open(path, "w") as f:
+        f.write(SPREAD_SCRIPT.replace("{salt}", str(salt)).replace("{devices}", str(devices))
+                .replace("{before}", before).replace("{after}", after))
+    return path
+
+
+def ingest_rates(name, binary, work, store_url, seconds, devices, connections=32):
+    """Reports per second into a server on the loaded store; on PostgreSQL also two servers at once,
+    each with half the connections (the same load, spread over both)."""
+    from ingest_bench import wrk
     counts = [1, 2] if store_url else [1]
+    print("== %s ingest: wrk -t2 -c%d -d%ds in all, posts from %d devices at random; load average before: %s"
+          % (name, connections, seconds, devices, " ".join(open("/proc/loadavg").read().split()[:3])))
     for servers in counts:
         started = [Server(binary, tempfile.mkdtemp(dir=work) if i else work, store_url) for i in range(servers)]
         try:
@@ -201,7 +247,8 @@ def ingest_rates(name, binary, work, store_url, seconds, connections=32):
                 rates = [None] * servers
 
                 def run(i):
-                    rates[i] = wrk("127.0.0.1", started[i].port, script, seconds, connections // servers, close)
+                    rates[i] = wrk("127.0.0.1", started[i].port, spread_script(work, i + 1, devices), seconds,
+                                   connections // servers, close)
 
                 threads = [threading.Thread(target=run, args=(i,)) for i in range(servers)]
                 for t in threads:
@@ -209,9 +256,10 @@ def ingest_rates(name, binary, work, store_url, seconds, connections=32):
                 for t in threads:
                     t.join()
                 bad = sum(r[2] for r in rates)
-                print("== %s ingest, %d server%s on the loaded store, %s: %.0f reports/s%s" % (
+                print("== %s ingest, %d server%s on the loaded store, %s: %.0f reports/s%s%s (load average %s)" % (
                     name, servers, "s" if servers > 1 else "", label, sum(r[0] for r in rates),
-                    " (non-200: %d)" % bad if bad else ""))
+                    " = " + " + ".join("%.0f" % r[0] for r in rates) if servers > 1 else "",
+                    " (non-200: %d)" % bad if bad else "", " ".join(open("/proc/loadavg").read().split()[:3])))
         finally:
             for server in started:
                 server.stop()
@@ -230,6 +278,18 @@ def print_comparison(reports, timed):
     print("%-40s %48s %6.2f" % ("largest ratio", "", worst))
 
 
+def measure(binary, stores, reports, runs, ingest_seconds):
+    print("== dashboard queries, %d runs each, alternating between the stores; load average before: %s"
+          % (runs, " ".join(open("/proc/loadavg").read().split()[:3])))
+    timed = time_queries(binary, stores, runs)
+    print("== load average after the queries: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
+    if len(timed) == 2:
+        print_comparison(reports, timed)
+    if ingest_seconds:
+        for name, (work, url) in stores.items():
+            ingest_rates(name, binary, work, url, ingest_seconds, max(reports // 10, 1))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--server", required=True)
@@ -240,10 +300,17 @@ def main():
     p.add_argument("--query-only", metavar="DATA_DIR",
                    help="time the queries on a store loaded before (with --store URL for PostgreSQL)")
     p.add_argument("--store")
+    p.add_argument("--loaded", nargs=2, metavar=("SQLITE_DIR", "PG_DIR"),
+                   help="both stores loaded before (the PostgreSQL one at --store URL, N given by --reports): "
+                        "the queries side by side and the ingest runs (which add to the stores), no import")
     p.add_argument("--ingest-seconds", type=int, default=0, help="length of each live ingest run (0: none)")
     a = p.parse_args()
     if a.query_only:
-        time_queries(os.path.abspath(a.server), a.query_only, a.store, a.runs)
+        time_queries(os.path.abspath(a.server), {"store": (a.query_only, a.store)}, a.runs)
+        return
+    if a.loaded:
+        stores = {"SQLite": (a.loaded[0], None), "PostgreSQL": (a.loaded[1], a.store)}
+        measure(os.path.abspath(a.server), stores, a.reports, a.runs, a.ingest_seconds)
         return
     os.makedirs(a.cache, exist_ok=True)
     csv = os.path.join(a.cache, "reports-%d.csv" % a.reports)
@@ -256,19 +323,29 @@ def main():
         reports = sum(1 for _ in f) - 1
     print("== data set: %d reports, %d devices, %d days ending %s (%s)" % (reports, a.reports // 10, DAYS, LAST_DAY, csv))
     binary = os.path.abspath(a.server)
-    timed = {}
-    for backend in a.backends.split(","):
-        if backend == "sqlite":
-            timed["SQLite"] = bench_backend("SQLite", binary, csv, reports, a.runs, ingest_seconds=a.ingest_seconds)
-        elif backend == "postgresql":
-            with PostgresCluster(settings={"shared_buffers": "1GB", "max_wal_size": "8GB",
-                                           "checkpoint_timeout": "30min"}) as pg:
-                timed["PostgreSQL"] = bench_backend("PostgreSQL", binary, csv, reports, a.runs, pg.url,
-                                                    a.ingest_seconds)
-        else:
+    backends = a.backends.split(",")
+    for backend in backends:
+        if backend not in ("sqlite", "postgresql"):
             sys.exit("unknown backend " + backend)
-    if len(timed) == 2:
-        print_comparison(reports, timed)
+    top = os.environ.get("TMPDIR", "/tmp")
+    works = {name: tempfile.mkdtemp(prefix="tallyscope-store-bench-", dir=top) for name in backends}
+    pg = None
+    try:
+        stores = {}
+        if "sqlite" in backends:
+            load_backend("SQLite", binary, csv, reports, works["sqlite"])
+            stores["SQLite"] = (works["sqlite"], None)
+        if "postgresql" in backends:
+            pg = PostgresCluster(settings={"shared_buffers": "1GB", "max_wal_size": "8GB",
+                                           "checkpoint_timeout": "30min"}).start()
+            load_backend("PostgreSQL", binary, csv, reports, works["postgresql"], pg.url)
+            stores["PostgreSQL"] = (works["postgresql"], pg.url)
+        measure(binary, stores, reports, a.runs, a.ingest_seconds)
+    finally:
+        if pg:
+            pg.stop()
+        for work in works.values():
+            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -172,6 +172,14 @@ function sum(days, key) { return days.reduce((total, d) => total + d[key], 0); }
 const isoDay = (ts) => dayText(Math.floor(ts / 86400));
 function axisColor() { return getComputedStyle(document.body).getPropertyValue("--muted").trim() || "#667085"; }
 function gridColor() { return getComputedStyle(document.body).getPropertyValue("--line").trim() || "#e2e5ea"; }
+// While a draw fills the page: the charts' widths and colours, read once before anything is
+// written, so each chart does not make the browser lay out the half-filled page again.
+let chartLook = null;
+function readChartLook() {
+  const widths = {};
+  for (const key of ["devices", "reports", "fleet", "rate"]) widths[key] = $("chart-" + key).clientWidth;
+  return { axis: axisColor(), grid: gridColor(), widths };
+}
 
 // Draws day series; the last day, when partial, is a dashed continuation labelled "so far".
 function drawChart(key, target, dates, series, options) {
@@ -193,9 +201,11 @@ function drawChart(key, target, dates, series, options) {
     }
   }
   const maxValue = Math.max(1, ...data.slice(1).flat().filter((v) => v !== null));
-  const width = Math.max(200, target.clientWidth);
+  const look = chartLook || {};
+  const width = Math.max(200, look.widths && look.widths[key] !== undefined ? look.widths[key] : target.clientWidth);
   if (charts[key]) charts[key].destroy();
-  const axis = { stroke: axisColor(), grid: { stroke: gridColor() }, ticks: { stroke: gridColor() } };
+  const grid = look.grid || gridColor();
+  const axis = { stroke: look.axis || axisColor(), grid: { stroke: grid }, ticks: { stroke: grid } };
   charts[key] = new uPlot({
     width, height: 240,
     cursor: { sync: { key: "tallyscope-days", setSeries: false } },
@@ -368,10 +378,15 @@ async function draw() {
   setStatus("Loading…");
   try {
     const app = appsByKey[state.app];
-    // The server's today (its reporting time zone) is the last day of the default range.
-    const latest = await api(appPath("daily"));
-    if (serial !== drawSerial) return;
-    state.today = latest.days[latest.days.length - 1].date;
+    // The server's today (its reporting time zone) is the last day of the default range. It is
+    // known from the applications' answer or the last draw and checked beside the figures below;
+    // when the day has turned meanwhile, the page draws again.
+    if (!state.today) {
+      const latest = await api(appPath("daily"));
+      if (serial !== drawSerial) return;
+      state.today = latest.days[latest.days.length - 1].date;
+    }
+    const assumedToday = state.today;
     const { from, to } = currentRange();
     const length = dayNumber(to) - dayNumber(from) + 1;
     const prevFrom = shift(from, -length);
@@ -380,33 +395,59 @@ async function draw() {
     const lastFull = toIsToday ? shift(to, -1) : to;
     const fullLength = dayNumber(lastFull) - dayNumber(from) + 1;
     const firstData = app.first_seen;
-    const f = (params) => withFilters(params);
-
+    // Every figure under the filters; a question asked twice in one draw (a range that is
+    // already complete) goes to the server once.
+    const asked = {};
+    const ask = (suffix, params) => {
+      const path = appPath(suffix, withFilters(params));
+      return asked[path] || (asked[path] = api(path));
+    };
+    const events = ask("top", { dimension: "event", from, to, limit: 101 });
+    const actions = ask("top", { dimension: "action", from, to, limit: 101 });
+    // The picked action and rate are known from the URL, or else are the busiest ones: either
+    // way they are asked as soon as known, not after the tables are drawn.
+    const pickAction = (rows) => (rows.some((r) => r.value === state.action) ? state.action : rows.length ? rows[0].value : null);
+    const pickRate = (eventRows, actionRows) => state.rate ||
+      (eventRows.length ? "event:" + eventRows[0].value : actionRows.length ? "action:" + actionRows[0].value : null);
+    const contentsOf = (action) => ask("top", { dimension: "content", action, from, to, limit: 101 })
+      .then((answer) => ({ action, answer }));
+    const rateOf = (rate) => ask("breakdown", { dimension: rate.slice(0, rate.indexOf(":")), from, to, limit: 1000 })
+      .then((answer) => ({ rate, answer }));
     const requests = {
-      span: api(appPath("daily", f({ from: prevFrom, to }))),
-      activeRange: api(appPath("active", f({ from, to }))),
-      activeFull: fullLength > 0 ? api(appPath("active", f({ from, to: lastFull }))) : null,
-      activeBefore: fullLength > 0 ? api(appPath("active", f({ from: shift(from, -fullLength), to: shift(from, -1) }))) : null,
-      active7: api(appPath("active", f({ from: shift(to, -6), to }))),
-      active7Full: api(appPath("active", f({ from: shift(lastFull, -6), to: lastFull }))),
-      active7Before: api(appPath("active", f({ from: shift(lastFull, -13), to: shift(lastFull, -7) }))),
-      events: api(appPath("top", f({ dimension: "event", from, to, limit: 101 }))),
-      actions: api(appPath("top", f({ dimension: "action", from, to, limit: 101 }))),
-      channels: api(appPath("breakdown", withFilters({ dimension: "channel", from, to, limit: 101 }))),
-      oses: api(appPath("breakdown", withFilters({ dimension: "os", from, to, limit: 101 }))),
-      versions: api(appPath("breakdown", withFilters({ dimension: "osversion", from, to, limit: 101 }))),
-      fleet: api(appPath("breakdown", withFilters({ dimension: state.fleet, from, to, limit: 6 }))),
-      retention: api(appPath("retention", f({ from, to }))),
-      // Known from the URL: asked at once rather than after the tables.
-      contents: state.action !== null ? api(appPath("top", f({ dimension: "content", action: state.action, from, to, limit: 101 }))) : null,
-      rateSeries: state.rate ? api(appPath("breakdown", f({ dimension: state.rate.slice(0, state.rate.indexOf(":")), from, to, limit: 1000 }))) : null,
+      latest: api(appPath("daily", { from: shift(assumedToday, -1) })),
+      span: ask("daily", { from: prevFrom, to }),
+      activeRange: ask("active", { from, to }),
+      activeFull: fullLength > 0 ? ask("active", { from, to: lastFull }) : null,
+      activeBefore: fullLength > 0 ? ask("active", { from: shift(from, -fullLength), to: shift(from, -1) }) : null,
+      active7: ask("active", { from: shift(to, -6), to }),
+      active7Full: ask("active", { from: shift(lastFull, -6), to: lastFull }),
+      active7Before: ask("active", { from: shift(lastFull, -13), to: shift(lastFull, -7) }),
+      events,
+      actions,
+      channels: ask("breakdown", { dimension: "channel", from, to, limit: 101 }),
+      oses: ask("breakdown", { dimension: "os", from, to, limit: 101 }),
+      versions: ask("breakdown", { dimension: "osversion", from, to, limit: 101 }),
+      fleet: ask("breakdown", { dimension: state.fleet, from, to, limit: 6 }),
+      retention: ask("retention", { from, to }),
+      contents: state.action !== null ? contentsOf(state.action)
+        : actions.then((answer) => { const action = pickAction(answer.rows); return action === null ? null : contentsOf(action); }),
+      rateSeries: state.rate ? rateOf(state.rate) : Promise.all([events, actions]).then(([e, c]) => {
+        const rate = pickRate(e.rows, c.rows);
+        return rate ? rateOf(rate) : null;
+      }),
     };
     const keys = Object.keys(requests);
     const answers = await Promise.all(Object.values(requests));
     if (serial !== drawSerial) return;
     const a = {};
     keys.forEach((k, i) => { a[k] = answers[i]; });
+    const serverToday = a.latest.days[a.latest.days.length - 1].date;
+    if (serverToday !== assumedToday) {
+      state.today = serverToday;
+      return draw();
+    }
 
+    chartLook = readChartLook();
     const previous = a.span.days.slice(0, length);
     const current = a.span.days.slice(length);
     const partial = current.length > 0 && current[current.length - 1].partial === true;
@@ -477,15 +518,18 @@ async function draw() {
       (c) => [[c.date], [fmt(c.new_devices), "num"], [percent(c.d1), "num"], [percent(c.d7), "num"], [percent(c.d30), "num"]],
       "No new devices in this range");
 
-    const exportChannel = state.filters.channel !== null ? { channel: state.filters.channel } : {};
-    $("export-range").href = appPath("export.csv", Object.assign({ from, to }, exportChannel));
-    $("export-note").textContent = state.filters.os !== null || state.filters.osversion !== null
-      ? "The export holds the reports of every OS (it filters by channel only)." : "";
-    $("export-all").href = appPath("export.csv", { from: app.first_seen, to: app.last_seen > state.today ? app.last_seen : state.today });
+    // The export holds the reports the figures count: the filters go with both links.
+    $("export-range").href = appPath("export.csv", withFilters({ from, to }));
+    $("export-all").href = appPath("export.csv",
+      withFilters({ from: app.first_seen, to: app.last_seen > state.today ? app.last_seen : state.today }));
+    const exportFilters = FILTER_KEYS.filter((k) => state.filters[k] !== null)
+      .map((k) => `${FILTER_LABELS[k].toLowerCase()} “${shownValue(state.filters[k], k)}”`);
+    $("export-note").textContent = exportFilters.length
+      ? `Both hold only the reports that pass the filters: ${exportFilters.join(" · ")}.` : "";
 
-    const early = { action: state.action, rate: state.rate };
-    await Promise.all([drawContents(from, to, actionBody, early.action === state.action ? a.contents : null),
-      drawRate(from, to, days, partial, early.rate === state.rate ? a.rateSeries : null), showDevice()]);
+    await Promise.all([drawContents(from, to, actionBody, a.contents && a.contents.action === state.action ? a.contents.answer : null),
+      drawRate(from, to, days, partial, a.rateSeries && a.rateSeries.rate === state.rate ? a.rateSeries.answer : null), showDevice()]);
+    chartLook = null;
     if (serial !== drawSerial) return;
     clearProblem();
     const filterText = FILTER_KEYS.filter((k) => state.filters[k] !== null)
@@ -494,6 +538,7 @@ async function draw() {
     window.tallyscopeDrawnMs = performance.now();
     document.body.dataset.drawn = "1";
   } catch (error) {
+    chartLook = null;
     if (serial !== drawSerial) return;
     setStatus("");
     showProblem(`Could not load the figures (${error.message}). The figures below are from before and may not match the controls.`);
@@ -639,7 +684,9 @@ async function eraseDevice() {
 
 // --- start ---
 async function loadApps() {
-  const apps = (await api("/api/v1/apps")).apps;
+  const answer = await api("/api/v1/apps");
+  const apps = answer.apps;
+  if (answer.today) state.today = answer.today;
   const select = $("app");
   select.replaceChildren();
   // The busiest first: the one a team most likely came to see.

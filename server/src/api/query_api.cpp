@@ -144,7 +144,8 @@ http::Response QueryApi::apps(const http::Request& request) {
                         {"reports", app.reports},
                         {"first_seen", ReportingDays::format(app.firstDay)},
                         {"last_seen", ReportingDays::format(app.lastDay)}});
-    return jsonResponse(200, json{{"apps", std::move(list)}});
+    // The server's today: the page's default range ends on it.
+    return jsonResponse(200, json{{"apps", std::move(list)}, {"today", ReportingDays::format(days_.today())}});
 }
 
 http::Response QueryApi::appRoute(const http::Request& request) {
@@ -325,12 +326,9 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         "Content-Disposition",
         "attachment; filename=\"" + fileNamePart(appKey) + "-" + ReportingDays::format(range.from) +
             "-" + ReportingDays::format(range.to) + ".csv\"");
-    if (args.os || args.osversion) return error(400, "the export filters by channel only");
     Store& store = store_;
-    response.stream = csvExportStream([&store, appKey, range, channel = args.channel](const ReportSink& sink) {
-        if (!channel) return store.exportReports(appKey, range.from, range.to, sink);
-        store.exportReports(appKey, range.from, range.to,
-                            [&](const Report& r) { return r.channel != *channel || sink(r); });
+    response.stream = csvExportStream([&store, appKey, range, filters](const ReportSink& sink) {
+        store.exportReports(appKey, range.from, range.to, filters, sink);
     });
     return withHeaders(std::move(response), "no-store");
 }

@@ -76,6 +76,8 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
         }
     }
 
+    // The OS changes the batch brings, the last one per moment kept, written together below.
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::pair<std::int64_t, std::int64_t>> changes;
     for (auto& [key, indices] : byDevice) {
         const auto [app, device] = key;
         std::stable_sort(indices.begin(), indices.end(),
@@ -94,9 +96,7 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
             if (r.kind == ReportKind::DeviceInfo) {
                 const std::int64_t newOs = tx.stringId(r.inventory[0]), newVer = tx.stringId(r.inventory[2]);
                 if (newOs != os || newVer != osver) {
-                    sql_.run("INSERT INTO device_os (app, device, from_ms, os, osver) VALUES (?, ?, ?, ?, ?)"
-                             " ON CONFLICT (app, device, from_ms) DO UPDATE SET os = excluded.os, osver = excluded.osver",
-                             {app, device, r.arrivedMs, newOs, newVer});
+                    changes[{app, device, r.arrivedMs}] = {newOs, newVer};
                     if (after != history.begin() && std::prev(after)->fromMs == r.arrivedMs)
                         *std::prev(after) = {r.arrivedMs, newOs, newVer};
                     else
@@ -113,6 +113,26 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
                 out.push_back({-segment(app, c, os, osver), c == 0});
             }
         }
+    }
+    writeChanges(changes);
+}
+
+void FilterSegments::writeChanges(
+    const std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::pair<std::int64_t, std::int64_t>>& changes) {
+    // Up to kRows points per statement: one statement text per row count, so few are prepared.
+    constexpr std::size_t kRows = 64;
+    auto it = changes.begin();
+    while (it != changes.end()) {
+        std::vector<Param> params;
+        std::string sql = "INSERT INTO device_os (app, device, from_ms, os, osver) VALUES ";
+        for (std::size_t n = 0; n < kRows && it != changes.end(); ++n, ++it) {
+            sql += n ? ", (?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?)";
+            const auto& [app, device, fromMs] = it->first;
+            params.insert(params.end(), {Param{app}, Param{device}, Param{fromMs}, Param{it->second.first},
+                                         Param{it->second.second}});
+        }
+        sql_.run(sql + " ON CONFLICT (app, device, from_ms) DO UPDATE SET os = excluded.os, osver = excluded.osver",
+                 params);
     }
 }
 

@@ -56,6 +56,8 @@ public:
     void rolledBack() { pending_.clear(); }
 
 private:
+    void writeChanges(const std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>,
+                                     std::pair<std::int64_t, std::int64_t>>& changes);
     std::int64_t segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver);
 
     TxSql& sql_;

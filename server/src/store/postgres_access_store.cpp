@@ -82,7 +82,7 @@ public:
     }
 
     std::optional<NamedToken> tokenByHash(const std::string& hash) override {
-        return with([&](pqxx::work& w) -> std::optional<NamedToken> {
+        return read([&](pqxx::nontransaction& w) -> std::optional<NamedToken> {
             auto r = w.exec_prepared("token_by_hash", hash);
             if (r.empty()) return std::nullopt;
             return tokenAt(r[0]);
@@ -99,7 +99,7 @@ public:
     }
 
     std::vector<NamedToken> tokens() override {
-        return with([&](pqxx::work& w) {
+        return read([&](pqxx::nontransaction& w) {
             std::vector<NamedToken> out;
             for (const auto& row : w.exec_prepared("tokens")) out.push_back(tokenAt(row));
             return out;
@@ -142,7 +142,7 @@ public:
     }
 
     std::optional<NamedToken> sessionToken(const std::string& hash, std::int64_t nowMs) override {
-        return with([&](pqxx::work& w) -> std::optional<NamedToken> {
+        return read([&](pqxx::nontransaction& w) -> std::optional<NamedToken> {
             auto r = w.exec_prepared("session_token", hash, nowMs);
             if (r.empty()) return std::nullopt;
             return tokenAt(r[0]);
@@ -160,7 +160,7 @@ public:
     }
 
     std::optional<ShareLink> share(const std::string& id) override {
-        return with([&](pqxx::work& w) -> std::optional<ShareLink> {
+        return read([&](pqxx::nontransaction& w) -> std::optional<ShareLink> {
             auto r = w.exec_prepared("share", pgText(id));
             if (r.empty()) return std::nullopt;
             return shareAt(r[0]);
@@ -168,7 +168,7 @@ public:
     }
 
     std::vector<ShareLink> shares(const std::string& appKey) override {
-        return with([&](pqxx::work& w) {
+        return read([&](pqxx::nontransaction& w) {
             std::vector<ShareLink> out;
             for (const auto& row : w.exec_prepared("shares", pgText(appKey))) out.push_back(shareAt(row));
             return out;
@@ -189,7 +189,7 @@ public:
     }
 
     std::vector<AuditEntry> auditLog(std::int64_t fromMs, std::int64_t toMs, int limit) override {
-        return with([&](pqxx::work& w) {
+        return read([&](pqxx::nontransaction& w) {
             std::vector<AuditEntry> out;
             for (const auto& r : w.exec_prepared("audit_log", fromMs, toMs, limit))
                 out.push_back({r[0].as<std::int64_t>(), r[1].as<std::string>(), r[2].as<std::string>(),
@@ -208,30 +208,46 @@ public:
 
 private:
     // Runs `body` in one transaction on a pooled connection and commits it. The transaction is
-    // gone before its connection goes back to the pool.
-    template <typename F>
-    std::invoke_result_t<F&, pqxx::work&> with(F&& body) {
+    // gone before its connection goes back to the pool. A read of one statement runs as
+    // `pqxx::nontransaction`: the statement is its own transaction, one round trip instead of
+    // three (BEGIN, the statement, COMMIT) on every request that checks a token.
+    template <typename Tx = pqxx::work, typename F>
+    std::invoke_result_t<F&, Tx&> with(F&& body) {
+        constexpr bool alone = std::is_same_v<Tx, pqxx::nontransaction>;
         bool pooled = false;
         std::unique_ptr<pqxx::connection> c = take(pooled);
-        std::optional<pqxx::work> w;
-        try {
+        std::optional<Tx> w;
+        // An idle connection to a server that went away fails at its first step (BEGIN, or the
+        // one statement of a read), before anything ran: start over on a fresh one (after a
+        // failover, to the host taking writes now).
+        auto retried = [&](const auto& step) -> decltype(auto) {
             try {
-                w.emplace(*c);
+                return step();
             } catch (const pqxx::broken_connection&) {
-                // An idle connection to a server that went away fails at BEGIN, before anything
-                // ran: start over on a fresh one (after a failover, to the host taking writes now).
                 if (!pooled) throw;
+                w.reset();
                 forgetIdle();
                 c = take(pooled);
-                w.emplace(*c);
+                return step();
             }
+        };
+        try {
+            if constexpr (alone) w.emplace(*c);
+            else retried([&] { w.emplace(*c); });
+            auto step = [&]() -> decltype(auto) {
+                if constexpr (alone) {
+                    if (!w) w.emplace(*c);
+                }
+                return body(*w);
+            };
             if constexpr (std::is_void_v<decltype(body(*w))>) {
-                body(*w);
+                if constexpr (alone) retried(step);
+                else step();
                 w->commit();
                 w.reset();
                 give(std::move(c));
             } else {
-                auto result = body(*w);
+                auto result = alone ? retried(step) : step();
                 w->commit();
                 w.reset();
                 give(std::move(c));
@@ -255,6 +271,10 @@ private:
             w.reset();
             throw;
         }
+    }
+    template <typename F>
+    std::invoke_result_t<F&, pqxx::nontransaction&> read(F&& body) {
+        return with<pqxx::nontransaction>(std::forward<F>(body));
     }
 
     // A lost connection says the server went away: the idle ones went to it too.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -416,41 +417,45 @@ public:
         for (const ArrayRows* rows : {&deviceRows, &dayRows, &valueRows, &daily_, &retention_, &valueDay_, &span_})
             for (std::string& c : rows->columns()) params.push_back(std::move(c));
         run(w_, "save_batch",
-            "WITH inventory_rows AS (INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
+            // Shared counters (the day's daily row, the values' rows of the day) stay locked from
+            // their upsert until the commit, and every server's batches need them, so they are
+            // written last: PostgreSQL runs the main statement first, then the WITH parts from
+            // the last to the first, so the hot tables lead the text and the per-device ones end it.
+            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[],"
+            " $60::int[], $61::bigint[], $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices),"
+            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
+            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports),"
+            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
+            " $48::int[], $49::int[], $50::bigint[])"
+            " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
+            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
+            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
+            " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
+            " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
+            " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
+            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
+            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
+            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
+            " prev_day = excluded.prev_day, reports = excluded.reports),"
+            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
+            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
+            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
+            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
+            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
+            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
+            " actions = excluded.actions, device_reports = excluded.device_reports)"
+            " INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
             " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
             " $11::text[], $12::text[])"
             " ON CONFLICT (app, device) DO UPDATE SET arrived_ms = excluded.arrived_ms,"
             " pcosname = excluded.pcosname, mac = excluded.mac, pcosversion = excluded.pcosversion,"
             " pcname = excluded.pcname, pcusername = excluded.pcusername, windowssid = excluded.windowssid,"
             " pccpuid = excluded.pccpuid, harddiskid = excluded.harddiskid,"
-            " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms),"
-            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
-            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
-            " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
-            " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports),"
-            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
-            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
-            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports),"
-            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
-            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
-            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
-            " prev_day = excluded.prev_day, reports = excluded.reports),"
-            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
-            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
-            " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
-            " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
-            " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
-            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
-            " $48::int[], $49::int[], $50::bigint[])"
-            " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
-            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
-            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
-            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports)"
-            " INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[], $60::int[], $61::bigint[],"
-            " $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
-            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices",
+            " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= i.arrived_ms",
             pqxx::prepare::make_dynamic_params(params));
     }
 
@@ -531,15 +536,53 @@ std::vector<std::string> parameterTexts(const std::vector<Param>& params) {
     return values;
 }
 
-// The filter rollups' statements in the writer's transaction, values bound as parameters.
+// Shared statements (readers', filter rollups'), each prepared once per connection under a name every connection
+// gives the same text; so a figure costs one round trip and no parsing or planning from
+// scratch. Texts past the limit (there is a bounded handful) run unnamed.
+class ReadStatements {
+public:
+    explicit ReadStatements(std::string prefix) : prefix_(std::move(prefix)) {}
+    std::string nameOf(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto it = names_.find(text); it != names_.end()) return it->second;
+        if (names_.size() >= kKept) return {};
+        std::string name = prefix_ + std::to_string(names_.size());
+        names_.emplace(text, name);
+        return name;
+    }
+
+private:
+    static constexpr std::size_t kKept = 500;
+    const std::string prefix_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::string> names_;
+};
+
+// Runs a shared statement prepared (when it has a name) on the transaction's connection. A
+// ranking (rows grouped, then the first few kept) is planned for its values every time instead:
+// a plan made once for any values takes a day range for a few rows and sorts what a hash would
+// group, several times slower on a busy dimension, while planning it again costs far less.
+pqxx::result runShared(pqxx::transaction_base& t, ReadStatements& statements, const std::string& sql,
+                       const std::vector<Param>& params) {
+    const std::string text = numberedPlaceholders(sql);
+    const std::vector<std::string> values = parameterTexts(params);
+    const auto bound = pqxx::prepare::make_dynamic_params(values);
+    const bool ranking = text.find("GROUP BY") != std::string::npos && text.find(" LIMIT ") != std::string::npos;
+    const std::string name = ranking ? std::string() : statements.nameOf(text);
+    if (name.empty()) return t.exec_params(text, bound);
+    t.conn().prepare(name, text);
+    return t.exec_prepared(name, bound);
+}
+
+// The filter rollups' statements in the writer's current transaction, values bound as
+// parameters. It lives as long as the store, so the segment ids the filter rollups keep between
+// batches survive; each batch points it at its transaction.
 class PgTxSql final : public TxSql {
 public:
-    explicit PgTxSql(pqxx::work& w) : w_(w) {}
+    void use(pqxx::work* w) { w_ = w; }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each) override {
-        const std::string text = numberedPlaceholders(sql);
-        const std::vector<std::string> values = parameterTexts(params);
-        const pqxx::result result = w_.exec_params(text, pqxx::prepare::make_dynamic_params(values));
+        const pqxx::result result = runShared(*w_, statements_, sql, params);
         for (const auto& row : result) {
             struct R final : Row {
                 explicit R(const pqxx::row& r) : r(r) {}
@@ -553,14 +596,16 @@ public:
     }
 
 private:
-    pqxx::work& w_;
+    pqxx::work* w_ = nullptr;
+    ReadStatements statements_{"tx_"};
 };
 
-// Reads run in a repeatable-read, read-only transaction; an export's rows come through a cursor,
-// so an export of any size holds one slice of rows at a time.
+// A several-statement answer runs in a repeatable-read, read-only transaction, a one-statement
+// answer on its own; an export's rows come through a cursor, so an export of any size holds one
+// slice of rows at a time.
 class PgReader final : public QuerySource {
 public:
-    explicit PgReader(pqxx::connection& c) : conn_(c) {}
+    PgReader(pqxx::connection& c, ReadStatements& statements) : conn_(c), statements_(statements) {}
     void begin() override { tx_ = std::make_unique<pqxx::transaction<pqxx::repeatable_read, pqxx::read_only>>(conn_); }
     void end() override {
         if (!tx_) return;
@@ -572,16 +617,20 @@ public:
     }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each, bool stream) override {
-        const std::string text = numberedPlaceholders(sql);
-        const std::vector<std::string> values = parameterTexts(params);
-        const auto bound = pqxx::prepare::make_dynamic_params(values);
         if (!stream) {
-            for (const auto& row : tx_->exec_params(text, bound)) {
+            std::optional<pqxx::nontransaction> alone;
+            pqxx::transaction_base& t = tx_ ? static_cast<pqxx::transaction_base&>(*tx_) : alone.emplace(conn_);
+            const pqxx::result result = runShared(t, statements_, sql, params);
+            if (alone) alone->commit();
+            for (const auto& row : result) {
                 PgRow wrapped(row);
                 if (!each(wrapped)) break;
             }
             return;
         }
+        const std::string text = numberedPlaceholders(sql);
+        const std::vector<std::string> values = parameterTexts(params);
+        const auto bound = pqxx::prepare::make_dynamic_params(values);
         const std::string cursor = "c" + std::to_string(++cursors_);
         tx_->exec_params("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + text, bound);
         bool more = true;
@@ -613,6 +662,7 @@ private:
     };
     static constexpr pqxx::oid bytea = 17;
     pqxx::connection& conn_;
+    ReadStatements& statements_;
     std::unique_ptr<pqxx::transaction<pqxx::repeatable_read, pqxx::read_only>> tx_;
     unsigned cursors_ = 0;
 };
@@ -664,10 +714,8 @@ public:
     AppendResult append(const std::vector<Report>& reports) override {
         if (reports.empty()) return {};
         AppendResult result;
-        write([&](pqxx::work& w, PgTx& tx) {
-            PgTxSql filterSql(w);
-            FilterSegments segments(filterSql);
-            result = applyBatch(tx, days(), reports, &segments);
+        write([&](pqxx::work&, PgTx& tx) {
+            result = applyBatch(tx, days(), reports, segments_.get());
         });
         return result;
     }
@@ -681,10 +729,8 @@ public:
     }
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         bool found = false;
-        write([&](pqxx::work& w, PgTx& tx) {
-            PgTxSql filterSql(w);
-            FilterSegments segments(filterSql);
-            found = store::eraseDevice(tx, appKey, deviceId, &segments);
+        write([&](pqxx::work&, PgTx& tx) {
+            found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
         });
         return found;
     }
@@ -718,28 +764,32 @@ protected:
                 owner.giveBackReadConnection(std::move(conn));
             }
             // A pooled connection may lead to a primary that has died since: nothing of this read
-            // has happened yet, so it starts again once on a fresh connection (to whichever host
+            // has happened before its first step (BEGIN, or the one statement of a one-statement
+            // answer), so that step starts again once on a fresh connection (to whichever host
             // takes writes now).
-            void begin() override {
+            void begin() override { first([&] { reader->begin(); }); }
+            void end() override { reader->end(); }
+            void query(const std::string& sql, const std::vector<Param>& params,
+                       const std::function<bool(const Row&)>& each, bool stream) override {
+                first([&] { reader->query(sql, params, each, stream); });
+            }
+            void first(const std::function<void()>& step) {
+                if (started) return guard(step);
+                started = true;
                 try {
-                    reader->begin();
+                    step();
                 } catch (const pqxx::broken_connection&) {
                     owner.dropReadConnections();
                     open(owner.takeReadConnection());
-                    guard([&] { reader->begin(); });
+                    guard(step);
                 } catch (const pqxx::failure& e) {
                     throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
                 }
             }
-            void end() override { reader->end(); }
-            void query(const std::string& sql, const std::vector<Param>& params,
-                       const std::function<bool(const Row&)>& each, bool stream) override {
-                guard([&] { reader->query(sql, params, each, stream); });
-            }
             void open(std::unique_ptr<pqxx::connection> c) {
                 reader.reset();
                 conn = std::move(c);
-                reader = std::make_unique<PgReader>(*conn);
+                reader = std::make_unique<PgReader>(*conn, owner.readStatements_);
             }
             static void guard(const std::function<void()>& f) {
                 try {
@@ -751,6 +801,7 @@ protected:
             PostgresStore& owner;
             std::unique_ptr<pqxx::connection> conn;
             std::unique_ptr<PgReader> reader;
+            bool started = false;
         };
         return std::make_unique<Lease>(*this);
     }
@@ -762,11 +813,23 @@ private:
     void write(F&& body) {
         std::lock_guard<std::mutex> lock(writeMutex_);
         for (int attempt = 1;; ++attempt) {
+            // Segment ids a transaction created are kept only once it committed.
+            struct Outcome {
+                FilterSegments* segments = nullptr;
+                bool committed = false;
+                ~Outcome() {
+                    if (segments && !committed) segments->rolledBack();
+                }
+            } outcome;
             try {
                 pqxx::work w(writerConnection());
+                outcome.segments = segments_.get();
+                filterSql_.use(&w);
                 PgTx tx(w, strings_);
                 body(w, tx);
                 w.commit();
+                outcome.committed = true;
+                segments_->committed();
                 tx.committed();
                 return;
             } catch (const pqxx::transaction_rollback& e) {
@@ -815,6 +878,7 @@ private:
             writer_.reset();
             writer_ = connect();
             strings_.clear();
+            segments_ = std::make_unique<FilterSegments>(filterSql_);
         }
         return *writer_;
     }
@@ -839,10 +903,14 @@ private:
         std::lock_guard<std::mutex> lock(poolMutex_);
         if (c && c->is_open() && pool_.size() < 8) pool_.push_back(std::move(c));
     }
-    // One broken connection says the host is gone: the others in the pool lead there too.
+    // One broken connection says the host is gone: the others in the pool lead there too, and
+    // the host now taking writes may lack the last commits of the old one, ids included.
     void dropReadConnections() {
-        std::lock_guard<std::mutex> lock(poolMutex_);
-        pool_.clear();
+        {
+            std::lock_guard<std::mutex> lock(poolMutex_);
+            pool_.clear();
+        }
+        forgetIds();
     }
 
     std::string url_;
@@ -855,6 +923,9 @@ private:
     std::unordered_map<std::string, std::int64_t> strings_;
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<pqxx::connection>> pool_;
+    ReadStatements readStatements_{"read_"};
+    PgTxSql filterSql_;
+    std::unique_ptr<FilterSegments> segments_;
 };
 
 }  // namespace

@@ -91,9 +91,9 @@ void addValue(DeviceAgg& agg, std::int64_t chan, int dim, std::int64_t sub, std:
 
 // The cohort of `firstDay` gains (sign +1) or loses (-1) this device in its retention counters.
 void countCohort(RollupTx& tx, Counters& c, std::int64_t app, std::int64_t device, std::int64_t chan,
-                 int firstDay, int sign) {
+                 int firstDay, int sign, const std::map<int, Kinds>* allDays = nullptr) {
     for (int n : kRetentionOffsets)
-        if (tx.deviceDayExists(app, device, chan, firstDay + n))
+        if (allDays ? allDays->count(firstDay + n) > 0 : tx.deviceDayExists(app, device, chan, firstDay + n))
             c.retention[{app, chan, firstDay, n}] += sign;
 }
 
@@ -217,6 +217,10 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         const auto [app, device, chan] = key;
         const int batchFirst = agg.days.begin()->first;
         std::optional<DeviceRow> row = tx.lockDevice(app, device, chan);
+        // Every row the device has in the partition lies on or before the day of its last arrival
+        // there, so a later day is new to it, and so is every day of a device new to it: those
+        // need no look-up of rows that cannot exist.
+        const int lastDay = row ? days.dayOf(row->lastMs) : kNoDay;
         DeviceRow updated;
         bool recountCohort = false;
         if (!row) {
@@ -249,18 +253,29 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
             d.ae += k.ae;
             d.ac += k.ac;
             d.dr += k.dr;
-            if (tx.addDeviceDay(app, device, chan, day, k.ae, k.ac, k.dr)) {
+            bool fresh = day > lastDay;
+            if (fresh) tx.insertDeviceDay(app, device, chan, day, k.ae, k.ac, k.dr);
+            else fresh = tx.addDeviceDay(app, device, chan, day, k.ae, k.ac, k.dr);
+            if (fresh) {
                 d.active += 1;
                 if (!recountCohort)
                     for (int n : kRetentionOffsets)
                         if (day - updated.firstDay == n) c.retention[{app, chan, updated.firstDay, n}] += 1;
             }
         }
-        if (recountCohort) countCohort(tx, c, app, device, chan, updated.firstDay, +1);
+        if (recountCohort) countCohort(tx, c, app, device, chan, updated.firstDay, +1, row ? nullptr : &agg.days);
 
         for (const auto& [vk, perDay] : agg.values) {
+            int newPrev = kNoDay;  // the value's previous day when it is one of this batch's new days
             for (const auto& [day, n] : perDay) {
                 c.valueDay.add({app, vk, day, 0}, n);
+                if (day > lastDay) {
+                    const int prev = newPrev != kNoDay ? newPrev : row ? tx.valueDayBefore(app, device, vk, day) : kNoDay;
+                    tx.insertValueDeviceDay(app, device, vk, day, prev, n);
+                    c.span.add({app, vk, day, prev}, 1);
+                    newPrev = day;
+                    continue;
+                }
                 if (tx.addValueDeviceDay(app, device, vk, day, n)) continue;
                 int prev = kNoDay, next = kNoDay;
                 if (auto around = tx.valueDaysAround(app, device, vk, day)) std::tie(prev, next) = *around;

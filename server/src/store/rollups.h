@@ -110,6 +110,12 @@ public:
     virtual bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day,
                               std::int64_t ae, std::int64_t ac, std::int64_t dr) = 0;
     virtual bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) = 0;
+    // A device-day after every day the device has in the partition: no row to add to. The
+    // default asks as for any other day.
+    virtual void insertDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day,
+                                 std::int64_t ae, std::int64_t ac, std::int64_t dr) {
+        addDeviceDay(app, device, chan, day, ae, ac, dr);
+    }
 
     // Adds reports to an existing value-device-day; false when there is none.
     virtual bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day,
@@ -117,6 +123,11 @@ public:
     // The device's nearest active days for the value before and after `day`.
     virtual std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device,
                                                                const ValueKey& k, int day) = 0;
+    // The nearest active day before `day` when the device has none on or after it.
+    virtual int valueDayBefore(std::int64_t app, std::int64_t device, const ValueKey& k, int day) {
+        auto around = valueDaysAround(app, device, k, day);
+        return around ? around->first : kNoDay;
+    }
     virtual void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day,
                                       int prevDay, std::int64_t reports) = 0;
     virtual void setPrevDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay) = 0;

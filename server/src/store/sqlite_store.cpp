@@ -742,6 +742,10 @@ public:
 
     // Packed reports are rebuilt here, the texts they refer to read in the same snapshot.
     void exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) override {
+        exportReports(appKey, fromDay, toDay, Filters{}, sink);
+    }
+    void exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& filters,
+                       const ReportSink& sink) override {
         if (fromDay > toDay) return;
         struct Reading {
             Reading(SqliteStore& owner) : owner(owner), db(owner.takeReader()) { exec(db.get(), "BEGIN"); }
@@ -753,19 +757,40 @@ public:
             Db db;
         } reading(*this);
         sqlite3* db = reading.db.get();
-        std::int64_t app;
-        {
-            Stmt find(db, "SELECT id FROM strings WHERE value = ?");
-            if (!find.bind(1, appKey).step()) return;
-            app = find.i64(0);
+        Stmt find(db, "SELECT id FROM strings WHERE value = ?");
+        auto idOf = [&](const std::string& text) -> std::optional<std::int64_t> {
+            Using u(find);
+            if (!find.bind(1, text).step()) return std::nullopt;
+            return find.i64(0);
+        };
+        const auto app = idOf(appKey);
+        if (!app) return;
+        // A report's OS is its device's latest change point at or before it; a device without one
+        // counts under "", as the rollups count it. The channel is in the packed values.
+        std::string passes;
+        std::vector<std::int64_t> osParams;
+        const std::int64_t noOs = filters.byOs() ? idOf("").value_or(0) : 0;
+        const std::pair<const std::optional<std::string>*, const char*> osFilters[] = {{&filters.os, "os"},
+                                                                                       {&filters.osversion, "osver"}};
+        for (const auto& [given, column] : osFilters) {
+            if (!*given) continue;
+            const auto wanted = (*given)->empty() ? std::optional<std::int64_t>(noOs) : idOf(**given);
+            if (!wanted) return;  // a text never stored: no report has it
+            passes += std::string(" AND COALESCE((SELECT o.") + column +
+                      " FROM device_os o WHERE o.app = r.app AND o.device = r.device AND o.from_ms <= r.arrived_ms"
+                      " ORDER BY o.from_ms DESC LIMIT 1), ?) = ?";
+            osParams.insert(osParams.end(), {noOs, *wanted});
         }
         StringTexts strings(db);
         const PackedTexts texts{nullptr, [&](std::int64_t id) { return strings.text(id); }};
-        Stmt rows(db, "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts, r.report_id"
-                      " FROM reports r JOIN devices d ON d.id = r.device"
-                      " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ? ORDER BY r.arrived_ms, r.id");
+        const std::string sql = "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts, r.report_id"
+                                " FROM reports r JOIN devices d ON d.id = r.device"
+                                " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ?" +
+                                passes + " ORDER BY r.arrived_ms, r.id";
+        Stmt rows(db, sql.c_str());
         Using u(rows);
-        rows.bind(1, app).bind(2, days().startOf(fromDay)).bind(3, days().startOf(toDay + 1));
+        rows.bind(1, *app).bind(2, days().startOf(fromDay)).bind(3, days().startOf(toDay + 1));
+        for (std::size_t i = 0; i < osParams.size(); ++i) rows.bind(4 + static_cast<int>(i), osParams[i]);
         Report rep;
         rep.appKey = appKey;
         while (rows.step()) {
@@ -779,6 +804,7 @@ public:
                 unpackDecodedTexts(rows.text(5), rep);
             }
             rep.reportId = rows.isNull(6) ? std::string() : reportIdFromBytes(rows.text(6));
+            if (filters.channel && rep.channel != *filters.channel) continue;
             if (!sink(rep)) break;
         }
     }

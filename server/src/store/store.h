@@ -99,6 +99,9 @@ public:
     // Devices of the key whose identifier starts with `text` or whose computer or user name holds
     // it, any case; most recently seen first.
     virtual std::vector<DeviceMatch> findDevices(const std::string& appKey, const std::string& text, int limit);
+    // The walk above over the reports the filters pass only.
+    virtual void exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& filters,
+                               const ReportSink& sink);
 
     // Drops raw reports that arrived before `cutoffMs`; every figure stays as it was. Ids of
     // dropped reports are remembered until kReportIdWindowMs after their arrival.
@@ -136,6 +139,13 @@ inline std::vector<Cohort> Store::retention(const std::string& appKey, int fromD
 inline Breakdown Store::breakdown(const BreakdownQuery&) { throw StoreError("this store cannot break figures down"); }
 inline std::vector<DeviceMatch> Store::findDevices(const std::string&, const std::string&, int) {
     throw StoreError("this store cannot search devices");
+}
+
+inline void Store::exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& f,
+                                 const ReportSink& sink) {
+    if (f.byOs()) throw StoreError("this store cannot filter by OS");
+    if (!f.channel) return exportReports(appKey, fromDay, toDay, sink);
+    exportReports(appKey, fromDay, toDay, [&](const Report& r) { return r.channel != *f.channel || sink(r); });
 }
 
 class ReportingDays;

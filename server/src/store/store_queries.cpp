@@ -12,11 +12,20 @@ namespace tallyscope::server::store {
 
 namespace {
 
-// Holds a reader connection inside one read-only transaction for the length of an answer.
+enum class Statements { One, Several };
+
+// Holds a reader connection for the length of an answer, inside one read-only transaction when
+// the answer takes several statements. Id look-ups may run before and outside it: the ids they
+// find never change, and one not found yet is an answer as of that earlier moment.
 class Snapshot {
 public:
-    explicit Snapshot(std::unique_ptr<QuerySource> src) : src_(std::move(src)) { src_->begin(); }
-    ~Snapshot() { src_->end(); }
+    explicit Snapshot(std::unique_ptr<QuerySource> src, Statements n = Statements::Several)
+        : src_(std::move(src)), open_(n == Statements::Several) {
+        if (open_) src_->begin();
+    }
+    ~Snapshot() {
+        if (open_) src_->end();
+    }
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
     QuerySource* operator->() { return src_.get(); }
@@ -24,6 +33,7 @@ public:
 
 private:
     std::unique_ptr<QuerySource> src_;
+    bool open_;
 };
 
 std::optional<std::int64_t> single(QuerySource& src, const std::string& sql, const std::vector<Param>& params) {
@@ -45,33 +55,87 @@ static std::optional<std::int64_t> stringIdOf(Dialect d, QuerySource& src, const
                   {text, text});
 }
 
-static std::optional<std::int64_t> deviceIdOf(Dialect d, QuerySource& src, const std::string& text) {
-    return single(src,
-                  d == Dialect::Postgres ? "SELECT id FROM devices WHERE md5(deviceid) = md5(?) AND deviceid = ?"
-                                         : "SELECT id FROM devices WHERE deviceid = ? AND deviceid = ?",
-                  {text, text});
+std::optional<std::int64_t> QueryStore::stringId(QuerySource& src, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(idsMutex_);
+        if (auto it = stringIds_.find(text); it != stringIds_.end()) return it->second;
+    }
+    auto id = stringIdOf(dialect_, src, text);
+    if (id) {
+        std::lock_guard<std::mutex> lock(idsMutex_);
+        if (stringIds_.size() >= kIdsKept) stringIds_.clear();
+        stringIds_.emplace(text, *id);
+    }
+    return id;
+}
+
+std::map<std::int64_t, std::string> QueryStore::textsOf(QuerySource& src, const std::vector<std::int64_t>& ids) {
+    std::map<std::int64_t, std::string> out;
+    std::vector<std::int64_t> missing;
+    {
+        std::lock_guard<std::mutex> lock(idsMutex_);
+        for (std::int64_t id : ids) {
+            if (auto it = texts_.find(id); it != texts_.end()) out.emplace(id, it->second);
+            else missing.push_back(id);
+        }
+    }
+    // In slices of a fixed size, so there are few statement texts to keep prepared.
+    constexpr std::size_t kSlice = 32;
+    for (std::size_t at = 0; at < missing.size(); at += kSlice) {
+        std::string sql = "SELECT id, value FROM strings WHERE id IN (?";
+        std::vector<Param> params{missing[at]};
+        for (std::size_t i = 1; i < kSlice; ++i) {
+            sql += ",?";
+            params.emplace_back(missing[std::min(at + i, missing.size() - 1)]);
+        }
+        sql += ")";
+        src.query(sql, params, [&](const Row& r) {
+            out.emplace(r.i64(0), r.text(1));
+            return true;
+        });
+    }
+    std::lock_guard<std::mutex> lock(idsMutex_);
+    if (texts_.size() + missing.size() >= kIdsKept) texts_.clear();
+    for (std::int64_t id : missing)
+        if (auto it = out.find(id); it != out.end()) texts_.emplace(id, it->second);
+    return out;
+}
+
+void QueryStore::forgetIds() {
+    std::lock_guard<std::mutex> lock(idsMutex_);
+    stringIds_.clear();
+    segmentIds_.clear();
+    texts_.clear();
 }
 
 // The rollup partition holding the figures of the reports the filters pass: 0 (every report), a
 // channel's id, or a filter segment's negated id; nothing when no report can pass.
-static std::optional<std::int64_t> partitionOf(Dialect d, QuerySource& src, std::int64_t app, const Filters& f) {
+std::optional<std::int64_t> QueryStore::partitionOf(QuerySource& src, std::int64_t app, const Filters& f) {
     std::int64_t ids[3] = {0, 0, 0};
     const std::optional<std::string>* given[3] = {&f.channel, &f.os, &f.osversion};
     for (int i = 0; i < 3; ++i) {
         if (!*given[i]) continue;
-        auto id = stringIdOf(d, src, **given[i]);
+        auto id = stringId(src, **given[i]);
         if (!id) return std::nullopt;
         ids[i] = *id;
     }
     if (!f.byOs()) return ids[0];
+    const auto key = std::make_tuple(app, ids[0], ids[1], ids[2]);
+    {
+        std::lock_guard<std::mutex> lock(idsMutex_);
+        if (auto it = segmentIds_.find(key); it != segmentIds_.end()) return -it->second;
+    }
     auto segment = single(src, "SELECT id FROM filter_segments WHERE app = ? AND chan = ? AND os = ? AND osver = ?",
                           {app, ids[0], ids[1], ids[2]});
     if (!segment) return std::nullopt;
+    std::lock_guard<std::mutex> lock(idsMutex_);
+    if (segmentIds_.size() >= kIdsKept) segmentIds_.clear();
+    segmentIds_.emplace(key, *segment);
     return -*segment;
 }
 
 std::vector<Rejected> QueryStore::rejects(int limit) {
-    Snapshot s(borrow());
+    Snapshot s(borrow(), Statements::One);
     std::vector<Rejected> out;
     s->query("SELECT arrived_ms, reason, body FROM rejects ORDER BY id DESC LIMIT ?", {std::int64_t{limit}},
              [&](const Row& r) {
@@ -82,12 +146,18 @@ std::vector<Rejected> QueryStore::rejects(int limit) {
 }
 
 std::vector<AppSummary> QueryStore::apps() {
-    Snapshot s(borrow());
+    Snapshot s(borrow(), Statements::One);
     std::vector<AppSummary> out;
-    const char* order = dialect_ == Dialect::Postgres ? " ORDER BY s.value COLLATE \"C\"" : " ORDER BY s.value";
-    s->query(std::string("SELECT s.value, SUM(d.new_devices), SUM(d.app_events + d.actions + d.device_reports),"
-                         " MIN(d.day), MAX(d.day) FROM daily d JOIN strings s ON s.id = d.app"
-                         " WHERE d.chan = 0 AND d.active > 0 GROUP BY s.value") + order,
+    // PostgreSQL sums per key before it joins the texts (joined first, it walks the whole text
+    // table); SQLite walks the texts in order through their index and finds each key's rows.
+    s->query(dialect_ == Dialect::Postgres
+                 ? "SELECT s.value, t.devices, t.reports, t.first, t.last FROM (SELECT app,"
+                   " SUM(new_devices) AS devices, SUM(app_events + actions + device_reports) AS reports,"
+                   " MIN(day) AS first, MAX(day) AS last FROM daily WHERE chan = 0 AND active > 0 GROUP BY app) t"
+                   " JOIN strings s ON s.id = t.app ORDER BY s.value COLLATE \"C\""
+                 : "SELECT s.value, SUM(d.new_devices), SUM(d.app_events + d.actions + d.device_reports),"
+                   " MIN(d.day), MAX(d.day) FROM daily d JOIN strings s ON s.id = d.app"
+                   " WHERE d.chan = 0 AND d.active > 0 GROUP BY s.value ORDER BY s.value",
              {}, [&](const Row& r) {
                  out.push_back({r.text(0), r.i64(1), r.i64(2), static_cast<int>(r.i64(3)), static_cast<int>(r.i64(4))});
                  return true;
@@ -96,8 +166,8 @@ std::vector<AppSummary> QueryStore::apps() {
 }
 
 bool QueryStore::hasApp(const std::string& appKey) {
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, appKey);
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, appKey);
     return app && single(*s, "SELECT 1 FROM daily WHERE app = ? AND chan = 0 AND active > 0 LIMIT 1", {*app});
 }
 
@@ -109,10 +179,10 @@ std::vector<DayFigures> QueryStore::daily(const std::string& appKey, int fromDay
 std::vector<DayFigures> QueryStore::daily(const std::string& appKey, int fromDay, int toDay, const Filters& filters) {
     std::vector<DayFigures> out;
     for (int d = fromDay; d <= toDay; ++d) out.push_back(DayFigures{d});
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, appKey);
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, appKey);
     if (!app) return out;
-    auto chan = partitionOf(dialect_, *s, *app, filters);
+    auto chan = partitionOf(*s, *app, filters);
     if (!chan) return out;
     s->query("SELECT day, active, new_devices, app_events, actions, device_reports FROM daily"
              " WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
@@ -135,10 +205,10 @@ std::int64_t QueryStore::activeDevices(const std::string& appKey, int fromDay, i
 
 std::int64_t QueryStore::activeDevices(const std::string& appKey, int fromDay, int toDay, const Filters& filters) {
     if (fromDay > toDay) return 0;
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, appKey);
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, appKey);
     if (!app) return 0;
-    auto chan = partitionOf(dialect_, *s, *app, filters);
+    auto chan = partitionOf(*s, *app, filters);
     if (!chan) return 0;
     // Dimension 0, value 0 spans every report: each device counts once, on its first day in range.
     return single(*s,
@@ -151,62 +221,50 @@ std::int64_t QueryStore::activeDevices(const std::string& appKey, int fromDay, i
 std::vector<TopRow> QueryStore::top(const TopQuery& q) {
     std::vector<TopRow> out;
     if (q.limit <= 0 || q.fromDay > q.toDay) return out;
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, q.appKey);
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, q.appKey);
     if (!app) return out;
     // Channel values are kept in partitions over every channel only; a channel's own channel
     // ranking is its row there.
     Filters filters{q.channel, q.os, q.osversion};
     std::optional<std::int64_t> onlyValue;
     if (q.channel && q.dimension == Dimension::Channel) {
-        onlyValue = stringIdOf(dialect_, *s, *q.channel);
+        onlyValue = stringId(*s, *q.channel);
         if (!onlyValue) return out;
         filters.channel.reset();
     }
-    auto chan = partitionOf(dialect_, *s, *app, filters);
+    auto chan = partitionOf(*s, *app, filters);
     if (!chan) return out;
     std::int64_t sub = 0;
     if (q.dimension == Dimension::Content && q.action) {
-        auto a = stringIdOf(dialect_, *s, *q.action);
+        auto a = stringId(*s, *q.action);
         if (!a) return out;
         sub = *a;
     }
     const std::int64_t dim = dimensionCode(q.dimension);
     const std::int64_t from = q.fromDay, to = q.toDay;
 
-    // Reports per value from the daily value counts pick the rows; the distinct devices are then
-    // counted for those values only.
-    std::string sql =
-        "SELECT v.value, s.value, SUM(v.reports) AS r FROM value_day v JOIN strings s ON s.id = v.value"
-        " WHERE v.app = ? AND v.chan = ? AND v.dim = ? AND v.sub = ? AND v.day BETWEEN ? AND ?";
+    // Reports per value from the daily value counts pick the rows (summed before the texts are
+    // joined, so only the picked values' texts are read); the distinct devices are then counted
+    // for those values only, in the same statement.
+    const char* collate = dialect_ == Dialect::Postgres ? " COLLATE \"C\"" : "";
+    std::string sql = "WITH picked AS (SELECT t.value AS id, s.value AS text, t.r AS r FROM"
+                      " (SELECT value, SUM(reports) AS r FROM value_day"
+                      " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
     std::vector<Param> params{*app, *chan, dim, sub, from, to};
     if (onlyValue) {
-        sql += " AND v.value = ?";
+        sql += " AND value = ?";
         params.emplace_back(*onlyValue);
     }
-    sql += " GROUP BY v.value, s.value HAVING SUM(v.reports) > 0 ORDER BY r DESC, s.value";
-    if (dialect_ == Dialect::Postgres) sql += " COLLATE \"C\"";
-    sql += " LIMIT ?";
-    params.emplace_back(std::int64_t{q.limit});
-    std::vector<std::int64_t> ids;
+    sql += std::string(" GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
+                       " ORDER BY t.r DESC, s.value") + collate + " LIMIT ?)"
+           " SELECT p.id, p.text, p.r, (SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
+           " AND sub = ? AND value = p.id AND day BETWEEN ? AND ? AND prev_day < ?)"
+           " FROM picked p ORDER BY p.r DESC, p.text" + collate;
+    params.insert(params.end(), {Param{std::int64_t{q.limit}}, Param{*app}, Param{*chan}, Param{dim}, Param{sub},
+                                 Param{from}, Param{to}, Param{from}});
     s->query(sql, params, [&](const Row& r) {
-        ids.push_back(r.i64(0));
-        out.push_back({r.text(1), r.i64(2), 0});
-        return true;
-    });
-    if (ids.empty()) return out;
-    // The distinct devices of the picked values, in one statement.
-    std::string spans = "SELECT value, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = ?"
-                        " AND day BETWEEN ? AND ? AND prev_day < ? AND value IN (";
-    std::vector<Param> spanParams{*app, *chan, dim, sub, from, to, from};
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        spans += i ? ",?" : "?";
-        spanParams.emplace_back(ids[i]);
-    }
-    spans += ") GROUP BY value";
-    s->query(spans, spanParams, [&](const Row& r) {
-        for (std::size_t i = 0; i < ids.size(); ++i)
-            if (ids[i] == r.i64(0)) out[i].devices = r.i64(1);
+        out.push_back({r.text(1), r.i64(2), r.isNull(3) ? 0 : r.i64(3)});
         return true;
     });
     return out;
@@ -224,20 +282,20 @@ std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay
         out.emplace_back();
         out.back().day = d;
     }
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, appKey);
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, appKey);
     std::optional<std::int64_t> chan;
-    if (app) chan = partitionOf(dialect_, *s, *app, filters);
+    if (app) chan = partitionOf(*s, *app, filters);
     std::map<std::pair<int, int>, std::int64_t> kept;
     if (app && chan) {
-        s->query("SELECT day, new_devices FROM daily WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
-                 {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}}, [&](const Row& r) {
-                     out[static_cast<std::size_t>(r.i64(0) - fromDay)].newDevices = r.i64(1);
-                     return true;
-                 });
-        s->query("SELECT day, n, devices FROM retention WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
-                 {*app, *chan, std::int64_t{fromDay}, std::int64_t{toDay}}, [&](const Row& r) {
-                     kept[{static_cast<int>(r.i64(0)), static_cast<int>(r.i64(1))}] = r.i64(2);
+        // The cohorts' sizes (n = 0) and their returns, in one statement.
+        const std::int64_t from = fromDay, to = toDay;
+        s->query("SELECT day, 0, new_devices FROM daily WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?"
+                 " UNION ALL SELECT day, n, devices FROM retention WHERE app = ? AND chan = ? AND day BETWEEN ? AND ?",
+                 {*app, *chan, from, to, *app, *chan, from, to}, [&](const Row& r) {
+                     const int n = static_cast<int>(r.i64(1));
+                     if (n == 0) out[static_cast<std::size_t>(r.i64(0) - fromDay)].newDevices = r.i64(2);
+                     else kept[{static_cast<int>(r.i64(0)), n}] = r.i64(2);
                      return true;
                  });
     }
@@ -256,30 +314,31 @@ std::vector<Cohort> QueryStore::retention(const std::string& appKey, int fromDay
 }
 
 std::optional<DeviceSummary> QueryStore::device(const std::string& appKey, const std::string& deviceId) {
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, appKey);
-    auto dev = deviceIdOf(dialect_, *s, deviceId);
-    if (!app || !dev) return std::nullopt;
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, appKey);
+    if (!app) return std::nullopt;
+    // A device's id is not kept: an erasure removes it, and a later report makes a new one. So
+    // it is looked up in the statement that reads the device's figures and inventory.
     std::optional<DeviceSummary> out;
-    s->query("SELECT first_ms, last_ms, app_events, actions, device_reports FROM app_device"
-             " WHERE app = ? AND device = ? AND chan = 0",
-             {*app, *dev}, [&](const Row& r) {
-                 out = DeviceSummary{deviceId, r.i64(0), r.i64(1), r.i64(2), r.i64(3), r.i64(4), std::nullopt};
-                 return false;
-             });
-    if (!out) return out;
     // SQLite keeps a device's day in one row for every partition.
-    out->daysActive = single(*s, dialect_ == Dialect::Sqlite
-                                     ? "SELECT COUNT(*) FROM device_days WHERE app = ? AND device = ?"
-                                     : "SELECT COUNT(*) FROM device_day WHERE app = ? AND device = ? AND chan = 0",
-                             {*app, *dev})
-                          .value_or(0);
-    s->query("SELECT pcosname, mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode"
-             " FROM inventory WHERE app = ? AND device = ?",
-             {*app, *dev}, [&](const Row& r) {
-                 std::array<std::string, 9> inv;
-                 for (int i = 0; i < 9; ++i) inv[static_cast<std::size_t>(i)] = r.text(i);
-                 out->inventory = inv;
+    s->query(std::string("SELECT a.first_ms, a.last_ms, a.app_events, a.actions, a.device_reports,") +
+                 (dialect_ == Dialect::Sqlite
+                      ? " (SELECT COUNT(*) FROM device_days y WHERE y.app = a.app AND y.device = a.device),"
+                      : " (SELECT COUNT(*) FROM device_day y WHERE y.app = a.app AND y.device = a.device AND y.chan = 0),") +
+                 " CASE WHEN i.device IS NULL THEN 0 ELSE 1 END, i.pcosname, i.mac, i.pcosversion, i.pcname, i.pcusername, i.windowssid,"
+                         " i.pccpuid, i.harddiskid, i.mainboardcode"
+                         " FROM devices d JOIN app_device a ON a.app = ? AND a.device = d.id AND a.chan = 0"
+                         " LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device WHERE " +
+                 (dialect_ == Dialect::Postgres ? "md5(d.deviceid) = md5(?) AND d.deviceid = ?"
+                                                : "d.deviceid = ? AND d.deviceid = ?"),
+             {*app, deviceId, deviceId}, [&](const Row& r) {
+                 out = DeviceSummary{deviceId, r.i64(0), r.i64(1), r.i64(2), r.i64(3), r.i64(4), std::nullopt};
+                 out->daysActive = r.i64(5);
+                 if (r.i64(6)) {
+                     std::array<std::string, 9> inv;
+                     for (int i = 0; i < 9; ++i) inv[static_cast<std::size_t>(i)] = r.text(7 + i);
+                     out->inventory = inv;
+                 }
                  return false;
              });
     return out;
@@ -291,47 +350,57 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
     const std::size_t length = static_cast<std::size_t>(q.toDay - q.fromDay + 1);
     out.other.assign(length, {});
     const std::int64_t from = q.fromDay, to = q.toDay;
-    Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, q.appKey);
+    Snapshot s(borrow(), Statements::One);
+    auto app = stringId(*s, q.appKey);
     if (!app) return out;
 
-    // Every value's per-day figures, keyed by the value's id (event, action) or partition.
+    // Every value's per-day figures, keyed by the value's id (event, action) or partition, and
+    // its distinct devices over the whole range.
     struct Value {
-        std::string text;
+        std::int64_t textId = 0;
         std::vector<BreakdownDay> days;
         std::int64_t reports = 0, devices = 0;
     };
     std::map<std::int64_t, Value> values;
-    auto at = [&](std::int64_t key, const std::string& text) -> Value& {
+    auto at = [&](std::int64_t key, std::int64_t textId) -> Value& {
         Value& v = values[key];
         if (v.days.empty()) {
-            v.text = text;
+            v.textId = textId;
             v.days.assign(length, {});
         }
         return v;
     };
+    std::map<std::int64_t, std::int64_t> distinct;
     const bool byName = q.dimension == Dimension::Event || q.dimension == Dimension::Action;
     const std::int64_t dim = dimensionCode(q.dimension);
-    std::optional<std::int64_t> part;  // event, action: the filters' partition
+    // One statement, so no transaction: its rows are (what, key, text id, day, a, b). Texts are
+    // joined afterwards, for the values shown only.
+    enum : std::int64_t { kReports = 0, kDevices = 1, kDistinct = 2 };
     if (byName) {
-        part = partitionOf(dialect_, *s, *app, q.filters);
+        auto part = partitionOf(*s, *app, q.filters);
         if (!part) return out;
-        s->query("SELECT v.value, s.value, v.day, SUM(v.reports) FROM value_day v JOIN strings s ON s.id = v.value"
-                 " WHERE v.app = ? AND v.chan = ? AND v.dim = ? AND v.sub = 0 AND v.day BETWEEN ? AND ?"
-                 " GROUP BY v.value, s.value, v.day",
-                 {*app, *part, dim, from, to}, [&](const Row& r) {
-                     Value& v = at(r.i64(0), r.text(1));
-                     v.days[static_cast<std::size_t>(r.i64(2) - from)].reports = r.i64(3);
-                     v.reports += r.i64(3);
+        std::vector<std::tuple<std::int64_t, std::size_t, std::int64_t>> devices;
+        // A value has one value_day row a day (sub 0): nothing to sum there.
+        s->query("SELECT 0, value, value, day, reports, 0 FROM value_day"
+                 " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
+                 " UNION ALL SELECT 1, value, value, day, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
+                 " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
+                 " GROUP BY value, day",
+                 {*app, *part, dim, from, to, from, *app, *part, dim, from, to}, [&](const Row& r) {
+                     const std::size_t day = static_cast<std::size_t>(r.i64(3) - from);
+                     if (r.i64(0) == kReports) {
+                         Value& v = at(r.i64(1), r.i64(2));
+                         v.days[day].reports = r.i64(4);
+                         v.reports += r.i64(4);
+                     } else {
+                         devices.emplace_back(r.i64(1), day, r.i64(4));
+                         distinct[r.i64(1)] += r.i64(5);
+                     }
                      return true;
                  });
-        s->query("SELECT value, day, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0"
-                 " AND day BETWEEN ? AND ? GROUP BY value, day",
-                 {*app, *part, dim, from, to}, [&](const Row& r) {
-                     if (auto it = values.find(r.i64(0)); it != values.end())
-                         it->second.days[static_cast<std::size_t>(r.i64(1) - from)].devices = r.i64(2);
-                     return true;
-                 });
+        // The two halves' rows may come in any order; devices count for values with reports.
+        for (const auto& [value, day, n] : devices)
+            if (auto it = values.find(value); it != values.end()) it->second.days[day].devices = n;
     } else if (q.dimension == Dimension::Channel || q.dimension == Dimension::Os ||
                q.dimension == Dimension::OsVersion) {
         // A value's figures are those of the partition the filters and that value pick.
@@ -339,90 +408,85 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
         const std::optional<std::string>* given[3] = {&q.filters.channel, &q.filters.os, &q.filters.osversion};
         for (int i = 0; i < 3; ++i) {
             if (!*given[i]) continue;
-            auto id = stringIdOf(dialect_, *s, **given[i]);
+            auto id = stringId(*s, **given[i]);
             if (!id) return out;
             fixed[i] = *id;
         }
         const int varying = q.dimension == Dimension::Channel ? 0 : q.dimension == Dimension::Os ? 1 : 2;
         static const char* const columns[3] = {"chan", "os", "osver"};
-        auto add = [&](const Row& r) {
-            Value& v = at(r.i64(0), r.text(1));
-            BreakdownDay& d = v.days[static_cast<std::size_t>(r.i64(2) - from)];
-            d.devices = r.i64(3);
-            d.reports = r.i64(4);
-            v.reports += d.reports;
-            return true;
-        };
+        // The partitions in question, as (partition, text id) rows.
+        std::string parts;
+        std::vector<Param> partParams;
         if (varying == 0 && !q.filters.byOs()) {
-            std::string sql = "SELECT d.chan, s.value, d.day, d.active, d.app_events + d.actions + d.device_reports"
-                              " FROM daily d JOIN strings s ON s.id = d.chan"
-                              " WHERE d.app = ? AND d.chan > 0 AND d.day BETWEEN ? AND ?";
-            std::vector<Param> params{*app, from, to};
+            parts = "SELECT DISTINCT chan AS part, chan AS text FROM daily WHERE app = ? AND chan > 0 AND day BETWEEN ? AND ?";
+            partParams = {*app, from, to};
             if (fixed[0]) {
-                sql += " AND d.chan = ?";
-                params.emplace_back(fixed[0]);
+                parts += " AND chan = ?";
+                partParams.emplace_back(fixed[0]);
             }
-            s->query(sql, params, add);
         } else {
-            std::string sql = std::string("SELECT -g.id, s.value, d.day, d.active, d.app_events + d.actions + d.device_reports"
-                                          " FROM filter_segments g JOIN daily d ON d.app = g.app AND d.chan = -g.id"
-                                          " JOIN strings s ON s.id = g.") + columns[varying] +
-                              " WHERE g.app = ? AND d.day BETWEEN ? AND ?";
-            std::vector<Param> params{*app, from, to};
+            parts = std::string("SELECT -id AS part, ") + columns[varying] + " AS text FROM filter_segments WHERE app = ?";
+            partParams = {*app};
             for (int i = 0; i < 3; ++i) {
                 if (i == varying) {
-                    sql += std::string(" AND g.") + columns[i] + (fixed[i] ? " = ?" : " <> 0");
-                    if (fixed[i]) params.emplace_back(fixed[i]);
+                    parts += std::string(" AND ") + columns[i] + (fixed[i] ? " = ?" : " <> 0");
+                    if (fixed[i]) partParams.emplace_back(fixed[i]);
                 } else {
-                    sql += std::string(" AND g.") + columns[i] + " = ?";
-                    params.emplace_back(fixed[i]);
+                    parts += std::string(" AND ") + columns[i] + " = ?";
+                    partParams.emplace_back(fixed[i]);
                 }
             }
-            s->query(sql, params, add);
         }
+        std::vector<Param> params = partParams;
+        params.insert(params.end(), {Param{*app}, Param{from}, Param{to}, Param{*app}, Param{from}, Param{to}, Param{from}});
+        s->query("WITH parts AS (" + parts + ")"
+                 " SELECT 0, d.chan, p.text, d.day, d.active, d.app_events + d.actions + d.device_reports"
+                 " FROM parts p JOIN daily d ON d.app = ? AND d.chan = p.part AND d.day BETWEEN ? AND ?"
+                 " UNION ALL SELECT 2, v.chan, 0, 0, SUM(v.devices), 0 FROM value_span v"
+                 " WHERE v.app = ? AND v.chan IN (SELECT part FROM parts) AND v.dim = 0 AND v.sub = 0 AND v.value = 0"
+                 " AND v.day BETWEEN ? AND ? AND v.prev_day < ? GROUP BY v.chan",
+                 params,
+                 [&](const Row& r) {
+                     if (r.i64(0) == kDistinct) {
+                         distinct[r.i64(1)] = r.i64(4);
+                         return true;
+                     }
+                     Value& v = at(r.i64(1), r.i64(2));
+                     BreakdownDay& d = v.days[static_cast<std::size_t>(r.i64(3) - from)];
+                     d.devices = r.i64(4);
+                     d.reports = r.i64(5);
+                     v.reports += d.reports;
+                     return true;
+                 });
     } else {
         throw StoreError("contents have no breakdown");
     }
 
-    std::vector<std::pair<std::int64_t, const Value*>> ranked;
+    std::vector<std::int64_t> textIds;
     for (const auto& [key, v] : values)
-        if (v.reports > 0) ranked.emplace_back(key, &v);
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        if (a.second->reports != b.second->reports) return a.second->reports > b.second->reports;
-        return a.second->text < b.second->text;
+        if (v.reports > 0) textIds.push_back(v.textId);
+    const std::map<std::int64_t, std::string> texts = textsOf(*s, textIds);
+    struct Ranked {
+        std::int64_t key;
+        const std::string* text;
+        const Value* value;
+    };
+    std::vector<Ranked> ranked;
+    for (const auto& [key, v] : values)
+        if (v.reports > 0) ranked.push_back({key, &texts.at(v.textId), &v});
+    std::sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+        if (a.value->reports != b.value->reports) return a.value->reports > b.value->reports;
+        return *a.text < *b.text;
     });
     const std::size_t kept = std::min(ranked.size(), static_cast<std::size_t>(q.limit));
     for (std::size_t i = kept; i < ranked.size(); ++i)
         for (std::size_t d = 0; d < length; ++d) {
-            out.other[d].reports += ranked[i].second->days[d].reports;
-            out.other[d].devices += ranked[i].second->days[d].devices;
+            out.other[d].reports += ranked[i].value->days[d].reports;
+            out.other[d].devices += ranked[i].value->days[d].devices;
         }
-    if (kept == 0) return out;
-
-    // Distinct devices over the whole range, for the kept values only.
-    std::string sql = byName ? "SELECT value, SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
-                               " AND sub = 0 AND day BETWEEN ? AND ? AND prev_day < ? AND value IN ("
-                             : "SELECT chan, SUM(devices) FROM value_span WHERE app = ? AND dim = 0 AND sub = 0"
-                               " AND value = 0 AND day BETWEEN ? AND ? AND prev_day < ? AND chan IN (";
-    std::vector<Param> params{*app};
-    if (byName) {
-        params.emplace_back(*part);
-        params.emplace_back(dim);
-    }
-    params.insert(params.end(), {Param{from}, Param{to}, Param{from}});
-    std::map<std::int64_t, std::int64_t> distinct;
     for (std::size_t i = 0; i < kept; ++i) {
-        sql += i ? ",?" : "?";
-        params.emplace_back(ranked[i].first);
-    }
-    sql += byName ? ") GROUP BY value" : ") GROUP BY chan";
-    s->query(sql, params, [&](const Row& r) {
-        distinct[r.i64(0)] = r.i64(1);
-        return true;
-    });
-    for (std::size_t i = 0; i < kept; ++i) {
-        const Value& v = *ranked[i].second;
-        out.series.push_back({v.text, v.days, v.reports, distinct[ranked[i].first]});
+        const Value& v = *ranked[i].value;
+        out.series.push_back({*ranked[i].text, v.days, v.reports, distinct[ranked[i].key]});
     }
     return out;
 }
@@ -431,7 +495,7 @@ std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, cons
     std::vector<DeviceMatch> out;
     if (text.empty() || limit <= 0) return out;
     Snapshot s(borrow());
-    auto app = stringIdOf(dialect_, *s, appKey);
+    auto app = stringId(*s, appKey);
     if (!app) return out;
     std::string escaped;
     for (char c : text) {
@@ -463,18 +527,43 @@ std::int64_t reportIdsKeptFrom() {
 }
 
 void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) {
+    exportReports(appKey, fromDay, toDay, Filters{}, sink);
+}
+
+void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& filters,
+                               const ReportSink& sink) {
     if (fromDay > toDay) return;
     Snapshot s(borrow());
     auto app = stringIdOf(dialect_, *s, appKey);
     if (!app) return;
     const std::int64_t fromMs = days_.startOf(fromDay), toMs = days_.startOf(toDay + 1);
+    std::vector<Param> params{*app, fromMs, toMs};
+    std::string passes;
+    if (filters.channel) {
+        passes += " AND r.channel = ?";
+        params.emplace_back(*filters.channel);
+    }
+    // A report's OS is its device's latest change point at or before it; a device without one
+    // counts under "", as the rollups count it.
+    const std::int64_t noOs = filters.byOs() ? stringIdOf(dialect_, *s, "").value_or(0) : 0;
+    const std::pair<const std::optional<std::string>*, const char*> osFilters[] = {{&filters.os, "os"},
+                                                                                   {&filters.osversion, "osver"}};
+    for (const auto& [given, column] : osFilters) {
+        if (!*given) continue;
+        std::optional<std::int64_t> wanted = (*given)->empty() ? noOs : stringIdOf(dialect_, *s, **given);
+        if (!wanted) return;  // a text never stored: no report has it
+        passes += std::string(" AND COALESCE((SELECT o.") + column +
+                  " FROM device_os o WHERE o.app = r.app AND o.device = r.device AND o.from_ms <= r.arrived_ms"
+                  " ORDER BY o.from_ms DESC LIMIT 1), ?) = ?";
+        params.insert(params.end(), {Param{noOs}, Param{*wanted}});
+    }
     Report rep;
     rep.appKey = appKey;
     s->query("SELECT r.arrived_ms, r.kind, d.deviceid, r.channel, r.name, r.content, r.pcosname, r.mac,"
              " r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid, r.harddiskid, r.mainboardcode, r.body,"
              " r.report_id FROM reports r JOIN devices d ON d.id = r.device"
-             " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ? ORDER BY r.arrived_ms, r.id",
-             {*app, fromMs, toMs}, [&](const Row& r) {
+             " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ?" + passes + " ORDER BY r.arrived_ms, r.id",
+             params, [&](const Row& r) {
                  rep.arrivedMs = r.i64(0);
                  rep.kind = static_cast<ReportKind>(r.i64(1));
                  rep.deviceId = r.text(2);

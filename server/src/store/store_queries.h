@@ -4,8 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -23,7 +28,8 @@ struct Row {
 };
 
 // One borrowed reader connection. begin/end bracket a read-only transaction so the several
-// statements of one answer see one snapshot.
+// statements of one answer see one snapshot; an answer of one statement runs without them (a
+// statement sees one snapshot by itself), which spares a networked store two round trips.
 class QuerySource {
 public:
     virtual ~QuerySource() = default;
@@ -62,14 +68,31 @@ public:
     Breakdown breakdown(const BreakdownQuery& query) override;
     std::vector<DeviceMatch> findDevices(const std::string& appKey, const std::string& text, int limit) override;
     void exportReports(const std::string& appKey, int fromDay, int toDay, const ReportSink& sink) override;
+    void exportReports(const std::string& appKey, int fromDay, int toDay, const Filters& filters,
+                       const ReportSink& sink) override;
 
 protected:
     virtual std::unique_ptr<QuerySource> borrow() = 0;
     const ReportingDays& days() const { return days_; }
+    // A store that may have lost commits it had acknowledged to a reader (a failover to a standby
+    // that had not received them) forgets the ids read before.
+    void forgetIds();
 
 private:
+    std::optional<std::int64_t> stringId(QuerySource& src, const std::string& text);
+    std::optional<std::int64_t> partitionOf(QuerySource& src, std::int64_t app, const Filters& filters);
+    std::map<std::int64_t, std::string> textsOf(QuerySource& src, const std::vector<std::int64_t>& ids);
+
     Dialect dialect_;
     const ReportingDays& days_;
+    // The ids of interned texts (both ways) and of filter segments never change once committed,
+    // and only committed rows are read here, so each is looked up once instead of in every
+    // answer. Absent ones are not kept: they may come with the next batch.
+    static constexpr std::size_t kIdsKept = 20000;
+    std::mutex idsMutex_;
+    std::unordered_map<std::string, std::int64_t> stringIds_;
+    std::unordered_map<std::int64_t, std::string> texts_;
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>, std::int64_t> segmentIds_;
 };
 
 }  // namespace tallyscope::server::store

@@ -131,7 +131,9 @@ class QueryApiTest(unittest.TestCase):
 
     def test_routes_shapes_and_parameter_checks(self):
         s = self.server
-        apps = {a["appkey"]: a for a in s.get_json("/api/v1/apps")["apps"]}
+        listed = s.get_json("/api/v1/apps")
+        self.assertEqual(listed["today"], self.today)
+        apps = {a["appkey"]: a for a in listed["apps"]}
         self.assertEqual(set(apps), {APP, "api other"})
         self.assertEqual(apps[APP], {"appkey": APP, "devices": 3, "reports": 10,
                                      "first_seen": self.today, "last_seen": self.today})
@@ -214,7 +216,6 @@ class QueryApiTest(unittest.TestCase):
             (self.path("top?dimension=event&limit=0"), 400, "limit"),
             (self.path("top?dimension=event&action=Open"), 400, "dimension=content"),
             (self.path("retention?limit=3"), 400, "unknown parameter"),
-            (self.path("export.csv?os=x"), 400, "channel only"),
             (self.path("breakdown"), 400, "dimension is missing"),
             (self.path("breakdown?dimension=content"), 400, "none of"),
             (self.path("devices"), 400, "q is missing"),
@@ -278,6 +279,11 @@ class QueryApiTest(unittest.TestCase):
         for row in rows:
             self.assertRegex(row["arrived"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
         self.assertEqual(s.get(self.path("export.csv") + "?from=2000-01-01&to=2000-01-31").body, header.encode())
+        # The filters pass the reports the figures count, by the OS each device had when it reported.
+        for query, expected in (("os=Windows%2010%20Pro", REPORTS[8:10]), ("os=&channel=", [REPORTS[7]]),
+                                ("os=Windows%2011", []), ("channel=web&osversion=", REPORTS[1:3] + REPORTS[5:7])):
+            body = s.get(self.path("export.csv") + "?" + query).body.decode("utf-8")
+            self.assertEqual([r["body"] for r in csv.DictReader(io.StringIO(body, newline=""))], expected, query)
 
         with tempfile.TemporaryDirectory() as work:
             exported = os.path.join(work, "export.csv")

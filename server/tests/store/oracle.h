@@ -322,8 +322,10 @@ struct Oracle {
     std::optional<DeviceSummary> device(const std::string& app, const std::string& deviceId) const {
         std::optional<DeviceSummary> out;
         std::int64_t latestInfo = INT64_MIN;
+        std::set<int> days;
         for (const Report& r : reports) {
             if (r.appKey != app || r.deviceId != deviceId) continue;
+            days.insert(oracleDay(r.arrivedMs));
             if (!out) out = DeviceSummary{deviceId, r.arrivedMs, r.arrivedMs, 0, 0, 0, std::nullopt};
             out->firstSeenMs = std::min(out->firstSeenMs, r.arrivedMs);
             out->lastSeenMs = std::max(out->lastSeenMs, r.arrivedMs);
@@ -333,6 +335,7 @@ struct Oracle {
                 out->inventory = r.inventory;
             }
         }
+        if (out) out->daysActive = static_cast<std::int64_t>(days.size());
         return out;
     }
 
@@ -370,11 +373,12 @@ inline std::vector<std::tuple<std::string, std::int64_t, std::int64_t, int, int>
     for (const auto& a : v) out.emplace_back(a.appKey, a.devices, a.reports, a.firstDay, a.lastDay);
     return out;
 }
-inline std::optional<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
+inline std::optional<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
                                 std::optional<std::array<std::string, 9>>>>
 flat(const std::optional<DeviceSummary>& d) {
     if (!d) return std::nullopt;
-    return std::make_tuple(d->firstSeenMs, d->lastSeenMs, d->appEvents, d->actions, d->deviceReports, d->inventory);
+    return std::make_tuple(d->firstSeenMs, d->lastSeenMs, d->appEvents, d->actions, d->deviceReports, d->daysActive,
+                           d->inventory);
 }
 
 // The figures under OS filters, straight from the raw reports: a report's OS is that of the

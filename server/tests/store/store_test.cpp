@@ -69,9 +69,9 @@ void expectSameFigures(Store& store, const Oracle& oracle, const std::string& wh
 }
 
 std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> exported(
-    Store& store, const ReportingDays& days, const std::string& app, int from, int to) {
+    Store& store, const ReportingDays& days, const std::string& app, int from, int to, const Filters& filters = {}) {
     std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> out;
-    store.exportReports(app, from, to, [&](const Report& r) {
+    store.exportReports(app, from, to, filters, [&](const Report& r) {
         EXPECT_EQ(r.appKey, app);
         out.emplace_back(r.arrivedMs, r.deviceId, r.body, r.reportId);
         return true;
@@ -337,6 +337,8 @@ TEST_P(StoreTest, FilteredFiguresAndBreakdownsEqualOracle) {
             EXPECT_EQ(flat(store->daily("k1", kFirstDay - 3, kLastDay, f)), flat(plain.daily("k1", kFirstDay - 3, kLastDay, none)));
             EXPECT_EQ(flat(store->retention("k1", kFirstDay - 1, kLastDay, kToday, f)),
                       flat(plain.retention("k1", kFirstDay - 1, kLastDay, kToday, none)));
+            EXPECT_EQ(exported(*store, days, "k1", kFirstDay - 3, kLastDay, f),
+                      plain.exported("k1", days.startOf(kFirstDay - 3), days.startOf(kLastDay + 1)));
             for (const auto& [from, to] : kRanges) {
                 SCOPED_TRACE(ReportingDays::format(from) + " to " + ReportingDays::format(to));
                 EXPECT_EQ(store->activeDevices("k1", from, to, f), plain.activeDevices("k1", from, to, none));

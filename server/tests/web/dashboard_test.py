@@ -182,6 +182,8 @@ class DashboardTest(unittest.TestCase):
         self.assertEqual(self.tile("tile-events"), sum(d["app_events"] for d in filtered))
         self.assertEqual(self.tile("tile-active-range"), s.get_json(path + "active", **both)["active_devices"])
         self.assertEqual(self.table("top-event"), shown(s.get_json(path + "top", dimension="event", **both)["rows"]))
+        export = urllib.parse.urlsplit(b.find_element(By.ID, "export-range").get_attribute("href")).query
+        self.assertEqual({k: v for k, v in urllib.parse.parse_qsl(export) if k in both}, both)
         self.viewport(1440, 900)
         b.save_screenshot(os.path.join(self.artifacts, "dashboard-1440-filters.png"))
 
