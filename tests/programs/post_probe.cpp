@@ -61,18 +61,30 @@ bool parseBody(const char* argument, std::string& body, bool& present)
     return false;
 }
 
-// Deliberately outside the engine: the engine must never accept a certificate it cannot verify.
-int tlsControl(const std::wstring& url)
-{
+// The host, port and path of URL, in buffers of the sizes WinHTTP's own limits allow.
+struct CrackedUrl {
     wchar_t host[260] = {};
     wchar_t path[1300] = {};
     URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 260;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = 1300;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return 1;
+    bool crack(const std::wstring& url)
+    {
+        parts.dwStructSize = sizeof parts;
+        parts.lpszHostName = host;
+        parts.dwHostNameLength = 260;
+        parts.lpszUrlPath = path;
+        parts.dwUrlPathLength = 1300;
+        return WinHttpCrackUrl(url.c_str(), 0, 0, &parts) != FALSE;
+    }
+};
+
+// Deliberately outside the engine: the engine must never accept a certificate it cannot verify.
+int tlsControl(const std::wstring& url)
+{
+    CrackedUrl cracked;
+    if (!cracked.crack(url)) return 1;
+    const wchar_t* host = cracked.host;
+    const wchar_t* path = cracked.path;
+    const URL_COMPONENTS& parts = cracked.parts;
     win::UniqueHInternet session(WinHttpOpen(L"TallyScope probe", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                              WINHTTP_NO_PROXY_BYPASS, 0));
     win::UniqueHInternet connection(session ? WinHttpConnect(session.get(), host, parts.nPort, 0) : nullptr);
@@ -161,15 +173,11 @@ bool barePost(const std::wstring& host, INTERNET_PORT port, const std::wstring& 
 
 int barePosts(const std::wstring& url, const char* listPath)
 {
-    wchar_t host[260] = {};
-    wchar_t path[1300] = {};
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 260;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = 1300;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return 1;
+    CrackedUrl cracked;
+    if (!cracked.crack(url)) return 1;
+    const wchar_t* host = cracked.host;
+    const wchar_t* path = cracked.path;
+    const URL_COMPONENTS& parts = cracked.parts;
     std::vector<std::pair<std::string, std::string>> posts;
     if (FILE* file = std::fopen(listPath, "rb")) {
         std::string line;
