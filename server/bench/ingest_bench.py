@@ -28,7 +28,9 @@ sys.path.insert(0, os.path.join(ROOT, "server", "tests", "support"))
 from pg_cluster import PostgresCluster  # noqa: E402
 BODY = ("Param={%22deviceid%22:%220123456789ABCDEF0123456789ABCDEF%22,%22appkey%22:%22bench%22,"
         "%22channelid%22:%22%22,%22installtype%22:%22app_start%22,%22time%22:%222024-03-05%2014:07:09%22}")
-# Every request gets an id of its own: the thread's number, a random part and a counter.
+# Every request gets an id of its own: the process's salt and thread number, a random part and a
+# counter ({salt} differs per wrk process, so two processes started in the same second do not send
+# the same ids). {body} is a Lua expression, so a script can spread its posts over many devices.
 ID_SCRIPT = """
 local threads = 0
 function setup(thread)
@@ -36,18 +38,34 @@ function setup(thread)
     thread:set("tid", threads)
 end
 function init(args)
-    math.randomseed(os.time() + tid * 7919)
+    math.randomseed(os.time() + tid * 7919 + {salt} * 104729)
     r1, r2, n = math.random(0, 2147483647), math.random(0, 2147483647), 0
 end
 wrk.method = "POST"
-wrk.body = "{body}"
 wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
 function request()
     n = n + 1
-    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", tid, r1, r2, n % 4294967296)
+    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", {salt} * 16 + tid, r1, r2, n % 4294967296)
+    wrk.body = {body}
     return wrk.format()
 end
 """
+
+
+def write_id_script(path, salt=0, devices=0):
+    """A wrk script posting BODY with a fresh report id each time; with `devices`, each post from
+    one of that many devices picked at random."""
+    if devices:
+        before, after = BODY.split("0123456789ABCDEF0123456789ABCDEF")
+        body = '"%s" .. string.format("5EED5EED5EED5EED5EED%%012X", math.random(0, %d)) .. "%s"' % (
+            before, devices - 1, after)
+    else:
+        body = '"%s"' % BODY
+    with open(path, "w") as f:
+        f.write(ID_SCRIPT.replace("{salt}", str(salt)).replace("{body}", body))
+    return path
+
+
 NGINX_CONF = """
 daemon off;
 worker_processes auto;
@@ -335,9 +353,7 @@ def main():
             stop(second[0])
 
         if "sqlite" in servers:
-            id_script = os.path.join(work, "post_with_id.lua")
-            with open(id_script, "w") as f:
-                f.write(ID_SCRIPT.replace("{body}", BODY))
+            id_script = write_id_script(os.path.join(work, "post_with_id.lua"))
             print("report ids (SQLite): each post with a fresh TallyScope-Report-Id against the same posts "
                   "without one")
             print("%-22s %14s %14s %8s" % ("", "without rep/s", "with id rep/s", "ratio"))

@@ -198,39 +198,11 @@ def load_backend(name, binary, csv, reports, work, store_url=None):
         subprocess.run(["psql", store_url, "-q", "-c", "VACUUM ANALYZE"], check=True)
 
 
-# Live traffic: every post from one of many devices (as a fleet's posts are), each with a report
-# id of its own. {salt} differs per wrk process, so two processes started in the same second do
-# not send the same ids.
-SPREAD_SCRIPT = """
-local threads = 0
-function setup(thread)
-    threads = threads + 1
-    thread:set("tid", threads)
-end
-function init(args)
-    math.randomseed(os.time() + tid * 7919 + {salt} * 104729)
-    r1, r2, n = math.random(0, 2147483647), math.random(0, 2147483647), 0
-end
-wrk.method = "POST"
-wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
-function request()
-    n = n + 1
-    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", {salt} * 16 + tid, r1, r2, n % 4294967296)
-    wrk.body = "{before}" .. string.format("5EED5EED5EED5EED5EED%012X", math.random(0, {devices} - 1)) .. "{after}"
-    return wrk.format()
-end
-"""
-
-
 def spread_script(work, salt, devices):
-    from ingest_bench import BODY
-    device = "0123456789ABCDEF0123456789ABCDEF"
-    before, after = BODY.split(device)
-    path = os.path.join(work, "post_spread_%d.lua" % salt)
-    with open(path, "w") as f:
-        f.write(SPREAD_SCRIPT.replace("{salt}", str(salt)).replace("{devices}", str(devices))
-                .replace("{before}", before).replace("{after}", after))
-    return path
+    """Live traffic: every post from one of many devices (as a fleet's posts are), each with a
+    report id of its own."""
+    from ingest_bench import write_id_script
+    return write_id_script(os.path.join(work, "post_spread_%d.lua" % salt), salt, devices)
 
 
 def ingest_rates(name, binary, work, store_url, seconds, devices, connections=32):
