@@ -611,6 +611,22 @@ private:
                                    nullptr};
 };
 
+// A shared statement's `?` values bound in order, and its rows as the shared query code reads them.
+void bindParams(Stmt& s, const std::vector<Param>& params) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const int at = static_cast<int>(i) + 1;
+        if (const auto* n = std::get_if<std::int64_t>(&params[i])) s.bind(at, *n);
+        else s.bind(at, std::get<std::string>(params[i]));
+    }
+}
+struct SqliteRow final : Row {
+    explicit SqliteRow(const Stmt& s) : s(s) {}
+    std::int64_t i64(int c) const override { return s.i64(c); }
+    bool isNull(int c) const override { return s.isNull(c); }
+    std::string text(int c) const override { return s.text(c); }
+    const Stmt& s;
+};
+
 // The filter rollups' statements on the writer connection, each prepared once.
 class SqliteTxSql final : public TxSql {
 public:
@@ -621,18 +637,8 @@ public:
         if (it == kept_.end()) it = kept_.emplace(sql, Stmt(db_, sql.c_str())).first;
         Stmt& s = it->second;
         Using u(s);
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const int at = static_cast<int>(i) + 1;
-            if (const auto* n = std::get_if<std::int64_t>(&params[i])) s.bind(at, *n);
-            else s.bind(at, std::get<std::string>(params[i]));
-        }
-        struct R final : Row {
-            explicit R(const Stmt& s) : s(s) {}
-            std::int64_t i64(int c) const override { return s.i64(c); }
-            bool isNull(int c) const override { return s.isNull(c); }
-            std::string text(int c) const override { return s.text(c); }
-            const Stmt& s;
-        } row(s);
+        bindParams(s, params);
+        SqliteRow row(s);
         while (s.step())
             if (!each(row)) break;
     }
@@ -651,11 +657,7 @@ public:
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<bool(const Row&)>& each, bool /*stream: SQLite steps row by row anyway*/) override {
         Stmt s(db_, sql.c_str());
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            const int at = static_cast<int>(i) + 1;
-            if (const auto* n = std::get_if<std::int64_t>(&params[i])) s.bind(at, *n);
-            else s.bind(at, std::get<std::string>(params[i]));
-        }
+        bindParams(s, params);
         SqliteRow row(s);
         while (s.step())
             if (!each(row)) break;
@@ -663,13 +665,6 @@ public:
     }
 
 private:
-    struct SqliteRow final : Row {
-        explicit SqliteRow(const Stmt& s) : s(s) {}
-        std::int64_t i64(int c) const override { return s.i64(c); }
-        bool isNull(int c) const override { return s.isNull(c); }
-        std::string text(int c) const override { return s.text(c); }
-        const Stmt& s;
-    };
     sqlite3* db_;
 };
 
