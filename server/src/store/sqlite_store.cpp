@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
+#include <variant>
 
 #include "core/days.h"
 #include "core/report_id.h"
@@ -262,6 +263,52 @@ void migrate(sqlite3* db) {
     if (have > 0 && have < kPackedRowsVersion) sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr);
 }
 
+// Rows for one table collected during a batch and written at its end, many to a statement: one
+// statement run per row costs about as much again as the row itself. A statement is prepared once
+// per row count, the counts halving from kMaxRows, so a batch of any size needs few of them.
+class RowWriter {
+public:
+    using Value = std::variant<std::int64_t, std::string>;  // a string is bound as a blob
+    RowWriter(sqlite3* db, std::string head, int columns, std::string tail)
+        : db_(db), head_(std::move(head)), tail_(std::move(tail)), columns_(columns) {}
+    void add(std::initializer_list<Value> row) { values_.insert(values_.end(), row.begin(), row.end()); }
+    void write() {
+        std::size_t at = 0;
+        while (at < values_.size()) {
+            std::size_t rows = kMaxRows;
+            while (rows > 1 && rows * static_cast<std::size_t>(columns_) > values_.size() - at) rows /= 2;
+            Stmt& s = statement(rows);
+            Using u(s);
+            for (std::size_t i = 0; i < rows * static_cast<std::size_t>(columns_); ++i, ++at) {
+                const int param = static_cast<int>(i) + 1;
+                if (const auto* n = std::get_if<std::int64_t>(&values_[at])) s.bind(param, *n);
+                else s.bindBlob(param, std::get<std::string>(values_[at]));
+            }
+            s.step();
+        }
+        values_.clear();
+    }
+    void clear() { values_.clear(); }
+
+private:
+    static constexpr std::size_t kMaxRows = 64;
+    Stmt& statement(std::size_t rows) {
+        auto it = statements_.find(rows);
+        if (it != statements_.end()) return it->second;
+        std::string row = "(?";
+        for (int c = 1; c < columns_; ++c) row += ",?";
+        row += ")";
+        std::string sql = head_ + " VALUES " + row;
+        for (std::size_t r = 1; r < rows; ++r) sql += "," + row;
+        return statements_.emplace(rows, Stmt(db_, (sql + " " + tail_).c_str())).first->second;
+    }
+    sqlite3* db_;
+    std::string head_, tail_;
+    int columns_;
+    std::vector<Value> values_;
+    std::map<std::size_t, Stmt> statements_;
+};
+
 // The writer: every statement the rollups need, prepared once.
 class SqliteWriter final : public RollupTx {
 public:
@@ -284,21 +331,23 @@ public:
                              " mainboardcode = excluded.mainboardcode WHERE excluded.arrived_ms >= inventory.arrived_ms"),
           lockDevice_(db, "SELECT first_day, first_ms, last_ms, app_events, actions, device_reports, parts FROM app_device"
                           " WHERE app = ? AND device = ? AND chan = 0"),
-          saveDevice_(db, "INSERT OR REPLACE INTO app_device VALUES (?,?,0,?,?,?,?,?,?,?)"),
+          saveDevice_(db, "INSERT OR REPLACE INTO app_device (app, device, chan, first_day, first_ms, last_ms,"
+                          " app_events, actions, device_reports, parts)", 10, ""),
           loadDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ? AND day >= ? AND day < ?"),
           loadOlderDays_(db, "SELECT day, parts FROM device_days WHERE app = ? AND device = ? AND day < ?"
                              " ORDER BY day DESC LIMIT 32"),
-          saveDay_(db, "INSERT OR REPLACE INTO device_days VALUES (?,?,?,?)"),
-          addDaily_(db, "INSERT INTO daily VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (app, chan, day) DO UPDATE SET"
-                        " active = active + excluded.active, new_devices = new_devices + excluded.new_devices,"
-                        " app_events = app_events + excluded.app_events, actions = actions + excluded.actions,"
-                        " device_reports = device_reports + excluded.device_reports"),
-          addRetention_(db, "INSERT INTO retention VALUES (?,?,?,?,?) ON CONFLICT (app, chan, day, n)"
-                            " DO UPDATE SET devices = devices + excluded.devices"),
-          addValueDayCount_(db, "INSERT INTO value_day VALUES (?,?,?,?,?,?,?) ON CONFLICT (app, chan, dim, sub, day, value)"
-                                " DO UPDATE SET reports = reports + excluded.reports"),
-          addSpan_(db, "INSERT INTO value_span VALUES (?,?,?,?,?,?,?,?) ON CONFLICT"
-                       " (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = devices + excluded.devices"),
+          saveDay_(db, "INSERT OR REPLACE INTO device_days (app, device, day, parts)", 4, ""),
+          addDaily_(db, "INSERT INTO daily (app, chan, day, active, new_devices, app_events, actions, device_reports)", 8,
+                    "ON CONFLICT (app, chan, day) DO UPDATE SET"
+                    " active = active + excluded.active, new_devices = new_devices + excluded.new_devices,"
+                    " app_events = app_events + excluded.app_events, actions = actions + excluded.actions,"
+                    " device_reports = device_reports + excluded.device_reports"),
+          addRetention_(db, "INSERT INTO retention (app, chan, day, n, devices)", 5,
+                        "ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = devices + excluded.devices"),
+          addValueDayCount_(db, "INSERT INTO value_day (app, chan, dim, sub, day, value, reports)", 7,
+                            "ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = reports + excluded.reports"),
+          addSpan_(db, "INSERT INTO value_span (app, chan, dim, sub, value, day, prev_day, devices)", 8,
+                   "ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = devices + excluded.devices"),
           deleteReports_(db, "DELETE FROM reports WHERE app = ? AND device = ?"),
           deleteInventory_(db, "DELETE FROM inventory WHERE app = ? AND device = ?"),
           deleteAppDevice_(db, "DELETE FROM app_device WHERE app = ? AND device = ?"),
@@ -315,6 +364,7 @@ public:
         changedDevices_.clear();
     }
     void rollback() {
+        for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
         pendingStrings_.clear();
         devices_.clear();
         appDevices_.clear();
@@ -447,9 +497,8 @@ public:
             std::map<std::int64_t, DeviceRow> others(rows.begin(), rows.end());
             others.erase(0);
             const DeviceRow& d = every->second;
-            saveDevice_.bind(1, key.first).bind(2, key.second).bind(3, d.firstDay).bind(4, d.firstMs).bind(5, d.lastMs)
-                .bind(6, d.appEvents).bind(7, d.actions).bind(8, d.deviceReports)
-                .bindBlob(9, packDevicePartitions(d, others)).run();
+            saveDevice_.add({key.first, key.second, std::int64_t{0}, std::int64_t{d.firstDay}, d.firstMs, d.lastMs,
+                             d.appEvents, d.actions, d.deviceReports, packDevicePartitions(d, others)});
         }
         changedDevices_.clear();
         appDevices_.clear();
@@ -463,27 +512,25 @@ public:
                 for (auto& [day, d] : days)
                     if (auto it = changed.find(day); it != changed.end()) it->second[chan] = d;
             for (const auto& [day, parts] : changed)
-                saveDay_.bind(1, key.first).bind(2, key.second).bind(3, day).bindBlob(4, packDeviceDay(parts)).run();
+                saveDay_.add({key.first, key.second, std::int64_t{day}, packDeviceDay(parts)});
         }
         devices_.clear();
         appDevices_.clear();
         changedDevices_.clear();
+        for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->write();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
-        addDaily_.bind(1, app).bind(2, chan).bind(3, day).bind(4, active).bind(5, fresh).bind(6, ae).bind(7, ac)
-            .bind(8, dr).run();
+        addDaily_.add({app, chan, std::int64_t{day}, active, fresh, ae, ac, dr});
     }
     void addRetention(std::int64_t app, std::int64_t chan, int day, int n, std::int64_t delta) override {
-        addRetention_.bind(1, app).bind(2, chan).bind(3, day).bind(4, n).bind(5, delta).run();
+        addRetention_.add({app, chan, std::int64_t{day}, std::int64_t{n}, delta});
     }
     void addValueDay(std::int64_t app, const ValueKey& k, int day, std::int64_t delta) override {
-        addValueDayCount_.bind(1, app).bind(2, k.chan).bind(3, k.dim).bind(4, k.sub).bind(5, day).bind(6, k.value)
-            .bind(7, delta).run();
+        addValueDayCount_.add({app, k.chan, std::int64_t{k.dim}, k.sub, std::int64_t{day}, k.value, delta});
     }
     void addSpan(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t delta) override {
-        addSpan_.bind(1, app).bind(2, k.chan).bind(3, k.dim).bind(4, k.sub).bind(5, k.value).bind(6, day)
-            .bind(7, prevDay).bind(8, delta).run();
+        addSpan_.add({app, k.chan, std::int64_t{k.dim}, k.sub, k.value, std::int64_t{day}, std::int64_t{prevDay}, delta});
     }
     std::vector<std::pair<std::int64_t, DeviceRow>> lockDeviceRows(std::int64_t app, std::int64_t device) override {
         const auto& rows = partitionsOf(app, device);
@@ -604,9 +651,11 @@ private:
     std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
-    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_, saveDevice_,
-        loadDays_, loadOlderDays_, saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_,
-        deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
+    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_;
+    RowWriter saveDevice_;
+    Stmt loadDays_, loadOlderDays_;
+    RowWriter saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_;
+    Stmt deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> { return stringId(t); },
                                    nullptr};
 };
