@@ -4,15 +4,6 @@
 
 namespace tallyscope::server::store {
 
-namespace {
-
-struct OsPoint {
-    std::int64_t fromMs = 0;
-    std::int64_t os = 0, osver = 0;
-};
-
-}  // namespace
-
 std::int64_t FilterSegments::segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver) {
     const auto key = std::make_tuple(app, chan, os, osver);
     if (auto it = segments_.find(key); it != segments_.end()) return it->second;
@@ -52,29 +43,16 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
         byDevice[{tx.stringId(reports[i]->appKey), tx.deviceId(reports[i]->deviceId)}].push_back(i);
     const std::int64_t none = tx.stringId("");
 
-    // The OS histories of all the batch's devices, read a fixed-size slice of one key's devices
-    // per statement (the last id repeated to fill it, so one prepared statement serves).
-    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<OsPoint>> histories;
+    // The OS histories of the batch's devices; with keepHistories_ only those not yet in memory
+    // are read, and the batch's own changes below keep the ones in memory current.
+    if (!keepHistories_ || histories_.size() > 100000) histories_.clear();
     {
-        constexpr std::size_t kSlice = 64;
-        static const std::string readSlice = [] {
-            std::string sql = "SELECT device, from_ms, os, osver FROM device_os WHERE app = ? AND device IN (?";
-            for (std::size_t i = 1; i < kSlice; ++i) sql += ", ?";
-            return sql + ") ORDER BY device, from_ms";
-        }();
-        auto it = byDevice.begin();
-        while (it != byDevice.end()) {
-            const std::int64_t app = it->first.first;
-            std::vector<Param> params{app};
-            while (it != byDevice.end() && it->first.first == app && params.size() <= kSlice)
-                params.emplace_back((it++)->first.second);
-            while (params.size() <= kSlice) params.push_back(params.back());
-            sql_.query(readSlice, params, [&](const Row& r) {
-                histories[{app, r.i64(0)}].push_back({r.i64(1), r.i64(2), r.i64(3)});
-                return true;
-            });
-        }
+        std::vector<std::pair<std::int64_t, std::int64_t>> unknown;
+        for (const auto& entry : byDevice)
+            if (!histories_.count(entry.first)) unknown.push_back(entry.first);
+        readHistories(unknown, histories_);
     }
+    Histories& histories = histories_;
 
     // The OS changes the batch brings, the last one per moment kept, written together below.
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::pair<std::int64_t, std::int64_t>> changes;
@@ -117,6 +95,42 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
     writeChanges(changes);
 }
 
+void FilterSegments::readHistories(const std::vector<std::pair<std::int64_t, std::int64_t>>& devices, Histories& into) {
+    // A slice of one key's devices per statement, the slice the smallest of a few sizes that holds
+    // what is left (the last id repeated to fill it), so few statements are prepared and a batch
+    // from one device does not pay for 64 places.
+    constexpr std::size_t kSlices[] = {64, 16, 4, 1};
+    static const auto texts = [&] {
+        std::map<std::size_t, std::string> out;
+        for (std::size_t n : kSlices) {
+            std::string sql = "SELECT device, from_ms, os, osver FROM device_os WHERE app = ? AND device IN (?";
+            for (std::size_t i = 1; i < n; ++i) sql += ", ?";
+            out[n] = sql + ") ORDER BY device, from_ms";
+        }
+        return out;
+    }();
+    auto it = devices.begin();
+    while (it != devices.end()) {
+        const std::int64_t app = it->first;
+        auto end = it;
+        while (end != devices.end() && end->first == app && static_cast<std::size_t>(end - it) < kSlices[0]) ++end;
+        const auto count = static_cast<std::size_t>(end - it);
+        std::size_t slice = kSlices[0];
+        for (std::size_t n : kSlices)
+            if (n >= count) slice = n;
+        std::vector<Param> params{app};
+        for (; it != end; ++it) {
+            params.emplace_back(it->second);
+            into[*it];  // a device without points has an empty history, known all the same
+        }
+        while (params.size() <= slice) params.push_back(params.back());
+        sql_.query(texts.at(slice), params, [&](const Row& r) {
+            into[{app, r.i64(0)}].push_back({r.i64(1), r.i64(2), r.i64(3)});
+            return true;
+        });
+    }
+}
+
 void FilterSegments::writeChanges(
     const std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::pair<std::int64_t, std::int64_t>>& changes) {
     // Up to kRows points per statement: one statement text per row count, so few are prepared.
@@ -137,6 +151,7 @@ void FilterSegments::writeChanges(
 }
 
 void FilterSegments::erase(std::int64_t app, std::int64_t device) {
+    histories_.erase({app, device});
     sql_.run("DELETE FROM device_os WHERE app = ? AND device = ?", {app, device});
 }
 

@@ -40,7 +40,10 @@ struct Partition {
 
 class FilterSegments {
 public:
-    explicit FilterSegments(TxSql& sql) : sql_(sql) {}
+    // With `keepHistories`, the devices' OS histories stay in memory from batch to batch (the
+    // store's one writer must then call `forgetHistories` whenever another process may have
+    // written to the store); otherwise each batch reads its devices' histories.
+    explicit FilterSegments(TxSql& sql, bool keepHistories = false) : sql_(sql), keepHistories_(keepHistories) {}
 
     // Works out the partitions of every report of a batch and records the OS changes its
     // device-information reports bring. Runs inside the batch's transaction.
@@ -53,14 +56,27 @@ public:
     // The transaction's outcome: segment ids it created are kept for later batches only once
     // it committed (a segment row is never deleted, so a committed id stays valid).
     void committed();
-    void rolledBack() { pending_.clear(); }
+    void rolledBack() {
+        pending_.clear();
+        histories_.clear();
+    }
+    void forgetHistories() { histories_.clear(); }
 
 private:
     void writeChanges(const std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>,
                                      std::pair<std::int64_t, std::int64_t>>& changes);
     std::int64_t segment(std::int64_t app, std::int64_t chan, std::int64_t os, std::int64_t osver);
 
+    struct OsPoint {
+        std::int64_t fromMs = 0;
+        std::int64_t os = 0, osver = 0;
+    };
+    using Histories = std::map<std::pair<std::int64_t, std::int64_t>, std::vector<OsPoint>>;  // (app, device)
+    void readHistories(const std::vector<std::pair<std::int64_t, std::int64_t>>& devices, Histories& into);
+
     TxSql& sql_;
+    bool keepHistories_;
+    Histories histories_;  // kept across batches only with keepHistories_
     std::vector<std::vector<Partition>> parts_;
     using SegmentKey = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>;
     std::map<SegmentKey, std::int64_t> segments_, pending_;

@@ -44,9 +44,11 @@ std::optional<std::int64_t> clientTimeSeconds(std::string_view raw) {
         if (raw[i] < '0' || raw[i] > '9') return std::nullopt;
         clock = clock * 10 + (raw[i] - '0');
     }
-    const std::int64_t seconds = std::int64_t{*day} * 86400 + clock / 10000 * 3600 + clock / 100 % 100 * 60 + clock % 100;
-    if (clientTimeText(seconds) != raw) return std::nullopt;  // only a text rebuilt byte for byte
-    return seconds;
+    // Only a text rebuilt byte for byte: a parsed date formats back as it came, so the clock's
+    // separators and ranges are all that is left to check.
+    const std::int64_t hours = clock / 10000, minutes = clock / 100 % 100, secs = clock % 100;
+    if (raw[15] != ':' || raw[18] != ':' || hours > 23 || minutes > 59 || secs > 59) return std::nullopt;
+    return std::int64_t{*day} * 86400 + hours * 3600 + minutes * 60 + secs;
 }
 
 std::string_view paramKey(ReportKind kind, std::size_t i) {
@@ -262,7 +264,10 @@ std::optional<BodyValues> splitBody(std::string_view body) {
     return out;
 }
 
-std::string buildBody(ReportKind kind, const std::vector<std::string>& values) {
+namespace {
+
+template <typename Text>
+std::string bodyOf(ReportKind kind, const std::vector<Text>& values) {
     std::string out;
     if (kind == ReportKind::DeviceInfo) {
         for (std::size_t i = 0; i < values.size() && i < kDeviceInfoKeys.size(); ++i) {
@@ -279,6 +284,10 @@ std::string buildBody(ReportKind kind, const std::vector<std::string>& values) {
     return out + "}";
 }
 
+}  // namespace
+
+std::string buildBody(ReportKind kind, const std::vector<std::string>& values) { return bodyOf(kind, values); }
+
 std::optional<std::string> packReport(const Report& r, const PackedTexts& texts) {
     const auto split = splitBody(r.body);
     if (!split || split->kind != r.kind) return std::nullopt;
@@ -286,7 +295,12 @@ std::optional<std::string> packReport(const Report& r, const PackedTexts& texts)
     // Every text the report holds must come back from the body alone, whatever code page the
     // server runs with then: the values percent-decoded, valid UTF-8, and nothing beyond them.
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string decoded = percentDecode(split->values[i]);
+        const std::string_view raw = split->values[i];
+        if (raw.find('%') == std::string_view::npos) {  // decodes to itself
+            if (!isValidUtf8(raw) || raw != *decodedField(r, i)) return std::nullopt;
+            continue;
+        }
+        const std::string decoded = percentDecode(raw);
         if (!isValidUtf8(decoded) || decoded != *decodedField(r, i)) return std::nullopt;
     }
     const std::size_t fields = r.kind == ReportKind::DeviceInfo ? 3 + r.inventory.size() : kParamValues;
@@ -296,10 +310,7 @@ std::optional<std::string> packReport(const Report& r, const PackedTexts& texts)
                                          : std::any_of(r.inventory.begin(), r.inventory.end(),
                                                        [](const std::string& s) { return !s.empty(); }))
         return std::nullopt;
-    {
-        std::vector<std::string> values(split->values.begin(), split->values.end());
-        if (buildBody(r.kind, values) != r.body) return std::nullopt;
-    }
+    if (bodyOf(r.kind, split->values) != r.body) return std::nullopt;
 
     std::string out;
     putVarint(out, n);

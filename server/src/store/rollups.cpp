@@ -119,8 +119,8 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, DeviceAgg> devices;
     std::map<std::pair<std::int64_t, std::int64_t>, const Report*> latestInventory;
 
-    int cachedDay = 0;
-    std::int64_t dayStart = 1, dayEnd = 0;  // [dayStart, dayEnd) falls on cachedDay
+    RollupTx::DaySpan& span = tx.lastDay;
+    if (span.days != &days) span = RollupTx::DaySpan{&days};
     const int event = dimensionCode(Dimension::Event), action = dimensionCode(Dimension::Action),
               content = dimensionCode(Dimension::Content), channel = dimensionCode(Dimension::Channel),
               os = dimensionCode(Dimension::Os), osVersion = dimensionCode(Dimension::OsVersion);
@@ -164,12 +164,12 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         ++result.stored;
         const Report& r = *rows[i].report;
         const std::int64_t app = rows[i].app, device = rows[i].device;
-        if (r.arrivedMs < dayStart || r.arrivedMs >= dayEnd) {
-            cachedDay = days.dayOf(r.arrivedMs);
-            dayStart = days.startOf(cachedDay);
-            dayEnd = days.startOf(cachedDay + 1);
+        if (r.arrivedMs < span.startMs || r.arrivedMs >= span.endMs) {
+            span.day = days.dayOf(r.arrivedMs);
+            span.startMs = days.startOf(span.day);
+            span.endMs = days.startOf(span.day + 1);
         }
-        const int day = cachedDay;
+        const int day = span.day;
         const std::int64_t chanId = tx.stringId(r.channel);
         if (r.kind == ReportKind::DeviceInfo) {
             const Report*& latest = latestInventory[{app, device}];

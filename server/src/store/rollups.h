@@ -81,6 +81,14 @@ using DeviceKey = std::tuple<std::int64_t, std::int64_t, std::int64_t>;  // app,
 class RollupTx {
 public:
     virtual ~RollupTx() = default;
+    // The local day the last batch's reports fell on and its bounds [startMs, endMs), kept from
+    // batch to batch: live reports arrive on one day for hours, and working out a day's bounds
+    // takes a time-zone look-up each.
+    struct DaySpan {
+        const ReportingDays* days = nullptr;
+        int day = 0;
+        std::int64_t startMs = 1, endMs = 0;
+    } lastDay;
     // Hints before the first question: the texts about to be interned, then the device keys
     // about to be locked (sorted), and the end of the batch.
     virtual void intern(const std::vector<const std::string*>& /*strings*/,

@@ -359,13 +359,21 @@ public:
     void commit() {
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
+        if (deviceIds_.size() + pendingDeviceIds_.size() > 200000) deviceIds_.clear();
+        deviceIds_.merge(pendingDeviceIds_);
+        pendingDeviceIds_.clear();
         devices_.clear();
         appDevices_.clear();
         changedDevices_.clear();
     }
+    void forgetKept() {
+        deviceIds_.clear();
+        pendingDeviceIds_.clear();
+    }
     void rollback() {
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
         pendingStrings_.clear();
+        pendingDeviceIds_.clear();
         devices_.clear();
         appDevices_.clear();
         changedDevices_.clear();
@@ -390,10 +398,19 @@ public:
         if (!findString_.bind(1, text).step()) return std::nullopt;
         return findString_.i64(0);
     }
+    // Ids are kept across batches as strings are (an erasure that removes one forgets them all).
     std::int64_t deviceId(const std::string& text) override {
-        if (auto found = findDevice(text)) return *found;
-        addDevice_.bind(1, text).run();
-        return sqlite3_last_insert_rowid(db_);
+        if (auto it = deviceIds_.find(text); it != deviceIds_.end()) return it->second;
+        if (auto it = pendingDeviceIds_.find(text); it != pendingDeviceIds_.end()) return it->second;
+        std::int64_t id;
+        if (auto found = findDevice(text)) {
+            id = *found;
+        } else {
+            addDevice_.bind(1, text).run();
+            id = sqlite3_last_insert_rowid(db_);
+        }
+        pendingDeviceIds_.emplace(text, id);
+        return id;
     }
     std::optional<std::int64_t> findDevice(const std::string& text) override {
         Using u(findDevice_);
@@ -570,7 +587,11 @@ public:
             Using u(deviceStillUsed_);
             used = deviceStillUsed_.bind(1, device).step();
         }
-        if (!used) deleteDeviceId_.bind(1, device).run();
+        if (!used) {
+            deleteDeviceId_.bind(1, device).run();
+            deviceIds_.clear();
+            pendingDeviceIds_.clear();
+        }
     }
 
 private:
@@ -647,7 +668,7 @@ private:
     }
 
     sqlite3* db_;
-    std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_;
+    std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_, deviceIds_, pendingDeviceIds_;
     std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
@@ -724,7 +745,10 @@ public:
         migrate(db_.get());
         writer_ = std::make_unique<SqliteWriter>(db_.get());
         filterSql_ = std::make_unique<SqliteTxSql>(db_.get());
-        segments_ = std::make_unique<FilterSegments>(*filterSql_);
+        segments_ = std::make_unique<FilterSegments>(*filterSql_, true);
+        begin_ = Stmt(db_.get(), "BEGIN IMMEDIATE");
+        dataVersion_ = Stmt(db_.get(), "PRAGMA data_version");
+        commit_ = Stmt(db_.get(), "COMMIT");
         insertReject_ = Stmt(db_.get(), "INSERT INTO rejects (arrived_ms, reason, body) VALUES (?, ?, ?)");
         trimRejects_ = Stmt(db_.get(), "DELETE FROM rejects WHERE id <= (SELECT MAX(id) FROM rejects) - ?");
         pruneSlice_ = Stmt(db_.get(), "CREATE TEMP TABLE IF NOT EXISTS prune_slice (id INTEGER PRIMARY KEY)");
@@ -898,11 +922,22 @@ protected:
 private:
     template <typename F>
     void inTransaction(F&& body) {
-        exec(db_.get(), "BEGIN IMMEDIATE");
+        begin_.run();
         try {
+            // What the writer keeps in memory between batches holds only while no other process
+            // (an import into the same folder) has written to the store.
+            {
+                Using u(dataVersion_);
+                dataVersion_.step();
+                if (dataVersion_.i64(0) != dataVersionSeen_) {
+                    dataVersionSeen_ = dataVersion_.i64(0);
+                    writer_->forgetKept();
+                    segments_->forgetHistories();
+                }
+            }
             body();
             writer_->flush();
-            exec(db_.get(), "COMMIT");
+            commit_.run();
             writer_->commit();
             segments_->committed();
         } catch (...) {
@@ -920,7 +955,8 @@ private:
     std::unique_ptr<SqliteWriter> writer_;
     std::unique_ptr<SqliteTxSql> filterSql_;
     std::unique_ptr<FilterSegments> segments_;
-    Stmt insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
+    std::int64_t dataVersionSeen_ = -1;
+    Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;
 };
