@@ -252,11 +252,13 @@ std::optional<BodyValues> splitBody(std::string_view body) {
         std::string_view item = body.substr(0, comma);
         if (i >= kParamValues) return std::nullopt;
         if (i == 3) out.kind = item.substr(0, 16) == "%22actionname%22" ? ReportKind::Action : ReportKind::AppEvent;
-        const std::string open = "%22" + std::string(paramKey(out.kind, i)) + "%22:%22";
-        if (item.size() < open.size() + 3 || item.substr(0, open.size()) != open ||
-            item.substr(item.size() - 3) != "%22")
+        // "%22" key "%22:%22" value "%22"
+        const std::string_view key = paramKey(out.kind, i);
+        const std::size_t open = key.size() + 9;
+        if (item.size() < open + 3 || item.substr(0, 3) != "%22" || item.substr(3, key.size()) != key ||
+            item.substr(3 + key.size(), 6) != "%22:%22" || item.substr(item.size() - 3) != "%22")
             return std::nullopt;
-        out.values.push_back(item.substr(open.size(), item.size() - open.size() - 3));
+        out.values.push_back(item.substr(open, item.size() - open - 3));
         if (comma == std::string_view::npos) break;
         body.remove_prefix(comma + 1);
     }

@@ -268,7 +268,7 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         for (const auto& [vk, perDay] : agg.values) {
             int newPrev = kNoDay;  // the value's previous day when it is one of this batch's new days
             for (const auto& [day, n] : perDay) {
-                c.valueDay.add({app, vk, day, 0}, n);
+                if (vk.dim != kAnyReport) c.valueDay.add({app, vk, day, 0}, n);
                 if (day > lastDay) {
                     const int prev = newPrev != kNoDay ? newPrev : row ? tx.valueDayBefore(app, device, vk, day) : kNoDay;
                     tx.insertValueDeviceDay(app, device, vk, day, prev, n);
@@ -320,7 +320,7 @@ bool eraseDevice(RollupTx& tx, const std::string& appKey, const std::string& dev
         dd.dr -= d.deviceReports;
     }
     for (const ValueDeviceDay& v : tx.valueDeviceDays(*app, *device)) {
-        c.valueDay.add({*app, v.key, v.day, 0}, -v.reports);
+        if (v.key.dim != kAnyReport) c.valueDay.add({*app, v.key, v.day, 0}, -v.reports);
         c.span.add({*app, v.key, v.day, v.prevDay}, -1);
     }
     tx.deleteDevice(*app, *device);

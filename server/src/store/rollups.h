@@ -39,7 +39,7 @@ namespace store {
 constexpr int kNoDay = -2000000000;  // prev_day of a value's first active day for a device
 
 // Dimensions as stored. Code 0 (value 0) is "any report": its spans give the distinct active
-// devices over a range. Content is kept twice, over all actions (sub 0) and per action name
+// devices over a range; it has no value_day rows, as the daily rows count its reports. Content is kept twice, over all actions (sub 0) and per action name
 // (sub = the action name's id).
 int dimensionCode(Dimension d);
 
