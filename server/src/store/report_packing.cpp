@@ -254,9 +254,11 @@ std::optional<BodyValues> splitBody(std::string_view body) {
         if (i == 3) out.kind = item.substr(0, 16) == "%22actionname%22" ? ReportKind::Action : ReportKind::AppEvent;
         // "%22" key "%22:%22" value "%22"
         const std::string_view key = paramKey(out.kind, i);
-        const std::size_t open = key.size() + 9;
-        if (item.size() < open + 3 || item.substr(0, 3) != "%22" || item.substr(3, key.size()) != key ||
-            item.substr(3 + key.size(), 6) != "%22:%22" || item.substr(item.size() - 3) != "%22")
+        constexpr std::string_view quote = "%22", colon = "%22:%22";
+        const std::size_t open = quote.size() + key.size() + colon.size();
+        if (item.size() < open + quote.size() || item.substr(0, quote.size()) != quote ||
+            item.substr(quote.size(), key.size()) != key || item.substr(quote.size() + key.size(), colon.size()) != colon ||
+            item.substr(item.size() - quote.size()) != quote)
             return std::nullopt;
         out.values.push_back(item.substr(open, item.size() - open - 3));
         if (comma == std::string_view::npos) break;
