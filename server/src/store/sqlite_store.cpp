@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 
 #include "core/days.h"
@@ -362,6 +363,7 @@ public:
         if (deviceIds_.size() + pendingDeviceIds_.size() > 200000) deviceIds_.clear();
         deviceIds_.merge(pendingDeviceIds_);
         pendingDeviceIds_.clear();
+        newDevices_.clear();
         devices_.clear();
         appDevices_.clear();
         changedDevices_.clear();
@@ -374,6 +376,7 @@ public:
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
+        newDevices_.clear();
         devices_.clear();
         appDevices_.clear();
         changedDevices_.clear();
@@ -408,6 +411,7 @@ public:
         } else {
             addDevice_.bind(1, text).run();
             id = sqlite3_last_insert_rowid(db_);
+            newDevices_.insert(id);
         }
         pendingDeviceIds_.emplace(text, id);
         return id;
@@ -634,6 +638,11 @@ private:
     DeviceDays& deviceOf(std::int64_t app, std::int64_t device, int from) {
         DeviceDays& dev = devices_[{app, device}];
         if (dev.complete || from >= dev.loadedFrom) return dev;
+        if (newDevices_.count(device)) {  // no rows to read
+            dev.complete = true;
+            dev.loadedFrom = INT_MIN;
+            return dev;
+        }
         Using u(loadDays_);
         loadDays_.bind(1, app).bind(2, device).bind(3, from).bind(4, dev.loadedFrom);
         while (loadDays_.step()) keepDay(dev, loadDays_);
@@ -657,7 +666,7 @@ private:
     }
     std::map<std::int64_t, DeviceRow>& partitionsOf(std::int64_t app, std::int64_t device) {
         auto [it, fresh] = appDevices_.try_emplace({app, device});
-        if (!fresh) return it->second;
+        if (!fresh || newDevices_.count(device)) return it->second;
         Using u(lockDevice_);
         if (lockDevice_.bind(1, app).bind(2, device).step()) {
             const DeviceRow every = readDevice(lockDevice_, 0);
@@ -672,6 +681,8 @@ private:
     std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
+    // Devices whose id this transaction created: they have no rows anywhere yet.
+    std::unordered_set<std::int64_t> newDevices_;
     Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_;
     RowWriter saveDevice_;
     Stmt loadDays_, loadOlderDays_;
