@@ -365,6 +365,22 @@ TEST_P(StoreTest, FilteredFiguresAndBreakdownsEqualOracle) {
     eraseFrom(inOrder, [&](const Report& r) { return r.appKey == "k1" && r.deviceId == changer; });
     check(FilterOracle(inOrder), "after erasing the device that changed OS");
 
+    // Another writer on the same store (an import into the folder of a running server) moves a
+    // device to another OS; what this store counts next for that device follows the move.
+    const auto seen = std::find_if(inOrder.begin(), inOrder.end(), [](const Report& r) {
+        return r.appKey == "k1" && r.kind == ReportKind::DeviceInfo;
+    });
+    ASSERT_NE(seen, inOrder.end());
+    const std::string mover = seen->deviceId;
+    const Report moved = makeReport(localMoment(kFirstDay + 60, 300), ReportKind::DeviceInfo, mover, "k1", "store", "",
+                                    "", {"Windows 95", "m", "4.0.950", "PC-MOVER", "u", "s", "c", "h", "b"});
+    const Report after = makeReport(localMoment(kFirstDay + 60, 600), ReportKind::AppEvent, mover, "k1", "store",
+                                    "app_start", "t");
+    where.open(days)->append({moved});
+    store->append({after});
+    inOrder.insert(inOrder.end(), {moved, after});
+    check(FilterOracle(inOrder), "after another writer moved a device to another OS");
+
     const auto found = store->findDevices("k1", "pc1", 100);
     std::set<std::string> expected;
     for (const Report& r : inOrder)
