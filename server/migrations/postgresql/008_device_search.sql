@@ -11,8 +11,11 @@ CREATE INDEX IF NOT EXISTS inventory_by_lower_pcusername ON inventory (app, (lef
 DO $$
 BEGIN
     CREATE EXTENSION IF NOT EXISTS pg_trgm;
-    EXECUTE 'CREATE INDEX IF NOT EXISTS inventory_names_by_trigram ON inventory'
-            ' USING gin (lower(pcname) gin_trgm_ops, lower(pcusername) gin_trgm_ops)';
+    -- Wherever the extension lives (a superuser's may be in a schema off this role's path).
+    EXECUTE format('CREATE INDEX IF NOT EXISTS inventory_names_by_trigram ON inventory'
+                   ' USING gin (lower(pcname) %1$I.gin_trgm_ops, lower(pcusername) %1$I.gin_trgm_ops)',
+                   (SELECT n.nspname FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace
+                    WHERE e.extname = 'pg_trgm'));
 EXCEPTION WHEN OTHERS THEN
     RAISE WARNING 'device names will be searched by a scan: %', SQLERRM;
 END $$;
