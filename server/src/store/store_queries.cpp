@@ -550,7 +550,7 @@ std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, cons
     const bool shortText = characters(text) < kTrigram;
     const std::string cap = shortText ? " LIMIT " + std::to_string(kShortTextCandidates) : std::string();
     std::string candidates = "SELECT id FROM (SELECT id FROM devices WHERE " + range("deviceid") + cap + ") ids";
-    std::vector<Param> params{*app, text, text};
+    std::vector<Param> params{text, text};
     const std::string prefix = escaped + "%", part = shortText ? prefix : "%" + escaped + "%";
     if (shortText) {
         for (const char* column : {"pcname", "pcusername"}) {
@@ -569,14 +569,26 @@ std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, cons
                       " WHERE device_name_trigrams MATCH ? AND n.app = ?";
         params.insert(params.end(), {trigramQuery(text), *app});
     }
+    std::string sql = "SELECT d.deviceid, COALESCE(i.pcname, ''), COALESCE(i.pcusername, ''), COALESCE(i.pcosname, ''),"
+                      " a.last_ms FROM ";
+    if (pg) {
+        // A plan made for the values guesses the candidates as many as the key's devices (a short
+        // text's prefix holds them all) and hashes them against every row of app_device; each is
+        // looked up by its keys instead (OFFSET 0 keeps the look-ups apart from the join order).
+        sql += "(" + candidates + ") c"
+               " JOIN LATERAL (SELECT last_ms FROM app_device WHERE app = ? AND device = c.id AND chan = 0 OFFSET 0) a ON true"
+               " JOIN LATERAL (SELECT deviceid FROM devices WHERE id = c.id OFFSET 0) d ON true"
+               " LEFT JOIN LATERAL (SELECT pcname, pcusername, pcosname FROM inventory WHERE app = ? AND device = c.id"
+               " OFFSET 0) i ON true WHERE";
+        params.insert(params.end(), {*app, *app});
+    } else {
+        sql += "app_device a JOIN devices d ON d.id = a.device LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device"
+               " WHERE a.app = ? AND a.chan = 0 AND a.device IN (" + candidates + ") AND";
+        params.insert(params.begin(), Param{*app});
+    }
     params.insert(params.end(), {prefix, part, part, std::int64_t{limit}});
-    s->query("SELECT d.deviceid, COALESCE(i.pcname, ''), COALESCE(i.pcusername, ''), COALESCE(i.pcosname, ''), a.last_ms"
-             " FROM app_device a JOIN devices d ON d.id = a.device"
-             " LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device"
-             " WHERE a.app = ? AND a.chan = 0 AND a.device IN (" + candidates + ")"
-             " AND (lower(d.deviceid) LIKE lower(?) ESCAPE '!' OR lower(i.pcname) LIKE lower(?) ESCAPE '!'"
-             " OR lower(i.pcusername) LIKE lower(?) ESCAPE '!')"
-             " ORDER BY a.last_ms DESC, d.deviceid LIMIT ?",
+    s->query(sql + " (lower(d.deviceid) LIKE lower(?) ESCAPE '!' OR lower(i.pcname) LIKE lower(?) ESCAPE '!'"
+                   " OR lower(i.pcusername) LIKE lower(?) ESCAPE '!') ORDER BY a.last_ms DESC, d.deviceid LIMIT ?",
              params,
              [&](const Row& r) {
                  out.push_back({r.text(0), r.text(1), r.text(2), r.text(3), r.i64(4)});
