@@ -2,7 +2,9 @@
 -- placeholder row created, and so locked, where a device has none yet), then, read after the
 -- locks are held, the device-days of those rows and the value-device-days of their devices.
 -- Each statement of a PL/pgSQL function reads with a snapshot of its own, so the days read are
--- those the last holder of a lock committed. `what`: 1 an app_device row that existed (day =
+-- those the last holder of a lock committed. The devices are locked first, as an erasure locks
+-- them: a device id the writer kept from an earlier batch whose device an erasure removed since
+-- fails the batch as a serialization failure, and the writer runs it again, resolving the id anew. `what`: 1 an app_device row that existed (day =
 -- first_day; n1..n5 first_ms, last_ms, app_events, actions, device_reports), 2 a device-day
 -- (n1..n3 the counts per kind), 3 a value-device-day (n1 the reports).
 CREATE FUNCTION batch_device_rows(apps BIGINT[], devs BIGINT[], chans BIGINT[])
@@ -15,7 +17,14 @@ DECLARE
     created_app BIGINT[];
     created_device BIGINT[];
     created_chan BIGINT[];
+    held INTEGER;
 BEGIN
+    SELECT count(*) INTO held
+    FROM (SELECT 1 FROM devices d WHERE d.id = ANY(devs) ORDER BY d.id FOR KEY SHARE) AS l;
+    IF held <> (SELECT count(DISTINCT x) FROM unnest(devs) AS x) THEN
+        RAISE EXCEPTION 'a device of the batch was erased meanwhile' USING ERRCODE = 'serialization_failure';
+    END IF;
+
     -- Placeholders first, in key order; a row another transaction created meanwhile makes ours
     -- a no-op and is locked below with the rows that were there.
     WITH added AS (

@@ -123,21 +123,27 @@ struct ValueState {
 
 class PgTx final : public RollupTx {
 public:
-    PgTx(pqxx::work& w, std::unordered_map<std::string, std::int64_t>& strings) : w_(w), strings_(strings) {}
+    using Ids = std::unordered_map<std::string, std::int64_t>;
+    PgTx(pqxx::work& w, Ids& strings, Ids& knownDevices) : w_(w), strings_(strings), knownDevices_(knownDevices) {}
 
     void intern(const std::vector<const std::string*>& strings, const std::vector<const std::string*>& deviceIds) override {
         std::set<std::string> wanted;
         for (const std::string* s : strings)
             if (!strings_.count(*s)) wanted.insert(pgText(*s));
         resolve("strings", "value", wanted, [&](std::string v, std::int64_t id) { pending_[std::move(v)] = id; });
+        // A device known from an earlier batch is locked with its rows (prefetch), which also
+        // finds out whether an erasure removed it since.
         std::set<std::string> devs;
-        for (const std::string* d : deviceIds) devs.insert(pgText(*d));
+        for (const std::string* d : deviceIds)
+            if (std::string t = pgText(*d); !knownDevices_.count(t)) devs.insert(std::move(t));
         resolve("devices", "deviceid", devs, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
     }
     // Ids are only trusted by later transactions once this one committed.
     void committed() {
         if (strings_.size() > 200000) strings_.clear();
         for (auto& e : pending_) strings_.insert(std::move(e));
+        if (knownDevices_.size() > 200000) knownDevices_.clear();
+        for (auto& e : devices_) knownDevices_.insert(std::move(e));
     }
 
     std::int64_t stringId(const std::string& text) override {
@@ -156,6 +162,7 @@ public:
     std::int64_t deviceId(const std::string& text) override {
         const std::string t = pgText(text);
         if (auto it = devices_.find(t); it != devices_.end()) return it->second;
+        if (auto it = knownDevices_.find(t); it != knownDevices_.end()) return it->second;
         std::set<std::string> one{t};
         resolve("devices", "deviceid", one, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
         return devices_.at(t);
@@ -496,8 +503,9 @@ private:
     }
 
     pqxx::work& w_;
-    std::unordered_map<std::string, std::int64_t>& strings_;
-    std::unordered_map<std::string, std::int64_t> pending_, devices_;
+    Ids& strings_;
+    Ids& knownDevices_;
+    Ids pending_, devices_;
     std::map<DeviceKey, std::map<int, DeviceDayRow>> deviceDays_;
     std::set<std::pair<DeviceKey, int>> dirtyDays_;
     std::set<DeviceKey> dirtyDevices_;
@@ -726,6 +734,7 @@ public:
         write([&](pqxx::work&, PgTx& tx) {
             found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
         });
+        devices_.erase(pgText(deviceId));
         return found;
     }
     std::int64_t prune(std::int64_t cutoffMs) override {
@@ -819,7 +828,7 @@ private:
                 pqxx::work w(writerConnection());
                 outcome.segments = segments_.get();
                 filterSql_.use(&w);
-                PgTx tx(w, strings_);
+                PgTx tx(w, strings_, devices_);
                 body(w, tx);
                 w.commit();
                 outcome.committed = true;
@@ -827,7 +836,9 @@ private:
                 tx.committed();
                 return;
             } catch (const pqxx::transaction_rollback& e) {
-                // Another process held rows this batch needed: run it again on fresh state.
+                // Another process held rows this batch needed, or erased a device whose id was
+                // kept: run it again on fresh state.
+                devices_.clear();
                 if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
             } catch (const pqxx::in_doubt_error& e) {
                 throw StoreError(std::string("postgresql: commit outcome unknown: ") + firstLine(e.what()));
@@ -872,6 +883,7 @@ private:
             writer_.reset();
             writer_ = connect();
             strings_.clear();
+            devices_.clear();
             segments_ = std::make_unique<FilterSegments>(filterSql_);
         }
         return *writer_;
@@ -915,6 +927,7 @@ private:
     std::mutex writeMutex_;
     std::unique_ptr<pqxx::connection> writer_;
     std::unordered_map<std::string, std::int64_t> strings_;
+    std::unordered_map<std::string, std::int64_t> devices_;  // device ids committed batches used
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<pqxx::connection>> pool_;
     ReadStatements readStatements_{"read_"};
