@@ -6,6 +6,7 @@
 #include "store/postgres_store.h"
 
 #include <pqxx/pqxx>
+#include <spdlog/spdlog.h>
 
 #include <array>
 #include <chrono>
@@ -29,6 +30,7 @@ namespace tallyscope::server::store {
 namespace {
 
 constexpr std::size_t kRowsPerStatement = 1000;
+constexpr int kDeviceSearchVersion = 8;  // the migration that makes the names' trigram index
 constexpr long kMigrationLock = 0x7461'6c6c'7973;  // any constant every process agrees on
 
 
@@ -698,6 +700,17 @@ void migrate(pqxx::connection& c) {
         w.exec(m.sql);
         w.exec_params("INSERT INTO schema_version VALUES ($1, $2, (extract(epoch from clock_timestamp()) * 1000)::bigint)",
                       m.version, std::string(m.name));
+    }
+    // Names are searched through pg_trgm's index, which a role that may not create the extension
+    // goes without (migration 008 then leaves it out); the migration is tried again at each start,
+    // so one a superuser has created since is used.
+    const auto noTrigrams = [&] { return w.exec("SELECT to_regclass('inventory_names_by_trigram') IS NULL")[0][0].as<bool>(); };
+    if (noTrigrams()) {
+        for (const Migration& m : migrationsFor("postgresql"))
+            if (m.version == kDeviceSearchVersion) w.exec(m.sql);
+        if (noTrigrams())
+            spdlog::warn("event=device_search_scans reason=\"pg_trgm is missing and this role may not create it\""
+                         " fix=\"CREATE EXTENSION pg_trgm; as a superuser in this database, then restart\"");
     }
     w.commit();
 }
