@@ -2,7 +2,10 @@
 """Drain time per body: N reports queued through the real DLL, then StopTallyscope, against the
 loopback collector under Wine and, with --server, against tallyscope-server in the same run. Prints
 bodies per second and milliseconds per body, beside the floor: the same bodies posted one after
-another into the same collector by plain WinHTTP with a fresh session each ("bare post").
+another into the same collector by plain WinHTTP with a fresh session each ("bare post"). Beside the
+times, the Wine process's waits (voluntary context switches) and processor time per body: a busy
+machine blurs the times, not these, and every wait is a wake-up that an idle, power-saving machine
+pays for dearly.
 
     WINEPREFIX=... TALLYSCOPE_BIN=build/mingw/bin python3 benchmarks/drain_bench.py [N ...] [--runs R]
         [--server build/native/server/tallyscope-server]
@@ -15,6 +18,7 @@ import argparse
 import contextlib
 import os
 import re
+import resource
 import socket
 import sqlite3
 import statistics
@@ -61,7 +65,17 @@ def stat_server(path, port):
             server.wait(timeout=60)
 
 
-def bare_post_ms(collector, posts):
+@contextlib.contextmanager
+def child_costs(count, into):
+    """Appends (waits, processor ms) per body of the programs run and waited for meanwhile."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    yield
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000
+    into.append(((after.ru_nvcsw - before.ru_nvcsw) / count, cpu / count))
+
+
+def bare_post_ms(collector, posts, costs):
     """Posts the bodies the drain delivered again, the same way but with plain WinHTTP and a fresh
     session per body, into the same collector; returns the total milliseconds."""
     with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as listing:
@@ -69,7 +83,8 @@ def bare_post_ms(collector, posts):
             ids = header_values(post, "TallyScope-Report-Id")
             listing.write((ids[0] if ids else b"-") + b" " + post.body + b"\n")
     try:
-        run = run_program("post_probe", ["bare", collector.url, listing.name], timeout=600)
+        with child_costs(len(posts), costs):
+            run = run_program("post_probe", ["bare", collector.url, listing.name], timeout=600)
     finally:
         os.unlink(listing.name)
     match = re.search(r"posts=(\d+) answered=(\d+) total_ms=([\d.]+)", run.stdout)
@@ -90,27 +105,31 @@ def main():
     os.environ.setdefault("TALLYSCOPE_BIN", os.path.join(HERE, "..", "build", "mingw", "bin"))
     port = int(args.stat_host.rpartition(":")[2])
 
-    print("%-10s %6s %5s %12s %12s %10s %10s" % ("into", "bodies", "run", "drain ms", "in stop ms", "bodies/s",
-                                                  "ms/body"))
+    print("%-10s %6s %5s %12s %12s %10s %10s %11s %12s" % ("into", "bodies", "run", "drain ms", "in stop ms",
+                                                           "bodies/s", "ms/body", "waits/body", "cpu ms/body"))
     targets = ["collector"] + (["server"] if args.server else [])
-    row = "%-10s %6d %5s %12.1f %12s %10.0f %10.3f%s"
+    row = "%-10s %6d %5s %12.1f %12s %10.0f %10.3f %11.1f %12.3f%s"
     for count in args.counts:
         bare = []
+        bare_costs = []
         for target in targets:
             totals = []
+            costs = []
             for run_index in range(args.runs):
                 if target == "collector":
                     receiver = Collector(port=port, quick_ack=not args.no_quick_ack)
                     with receiver as collector:
-                        run = run_program("drain_host", [str(count)], timeout=600)
+                        with child_costs(count, costs):
+                            run = run_program("drain_host", [str(count)], timeout=600)
                         # Other programs on this machine may post to the same port; count ours only.
                         ours = [p for p in collector.posts() if b"bench-key" in p.body]
                         received = len(ours)
                         if received == count:
-                            bare.append(bare_post_ms(collector, ours))
+                            bare.append(bare_post_ms(collector, ours, bare_costs))
                 else:
                     with stat_server(args.server, port) as stored:
-                        run = run_program("drain_host", [str(count)], timeout=600)
+                        with child_costs(count, costs):
+                            run = run_program("drain_host", [str(count)], timeout=600)
                         received = stored()
                 match = re.search(r"queued=(\d+) queue_ms=([\d.]+) stop_ms=([\d.]+) total_ms=([\d.]+)", run.stderr)
                 if run.returncode != 0 or not match:
@@ -120,16 +139,19 @@ def main():
                     sys.exit("%d bodies queued, %d queued by the DLL, %d received" % (count, queued, received))
                 totals.append(total_ms)
                 print(row % (target, count, run_index + 1, total_ms, "%.1f" % stop_ms, count / (total_ms / 1000),
-                             total_ms / count, ""))
+                             total_ms / count, *costs[-1], ""))
                 if target == "collector":
                     print(row % ("bare post", count, run_index + 1, bare[-1], "", count / (bare[-1] / 1000),
-                                 bare[-1] / count, ""))
+                                 bare[-1] / count, *bare_costs[-1], ""))
             median = statistics.median(totals)
             floor = statistics.median(bare)
+            waits, cpu = (statistics.median(c[i] for c in costs) for i in (0, 1))
+            floor_waits, floor_cpu = (statistics.median(c[i] for c in bare_costs) for i in (0, 1))
             if target == "collector":
-                print(row % ("bare post", count, "", floor, "", count / (floor / 1000), floor / count, "   (median)"))
-            print(row % (target, count, "", median, "", count / (median / 1000), median / count,
-                         "   (median, %.2fx the bare post)" % (median / floor)))
+                print(row % ("bare post", count, "", floor, "", count / (floor / 1000), floor / count, floor_waits,
+                             floor_cpu, "   (median)"))
+            print(row % (target, count, "", median, "", count / (median / 1000), median / count, waits, cpu,
+                         "   (median, %.2fx the bare post; %.2fx its waits)" % (median / floor, waits / floor_waits)))
     return 0
 
 

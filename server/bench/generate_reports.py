@@ -7,6 +7,9 @@ skewed, as real usage is) and now and then their device information. Bodies are 
 the forms the client library posts, so `tallyscope-server import` parses them like live reports.
 
     generate_reports.py --reports 10000000 --devices 1000000 --days 120 OUT.csv
+
+--device-info-only writes one device-information report per device (on its first day) and nothing
+else: a fleet of any size for the device look-up, quick to write and to import.
 """
 import argparse
 import bisect
@@ -44,6 +47,7 @@ def main():
     p.add_argument("--app", default="bench")
     p.add_argument("--last-day", default=None, help="YYYY-MM-DD of the last day (default: yesterday, UTC)")
     p.add_argument("--seed", type=int, default=1208)
+    p.add_argument("--device-info-only", action="store_true")
     p.add_argument("out")
     a = p.parse_args()
     rng = random.Random(a.seed)
@@ -67,7 +71,7 @@ def main():
     # Reports per active day average about 2.6, so this many device-days give the total wanted.
     per_day = 2.6
     device_days_wanted = a.reports / per_day
-    returns_per_device = max(device_days_wanted / a.devices - 1.0, 0.0)
+    returns_per_device = 0.0 if a.device_info_only else max(device_days_wanted / a.devices - 1.0, 0.0)
 
     by_day = [[] for _ in range(a.days)]
     for device in range(a.devices):
@@ -97,10 +101,12 @@ def main():
                 channel = channels[bisect.bisect(channel_w, drng.random())]
                 osname, osversion = oses[bisect.bisect(os_w, drng.random() * os_w[-1])]
                 t = rng.randrange(86400 - 3600)
-                n = max(1, int(round(rng.expovariate(1.0 / (per_day * scale)))))
+                n = 1 if a.device_info_only else max(1, int(round(rng.expovariate(1.0 / (per_day * scale)))))
                 for k in range(n):
                     second = min(t + k * rng.randrange(1, 600), 86399)
-                    if k == 0:
+                    if a.device_info_only:
+                        kind = 2
+                    elif k == 0:
                         kind = 0
                         name = "app_start"
                     elif k == n - 1 and rng.random() < 0.15:

@@ -188,13 +188,24 @@ def main():
                  timed(connection, token, prefix + "breakdown?dimension=%s&%s" % (dimension, span), args.runs))
             line("breakdown %s, 90 days, 2 filters" % dimension,
                  timed(connection, token, prefix + "breakdown?dimension=%s&%s&%s" % (dimension, span, both), args.runs))
-        line("device search by name (q=pc1)", timed(connection, token, prefix + "devices?q=pc1", max(3, args.runs // 5)))
+        # A text no name holds, a name part many hold, an identifier's prefix in another case, and a
+        # text of two characters every name starts with.
+        connection.request("GET", prefix + "devices?q=pc-12&limit=1", headers={"Authorization": "Bearer " + token})
+        found = json.loads(connection.getresponse().read())["devices"]
+        searches = [("by name (q=pc1)", "pc1"), ("by name part (q=pc-12)", "pc-12"), ("short text (q=pc)", "pc")]
+        if found:
+            # The generated identifiers share their first 19 characters.
+            searches.append(("by identifier prefix (22 chars, other case)", found[0]["deviceid"][:22].swapcase()))
+        for label, q in searches:
+            line("device search " + label,
+                 timed(connection, token, prefix + "devices?" + urllib.parse.urlencode({"q": q}), max(3, args.runs // 5)))
         connection.close()
 
-        times = dashboard(port, token, app["appkey"], start, end, args.browser_runs)
-        line("dashboard drawn in Chromium, 90 days (%d loads)" % len(times), times)
-        times = dashboard(port, token, app["appkey"], start, end, args.browser_runs, filters)
-        line("dashboard drawn in Chromium, 90 days, 2 filters (%d loads)" % len(times), times)
+        if args.browser_runs > 0:
+            times = dashboard(port, token, app["appkey"], start, end, args.browser_runs)
+            line("dashboard drawn in Chromium, 90 days (%d loads)" % len(times), times)
+            times = dashboard(port, token, app["appkey"], start, end, args.browser_runs, filters)
+            line("dashboard drawn in Chromium, 90 days, 2 filters (%d loads)" % len(times), times)
     finally:
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=60)

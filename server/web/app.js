@@ -413,6 +413,10 @@ async function draw() {
       .then((answer) => ({ action, answer }));
     const rateOf = (rate) => ask("breakdown", { dimension: rate.slice(0, rate.indexOf(":")), from, to, limit: 1000 })
       .then((answer) => ({ rate, answer }));
+    // The rate's answer is the whole dimension's breakdown, whichever name is picked: with no rate
+    // in the URL, the events' one (the usual pick) is asked at once beside the others instead of
+    // after the top tables, which kept it last on every draw.
+    if (!state.rate) ask("breakdown", { dimension: "event", from, to, limit: 1000 }).catch(() => null);
     const requests = {
       latest: api(appPath("daily", { from: shift(assumedToday, -1) })),
       span: ask("daily", { from: prevFrom, to }),

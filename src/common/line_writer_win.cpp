@@ -22,8 +22,15 @@ struct Writer {
     std::size_t pendingBytes = 0;
     uint64_t handed = 0;
     uint64_t written = 0;
+    bool idle = false;     // the writer waits for a first line: only that line wakes it
+    bool hurried = false;  // finish waits: the writer gathers no more
     bool ending = false;
 };
+
+// Lines that follow the first within this long go out in the same write. A drain hands over two
+// lines a report; waking the writer for each cost an idle machine about as much as the report's
+// own wake-ups.
+constexpr DWORD kGatherMs = 20;
 
 SRWLOCK g_lock = SRWLOCK_INIT;
 std::shared_ptr<Writer> g_writer;
@@ -70,8 +77,14 @@ DWORD WINAPI writerMain(LPVOID parameter)
         Writer& w = *owned->writer;
         AcquireSRWLockExclusive(&w.lock);
         for (;;) {
-            while (w.pending.empty() && !w.ending) SleepConditionVariableSRW(&w.changed, &w.lock, INFINITE, 0);
+            while (w.pending.empty() && !w.ending) {
+                w.idle = true;
+                SleepConditionVariableSRW(&w.changed, &w.lock, INFINITE, 0);
+            }
+            w.idle = false;
             if (w.pending.empty()) break;
+            // Only finish cuts the gathering short (a line that comes meanwhile does not wake it).
+            if (!w.hurried && !w.ending) SleepConditionVariableSRW(&w.changed, &w.lock, kGatherMs, 0);
             // Everything handed so far, in one write: lines that came while the last write ran wait
             // for no wake-up of their own.
             std::deque<std::string> lines;
@@ -133,7 +146,10 @@ bool hand(std::string text)
             writer->pending.push_back(std::move(text));
             writer->pendingBytes += writer->pending.back().size();
             ++writer->handed;
-            WakeAllConditionVariable(&writer->changed);
+            if (writer->idle) {
+                writer->idle = false;
+                WakeAllConditionVariable(&writer->changed);
+            }
         } catch (...) {
         }
     }
@@ -150,6 +166,8 @@ void finish(uint32_t waitMs)
     }
     if (!writer) return;
     AcquireSRWLockExclusive(&writer->lock);
+    writer->hurried = true;
+    WakeAllConditionVariable(&writer->changed);
     const uint64_t target = writer->handed;
     const ULONGLONG until = GetTickCount64() + waitMs;
     for (ULONGLONG now = GetTickCount64(); writer->written < target && now < until; now = GetTickCount64()) {

@@ -69,17 +69,22 @@ void Delivery::succeeded()
     retryAt_ = 0;
 }
 
-// Posts one report; true when the server took it for good.
-bool Delivery::delivered(const Report& report)
+// What came of a post that started at startedAt; true when the server took the report for good.
+bool Delivery::taken(const PostReply& reply, uint64_t startedAt)
 {
-    const uint64_t started = now_();
-    const PostReply reply = post_(report);
     if (reply.outcome != PostOutcome::Answered) {
         retryAfterMs_ = reply.outcome == PostOutcome::NotStored ? reply.retryAfterMs : 0;
         return false;
     }
-    stop_.answered(started, now_());
+    stop_.answered(startedAt, now_());
     return true;
+}
+
+// Posts one report; true when the server took it for good.
+bool Delivery::delivered(const Report& report)
+{
+    const uint64_t started = now_();
+    return taken(post_(report), started);
 }
 
 // The spool first: it holds the oldest reports. Another process of the application may be sending
@@ -87,16 +92,32 @@ bool Delivery::delivered(const Report& report)
 bool Delivery::sendSpool()
 {
     if (spool_ == nullptr || !spool_->claim()) return true;
-    Report report;
     bool ok = true;
-    while (timeLeft() && spool_->peek(report)) {
-        journalDue();
-        if (!delivered(report)) {
+    uint64_t started = 0;
+    const Next next = [this, &started](Report& out) {
+        if (!timeLeft() || !spool_->peek(out)) return false;
+        started = now_();
+        return true;
+    };
+    // The done mark is on the disk before the next report is asked for, so before it is posted.
+    const Settle settled = [this, &ok, &started](const PostReply& reply) {
+        if (!taken(reply, started)) {
             ok = false;
-            break;
+            return false;
         }
         spool_->markDone();
         succeeded();
+        return true;
+    };
+    if (postRun_) {
+        postRun_(next, settled);
+    } else {
+        Report report;
+        while (next(report)) {
+            journalDue();
+            started = now_();
+            if (!settled(post_(report))) break;
+        }
     }
     spool_->release();
     return ok;

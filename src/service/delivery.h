@@ -67,6 +67,14 @@ public:
     using TakeQueued = std::function<bool(Report& out)>;
     // Posts one report and says what came of it. Must return by the stop's deadline.
     using Post = std::function<PostReply(const Report& report)>;
+    // A run of posts, one after another: next gives the report to post (false when none is left or
+    // the time is up), and settled, told what came of that post before next is asked again, says
+    // whether the run goes on. A run that gives up on a post (its time ran out) tells settled that
+    // no answer came, and calls neither again. Whatever thread it posts on, next and settled are
+    // never called at the same time as anything else of this Delivery, and not after it returned.
+    using Next = std::function<bool(Report& out)>;
+    using Settle = std::function<bool(const PostReply& reply)>;
+    using PostRun = std::function<void(const Next& next, const Settle& settled)>;
 
     // spool may be null (nothing is kept on disk then).
     Delivery(Spool* spool, Now now, TakeQueued takeQueued, Post post, StopDeadline& stop);
@@ -85,6 +93,11 @@ public:
     void journalDue();
     static constexpr uint64_t kJournalEveryMs = 3000;
 
+    // The spool is sent through run from now on, rather than one post at a time: a worker that
+    // hands a post to another thread then pays the hand-over once per run, not once per report.
+    // run must then call journalDue while it waits.
+    void postRuns(PostRun run) { postRun_ = std::move(run); }
+
     bool backingOff() const { return now_() < retryAt_; }
     uint64_t retryAt() const { return retryAt_; }
     std::size_t held() const { return held_.size(); }
@@ -94,6 +107,7 @@ private:
     bool sendSpool();
     bool sendHeld();
     bool delivered(const Report& report);
+    bool taken(const PostReply& reply, uint64_t startedAt);
     void failed(uint64_t retryAfterMs);
     void succeeded();
     void journal();
@@ -102,6 +116,7 @@ private:
     Now now_;
     TakeQueued takeQueued_;
     Post post_;
+    PostRun postRun_;
     StopDeadline& stop_;
     std::deque<Report> held_;  // oldest first: what the spool could not take
     uint64_t retryAfterMs_ = 0;  // of the last answer that was not stored

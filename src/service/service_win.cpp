@@ -180,11 +180,10 @@ DWORD WINAPI workerMain(LPVOID parameter)
         BoundedPoster poster(url, service.stopDeadline);
         Delivery delivery(
             spool.get(), monotonicMs, takeQueued,
-            [&poster](const Report& report) {
-                diag::postData(report.body.c_str());
-                return poster.post(report);
-            },
-            service.stopDeadline);
+            [&poster](const Report& report) { return poster.post(report); }, service.stopDeadline);
+        delivery.postRuns([&poster](const Delivery::Next& next, const Delivery::Settle& settled) {
+            poster.postRun(next, settled);
+        });
         poster.whileWaiting([&delivery] { delivery.journalDue(); });
         runUploadLoop(signals, service.exitRequested, [&delivery](bool ending) {
             try {

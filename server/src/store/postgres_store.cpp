@@ -6,6 +6,7 @@
 #include "store/postgres_store.h"
 
 #include <pqxx/pqxx>
+#include <spdlog/spdlog.h>
 
 #include <array>
 #include <chrono>
@@ -29,6 +30,7 @@ namespace tallyscope::server::store {
 namespace {
 
 constexpr std::size_t kRowsPerStatement = 1000;
+constexpr int kDeviceSearchVersion = 8;  // the migration that makes the names' trigram index
 constexpr long kMigrationLock = 0x7461'6c6c'7973;  // any constant every process agrees on
 
 
@@ -115,8 +117,6 @@ private:
     std::size_t rows_ = 0;
 };
 
-using DevicePair = std::pair<std::int64_t, std::int64_t>;  // app, device
-
 struct ValueState {
     int prevDay = kNoDay;
     std::int64_t reports = 0;
@@ -125,21 +125,27 @@ struct ValueState {
 
 class PgTx final : public RollupTx {
 public:
-    PgTx(pqxx::work& w, std::unordered_map<std::string, std::int64_t>& strings) : w_(w), strings_(strings) {}
+    using Ids = std::unordered_map<std::string, std::int64_t>;
+    PgTx(pqxx::work& w, Ids& strings, Ids& knownDevices) : w_(w), strings_(strings), knownDevices_(knownDevices) {}
 
     void intern(const std::vector<const std::string*>& strings, const std::vector<const std::string*>& deviceIds) override {
         std::set<std::string> wanted;
         for (const std::string* s : strings)
             if (!strings_.count(*s)) wanted.insert(pgText(*s));
         resolve("strings", "value", wanted, [&](std::string v, std::int64_t id) { pending_[std::move(v)] = id; });
+        // A device known from an earlier batch is locked with its rows (prefetch), which also
+        // finds out whether an erasure removed it since.
         std::set<std::string> devs;
-        for (const std::string* d : deviceIds) devs.insert(pgText(*d));
+        for (const std::string* d : deviceIds)
+            if (std::string t = pgText(*d); !knownDevices_.count(t)) devs.insert(std::move(t));
         resolve("devices", "deviceid", devs, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
     }
     // Ids are only trusted by later transactions once this one committed.
     void committed() {
         if (strings_.size() > 200000) strings_.clear();
         for (auto& e : pending_) strings_.insert(std::move(e));
+        if (knownDevices_.size() > 200000) knownDevices_.clear();
+        for (auto& e : devices_) knownDevices_.insert(std::move(e));
     }
 
     std::int64_t stringId(const std::string& text) override {
@@ -158,6 +164,7 @@ public:
     std::int64_t deviceId(const std::string& text) override {
         const std::string t = pgText(text);
         if (auto it = devices_.find(t); it != devices_.end()) return it->second;
+        if (auto it = knownDevices_.find(t); it != knownDevices_.end()) return it->second;
         std::set<std::string> one{t};
         resolve("devices", "deviceid", one, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
         return devices_.at(t);
@@ -199,6 +206,15 @@ public:
             else id.addBytes(bytes);
         }
         if (!any) return stored;
+        if (identified.empty()) {
+            // Nothing here can be a repeat, so the rows wait for the batch's one statement
+            // (flush) instead of costing a round trip of their own.
+            deferredReports_ = {arrived.str(), app.str(), device.str(), kind.str(), channel.str(), name.str(),
+                                content.str()};
+            for (const PgArray& c : inventory) deferredReports_.push_back(c.str());
+            deferredReports_.push_back(body.str());
+            return stored;
+        }
         std::set<std::pair<std::int64_t, std::string>> inserted;
         for (const auto& row : run(w_, "insert_reports",
                  "INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname, mac,"
@@ -228,59 +244,37 @@ public:
         for (std::size_t k = 0; k < inventoryValues_.size(); ++k) inventoryValues_[k].add(pgText(r.inventory[k]));
     }
 
+    // One round trip (migration 007): the batch's device rows locked, placeholders made for the
+    // absent ones, then their device-days and value-device-days read under those locks.
     void prefetch(const std::vector<DeviceKey>& keys) override {
         if (keys.empty()) return;
         ArrayRows all(3);
-        std::set<DevicePair> pairs;
         for (const auto& [app, device, chan] : keys) {
             all.add(app, device, chan);
-            pairs.emplace(app, device);
             devices[{app, device, chan}] = std::nullopt;
         }
-        auto load = [&](const ArrayRows& which) {
-            for (const auto& row : which.run(w_, "lock_app_devices",
-                     "SELECT a.app, a.device, a.chan, first_day, first_ms, last_ms, app_events, actions, device_reports"
-                     " FROM app_device a JOIN unnest($1::bigint[], $2::bigint[], $3::bigint[]) AS k(app, device, chan)"
-                     " ON a.app = k.app AND a.device = k.device AND a.chan = k.chan"
-                     " ORDER BY a.app, a.device, a.chan FOR UPDATE OF a"))
-                devices[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()}] =
-                    DeviceRow{row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
-                              row[6].as<std::int64_t>(), row[7].as<std::int64_t>(), row[8].as<std::int64_t>()};
-        };
-        load(all);
-        // Absent devices get a placeholder row now, so the lock exists; a process that created
-        // the same row meanwhile makes ours a no-op, and its row is then locked and read.
-        ArrayRows missing(3);
-        for (const auto& [key, row] : devices)
-            if (!row) missing.add(std::get<0>(key), std::get<1>(key), std::get<2>(key));
-        if (!missing.empty()) {
-            std::set<DeviceKey> created;
-            for (const auto& row : missing.run(w_, "add_app_devices",
-                     "INSERT INTO app_device SELECT app, device, chan, 0, 0, 0, 0, 0, 0"
-                     " FROM unnest($1::bigint[], $2::bigint[], $3::bigint[]) AS k(app, device, chan)"
-                     " ORDER BY app, device, chan ON CONFLICT DO NOTHING RETURNING app, device, chan"))
-                created.insert({row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()});
-            ArrayRows raced(3);
-            for (const auto& [key, row] : devices)
-                if (!row && !created.count(key)) raced.add(std::get<0>(key), std::get<1>(key), std::get<2>(key));
-            if (!raced.empty()) load(raced);
+        for (const auto& row : all.run(w_, "batch_device_rows",
+                 "SELECT what, app, device, chan, dim, sub, value, day, prev_day, n1, n2, n3, n4, n5"
+                 " FROM batch_device_rows($1::bigint[], $2::bigint[], $3::bigint[])")) {
+            const DeviceKey key{row[1].as<std::int64_t>(), row[2].as<std::int64_t>(), row[3].as<std::int64_t>()};
+            const int day = row[7].as<int>();
+            switch (row[0].as<int>()) {
+            case 1:
+                devices[key] = DeviceRow{day, row[9].as<std::int64_t>(), row[10].as<std::int64_t>(),
+                                         row[11].as<std::int64_t>(), row[12].as<std::int64_t>(),
+                                         row[13].as<std::int64_t>()};
+                break;
+            case 2:
+                deviceDays_[key].emplace(day, DeviceDayRow{std::get<2>(key), day, row[9].as<std::int64_t>(),
+                                                           row[10].as<std::int64_t>(), row[11].as<std::int64_t>()});
+                break;
+            default:
+                values_[{std::get<0>(key), std::get<1>(key),
+                         ValueKey{std::get<2>(key), row[4].as<int>(), row[5].as<std::int64_t>(),
+                                  row[6].as<std::int64_t>()}}][day] =
+                    ValueState{row[8].as<int>(), row[9].as<std::int64_t>(), false};
+            }
         }
-        for (const auto& row : all.run(w_, "load_device_days",
-                 "SELECT d.app, d.device, d.chan, day, app_events, actions, device_reports FROM device_day d"
-                 " JOIN unnest($1::bigint[], $2::bigint[], $3::bigint[]) AS k(app, device, chan)"
-                 " ON d.app = k.app AND d.device = k.device AND d.chan = k.chan"))
-            deviceDays_[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(), row[2].as<std::int64_t>()}]
-                .emplace(row[3].as<int>(), DeviceDayRow{row[2].as<std::int64_t>(), row[3].as<int>(),
-                                                        row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
-                                                        row[6].as<std::int64_t>()});
-        ArrayRows pairRows(2);
-        for (const auto& [app, device] : pairs) pairRows.add(app, device);
-        for (const auto& row : pairRows.run(w_, "load_value_days",
-                 "SELECT v.app, v.device, chan, dim, sub, value, day, prev_day, reports FROM value_device_day v"
-                 " JOIN unnest($1::bigint[], $2::bigint[]) AS k(app, device) ON v.app = k.app AND v.device = k.device"))
-            values_[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>(),
-                     ValueKey{row[2].as<std::int64_t>(), row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>()}}]
-                [row[6].as<int>()] = ValueState{row[7].as<int>(), row[8].as<std::int64_t>(), false};
     }
 
     std::optional<DeviceRow> lockDevice(std::int64_t app, std::int64_t device, std::int64_t chan) override {
@@ -410,12 +404,15 @@ public:
                                   v.reports);
         }
         if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && valueRows.empty() && daily_.empty() &&
-            retention_.empty() && valueDay_.empty() && span_.empty())
+            retention_.empty() && valueDay_.empty() && span_.empty() && deferredReports_.empty())
             return;
         std::vector<std::string> params = inventoryKeys_.columns();
         for (const PgArray& c : inventoryValues_) params.push_back(c.str());
         for (const ArrayRows* rows : {&deviceRows, &dayRows, &valueRows, &daily_, &retention_, &valueDay_, &span_})
             for (std::string& c : rows->columns()) params.push_back(std::move(c));
+        if (deferredReports_.empty()) deferredReports_.assign(17, "{}");
+        for (std::string& c : deferredReports_) params.push_back(std::move(c));
+        deferredReports_.clear();
         run(w_, "save_batch",
             // Shared counters (the day's daily row, the values' rows of the day) stay locked from
             // their upsert until the commit, and every server's batches need them, so they are
@@ -447,7 +444,12 @@ public:
             " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
             " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
             " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports)"
+            " actions = excluded.actions, device_reports = excluded.device_reports),"
+            " report_rows AS (INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname,"
+            " mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body)"
+            " SELECT * FROM unnest($66::bigint[], $67::bigint[], $68::bigint[], $69::int[], $70::text[],"
+            " $71::text[], $72::text[], $73::text[], $74::text[], $75::text[], $76::text[], $77::text[],"
+            " $78::text[], $79::text[], $80::text[], $81::text[], $82::bytea[]))"
             " INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
             " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
             " $11::text[], $12::text[])"
@@ -503,8 +505,9 @@ private:
     }
 
     pqxx::work& w_;
-    std::unordered_map<std::string, std::int64_t>& strings_;
-    std::unordered_map<std::string, std::int64_t> pending_, devices_;
+    Ids& strings_;
+    Ids& knownDevices_;
+    Ids pending_, devices_;
     std::map<DeviceKey, std::map<int, DeviceDayRow>> deviceDays_;
     std::set<std::pair<DeviceKey, int>> dirtyDays_;
     std::set<DeviceKey> dirtyDevices_;
@@ -512,6 +515,7 @@ private:
     ArrayRows inventoryKeys_{3};
     std::array<PgArray, 9> inventoryValues_;
     ArrayRows daily_{8}, retention_{5}, valueDay_{7}, span_{8};
+    std::vector<std::string> deferredReports_;  // the raw rows' columns, when flush writes them
 };
 
 // The shared statements are written with `?`; PostgreSQL numbers its placeholders $1, $2, …
@@ -697,6 +701,17 @@ void migrate(pqxx::connection& c) {
         w.exec_params("INSERT INTO schema_version VALUES ($1, $2, (extract(epoch from clock_timestamp()) * 1000)::bigint)",
                       m.version, std::string(m.name));
     }
+    // Names are searched through pg_trgm's index, which a role that may not create the extension
+    // goes without (migration 008 then leaves it out); the migration is tried again at each start,
+    // so one a superuser has created since is used.
+    const auto noTrigrams = [&] { return w.exec("SELECT to_regclass('inventory_names_by_trigram') IS NULL")[0][0].as<bool>(); };
+    if (noTrigrams()) {
+        for (const Migration& m : migrationsFor("postgresql"))
+            if (m.version == kDeviceSearchVersion) w.exec(m.sql);
+        if (noTrigrams())
+            spdlog::warn("event=device_search_scans reason=\"pg_trgm is missing and this role may not create it\""
+                         " fix=\"CREATE EXTENSION pg_trgm; as a superuser in this database, then restart\"");
+    }
     w.commit();
 }
 
@@ -732,6 +747,7 @@ public:
         write([&](pqxx::work&, PgTx& tx) {
             found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
         });
+        devices_.erase(pgText(deviceId));
         return found;
     }
     std::int64_t prune(std::int64_t cutoffMs) override {
@@ -825,7 +841,7 @@ private:
                 pqxx::work w(writerConnection());
                 outcome.segments = segments_.get();
                 filterSql_.use(&w);
-                PgTx tx(w, strings_);
+                PgTx tx(w, strings_, devices_);
                 body(w, tx);
                 w.commit();
                 outcome.committed = true;
@@ -833,7 +849,9 @@ private:
                 tx.committed();
                 return;
             } catch (const pqxx::transaction_rollback& e) {
-                // Another process held rows this batch needed: run it again on fresh state.
+                // Another process held rows this batch needed, or erased a device whose id was
+                // kept: run it again on fresh state.
+                devices_.clear();
                 if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
             } catch (const pqxx::in_doubt_error& e) {
                 throw StoreError(std::string("postgresql: commit outcome unknown: ") + firstLine(e.what()));
@@ -878,6 +896,7 @@ private:
             writer_.reset();
             writer_ = connect();
             strings_.clear();
+            devices_.clear();
             segments_ = std::make_unique<FilterSegments>(filterSql_);
         }
         return *writer_;
@@ -921,6 +940,7 @@ private:
     std::mutex writeMutex_;
     std::unique_ptr<pqxx::connection> writer_;
     std::unordered_map<std::string, std::int64_t> strings_;
+    std::unordered_map<std::string, std::int64_t> devices_;  // device ids committed batches used
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<pqxx::connection>> pool_;
     ReadStatements readStatements_{"read_"};

@@ -491,10 +491,44 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
     return out;
 }
 
+namespace {
+
+// A text this long (in characters) holds a trigram, so its names are found through the trigram
+// index; a shorter one through the names' and identifiers' prefixes, the first this many of each.
+constexpr std::size_t kTrigram = 3;
+constexpr int kShortTextCandidates = 1000;
+
+std::size_t characters(const std::string& utf8) {
+    return static_cast<std::size_t>(
+        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// Every trigram of the text, each a quoted term, all required: the index keeps no positions
+// (a third of the size), so a row holding them all is a candidate the inventory then confirms.
+std::string trigramQuery(const std::string& text) {
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    starts.push_back(text.size());
+    std::string out;
+    for (std::size_t k = 0; k + kTrigram < starts.size(); ++k) {
+        if (!out.empty()) out += " AND ";
+        out += '"';
+        for (std::size_t i = starts[k]; i < starts[k + kTrigram]; ++i) {
+            if (text[i] == '"') out += '"';
+            out += text[i];
+        }
+        out += '"';
+    }
+    return out;
+}
+
+}  // namespace
+
 std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, const std::string& text, int limit) {
     std::vector<DeviceMatch> out;
     if (text.empty() || limit <= 0) return out;
-    Snapshot s(borrow());
+    Snapshot s(borrow(), Statements::One);
     auto app = stringId(*s, appKey);
     if (!app) return out;
     std::string escaped;
@@ -502,18 +536,60 @@ std::vector<DeviceMatch> QueryStore::findDevices(const std::string& appKey, cons
         if (c == '!' || c == '%' || c == '_') escaped += '!';
         escaped += c;
     }
-    // Both sides lowered by the same function, so "any case" means the same on both backends. The
-    // candidates come from the identifiers and the key's inventory (one row per device each), and
-    // only they are looked up among the key's devices.
-    s->query("SELECT d.deviceid, COALESCE(i.pcname, ''), COALESCE(i.pcusername, ''), COALESCE(i.pcosname, ''), a.last_ms"
-             " FROM app_device a JOIN devices d ON d.id = a.device"
-             " LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device"
-             " WHERE a.app = ? AND a.chan = 0 AND a.device IN ("
-             "SELECT id FROM devices WHERE lower(deviceid) LIKE lower(?) ESCAPE '!' UNION"
-             " SELECT device FROM inventory WHERE app = ? AND (lower(pcname) LIKE lower(?) ESCAPE '!'"
-             " OR lower(pcusername) LIKE lower(?) ESCAPE '!'))"
-             " ORDER BY a.last_ms DESC, d.deviceid LIMIT ?",
-             {*app, escaped + "%", *app, "%" + escaped + "%", "%" + escaped + "%", std::int64_t{limit}},
+    const bool pg = dialect_ == Dialect::Postgres;
+    // Lowered by the same function on both sides, so "any case" means what it means to the
+    // backend. Candidates come through indexes only: identifiers by the range of their prefix,
+    // names through the trigram index or, for a text too short for one, by the range of their
+    // prefix; each candidate is then checked against the inventory itself. PostgreSQL keys its
+    // ranges by the values' first 64 characters (see its migration 008).
+    auto range = [&](const char* column) {
+        return pg ? std::string("left(lower(") + column + "), 64) COLLATE \"C\" >= left(lower(?), 64) AND left(lower(" +
+                        column + "), 64) COLLATE \"C\" < left(lower(?), 64) || chr(1114111)"
+                  : std::string("lower(") + column + ") >= lower(?) AND lower(" + column + ") < lower(?) || char(1114111)";
+    };
+    const bool shortText = characters(text) < kTrigram;
+    const std::string cap = shortText ? " LIMIT " + std::to_string(kShortTextCandidates) : std::string();
+    std::string candidates = "SELECT id FROM (SELECT id FROM devices WHERE " + range("deviceid") + cap + ") ids";
+    std::vector<Param> params{text, text};
+    const std::string prefix = escaped + "%", part = shortText ? prefix : "%" + escaped + "%";
+    if (shortText) {
+        for (const char* column : {"pcname", "pcusername"}) {
+            candidates += std::string(" UNION SELECT device FROM (SELECT device FROM inventory WHERE app = ? AND ") +
+                          range(column) + cap + ") by_" + column;
+            params.insert(params.end(), {*app, text, text});
+        }
+    } else if (pg) {
+        // Served by the trigram index when pg_trgm is there, by a scan of the key's names when not.
+        candidates += " UNION SELECT device FROM inventory WHERE app = ? AND (lower(pcname) LIKE lower(?) ESCAPE '!'"
+                      " OR lower(pcusername) LIKE lower(?) ESCAPE '!')";
+        params.insert(params.end(), {*app, part, part});
+    } else {
+        // CROSS JOIN keeps this order: one walk of the index, not one index look-up per device of the key.
+        candidates += " UNION SELECT n.device FROM device_name_trigrams t CROSS JOIN device_names n ON n.id = t.rowid"
+                      " WHERE device_name_trigrams MATCH ? AND n.app = ?";
+        params.insert(params.end(), {trigramQuery(text), *app});
+    }
+    std::string sql = "SELECT d.deviceid, COALESCE(i.pcname, ''), COALESCE(i.pcusername, ''), COALESCE(i.pcosname, ''),"
+                      " a.last_ms FROM ";
+    if (pg) {
+        // A plan made for the values guesses the candidates as many as the key's devices (a short
+        // text's prefix holds them all) and hashes them against every row of app_device; each is
+        // looked up by its keys instead (OFFSET 0 keeps the look-ups apart from the join order).
+        sql += "(" + candidates + ") c"
+               " JOIN LATERAL (SELECT last_ms FROM app_device WHERE app = ? AND device = c.id AND chan = 0 OFFSET 0) a ON true"
+               " JOIN LATERAL (SELECT deviceid FROM devices WHERE id = c.id OFFSET 0) d ON true"
+               " LEFT JOIN LATERAL (SELECT pcname, pcusername, pcosname FROM inventory WHERE app = ? AND device = c.id"
+               " OFFSET 0) i ON true WHERE";
+        params.insert(params.end(), {*app, *app});
+    } else {
+        sql += "app_device a JOIN devices d ON d.id = a.device LEFT JOIN inventory i ON i.app = a.app AND i.device = a.device"
+               " WHERE a.app = ? AND a.chan = 0 AND a.device IN (" + candidates + ") AND";
+        params.insert(params.begin(), Param{*app});
+    }
+    params.insert(params.end(), {prefix, part, part, std::int64_t{limit}});
+    s->query(sql + " (lower(d.deviceid) LIKE lower(?) ESCAPE '!' OR lower(i.pcname) LIKE lower(?) ESCAPE '!'"
+                   " OR lower(i.pcusername) LIKE lower(?) ESCAPE '!') ORDER BY a.last_ms DESC, d.deviceid LIMIT ?",
+             params,
              [&](const Row& r) {
                  out.push_back({r.text(0), r.text(1), r.text(2), r.text(3), r.i64(4)});
                  return true;

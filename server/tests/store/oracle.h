@@ -339,6 +339,39 @@ struct Oracle {
         return out;
     }
 
+    // Devices whose identifier starts with the text or whose latest computer or user name holds
+    // it (starts with it, for a text of one or two characters), ASCII case folded; the most
+    // recently seen first.
+    std::vector<std::tuple<std::string, std::string, std::string, std::string, std::int64_t>> findDevices(
+        const std::string& app, const std::string& text, std::size_t limit) const {
+        auto lower = [](std::string v) {
+            for (char& c : v) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            return v;
+        };
+        std::map<std::string, std::pair<std::int64_t, const Report*>> seen;  // last arrival, latest inventory
+        for (const Report& r : reports) {
+            if (r.appKey != app) continue;
+            auto& [last, info] = seen.emplace(r.deviceId, std::make_pair(r.arrivedMs, nullptr)).first->second;
+            last = std::max(last, r.arrivedMs);
+            if (r.kind == ReportKind::DeviceInfo && (!info || r.arrivedMs >= info->arrivedMs)) info = &r;
+        }
+        const std::string q = lower(text);
+        const bool shortText = std::count_if(q.begin(), q.end(), [](char c) { return (c & 0xC0) != 0x80; }) < 3;
+        auto holds = [&](const std::string& v) { return shortText ? lower(v).rfind(q, 0) == 0 : lower(v).find(q) != std::string::npos; };
+        std::vector<std::tuple<std::string, std::string, std::string, std::string, std::int64_t>> out;
+        for (const auto& [id, s] : seen) {
+            const Report* info = s.second;
+            if (lower(id).rfind(q, 0) == 0 || (info && (holds(info->inventory[3]) || holds(info->inventory[4]))))
+                out.emplace_back(id, info ? info->inventory[3] : "", info ? info->inventory[4] : "",
+                                 info ? info->inventory[0] : "", s.first);
+        }
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+            return std::get<4>(a) != std::get<4>(b) ? std::get<4>(a) > std::get<4>(b) : std::get<0>(a) < std::get<0>(b);
+        });
+        if (out.size() > limit) out.resize(limit);
+        return out;
+    }
+
     // (arrival, device, body, report id) of the key's reports in the range, in arrival order.
     std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> exported(
         const std::string& app, std::int64_t fromMs, std::int64_t toMs) const {
@@ -352,6 +385,12 @@ struct Oracle {
 };
 
 // Flat forms gtest can compare and print.
+inline std::vector<std::tuple<std::string, std::string, std::string, std::string, std::int64_t>> flat(
+    const std::vector<DeviceMatch>& v) {
+    std::vector<std::tuple<std::string, std::string, std::string, std::string, std::int64_t>> out;
+    for (const DeviceMatch& m : v) out.emplace_back(m.deviceId, m.pcName, m.pcUserName, m.pcOsName, m.lastSeenMs);
+    return out;
+}
 inline std::vector<std::tuple<int, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t>> flat(
     const std::vector<DayFigures>& v) {
     std::vector<std::tuple<int, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t>> out;

@@ -66,6 +66,14 @@ void expectSameFigures(Store& store, const Oracle& oracle, const std::string& wh
     for (const auto& [app, device] : devices) {
         EXPECT_EQ(flat(store.device(app, device)), flat(oracle.device(app, device))) << app << " " << device;
     }
+    // Device look-up: identifier prefixes, name parts, short texts, LIKE's own characters, any case.
+    for (const std::string app : {"k1", "k2"})
+        for (const char* text : {"pc1", "Pc\\U", "x\\A", "a11ce", "0000000000000000000000000A11CE", "unknown pc",
+                                 "RECHNER", "\xC3\xBCro-r", "pc", "P", "c1", "0", "%", "_", "!", "zzz"})
+            for (std::size_t limit : {100, 3}) {
+                EXPECT_EQ(flat(store.findDevices(app, text, static_cast<int>(limit))), oracle.findDevices(app, text, limit))
+                    << app << " finds " << text << " limit " << limit;
+            }
 }
 
 std::vector<std::tuple<std::int64_t, std::string, std::string, std::string>> exported(
@@ -163,6 +171,20 @@ TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
         store->append(again);
         oracle.reports.push_back(again[0]);
         expectSameFigures(*store, oracle, "after the erased device came back");
+
+        // A device renamed: found by its new names only.
+        const auto named = std::find_if(data.reports.begin(), data.reports.end(), [](const Report& r) {
+            return r.appKey == "k1" && r.kind == ReportKind::DeviceInfo && r.inventory[3] == "PC12";
+        });
+        ASSERT_NE(named, data.reports.end());
+        Report renamed = *named;
+        renamed.arrivedMs = localMoment(kFirstDay + 60, 100);
+        renamed.reportId.clear();
+        renamed.inventory[3] = "B\xC3\xBCro-Rechner";
+        renamed.inventory[4] = "B\xC3\xBCro\\Anna";
+        store->append({renamed});
+        oracle.reports.push_back(renamed);
+        expectSameFigures(*store, oracle, "after a device was renamed");
 
         // Pruning drops raw reports only.
         const std::int64_t cutoff = days.startOf(kFirstDay + 30);
