@@ -43,9 +43,10 @@ BEGIN
     FROM app_device a
     JOIN unnest(apps, devs, chans) AS k(app, device, chan)
         ON a.app = k.app AND a.device = k.device AND a.chan = k.chan
-    WHERE NOT EXISTS (
-        SELECT 1 FROM unnest(created_app, created_device, created_chan) AS c(app, device, chan)
-        WHERE c.app = a.app AND c.device = a.device AND c.chan = a.chan)
+    -- NOT IN over the created keys is planned as a hashed subplan whatever size the cached plan
+    -- guesses for the arrays; NOT EXISTS became a nested loop, quadratic in an import's batches.
+    WHERE (a.app, a.device, a.chan) NOT IN (
+        SELECT c.app, c.device, c.chan FROM unnest(created_app, created_device, created_chan) AS c(app, device, chan))
     ORDER BY a.app, a.device, a.chan
     FOR UPDATE OF a;
 
