@@ -22,6 +22,7 @@
 #include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/pg_text.h"
+#include "store/report_packing.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
 
@@ -117,12 +118,6 @@ private:
     std::size_t rows_ = 0;
 };
 
-struct ValueState {
-    int prevDay = kNoDay;
-    std::int64_t reports = 0;
-    bool dirty = false;
-};
-
 class PgTx final : public RollupTx {
 public:
     using Ids = std::unordered_map<std::string, std::int64_t>;
@@ -176,63 +171,54 @@ public:
         return r[0][0].as<std::int64_t>();
     }
 
+    // A report is kept as its body's values (report_packing.h), or as it came where the template
+    // would not rebuild it.
     std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
         std::vector<bool> stored(rows.size(), true);
+        if (rows.empty()) return stored;
         std::map<std::pair<std::int64_t, std::string>, std::size_t> identified;
+        PgArray arrived, app, device, kind, id, parts, body, texts;
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            std::string id = reportIdToBytes(rows[i].report->reportId);
-            if (!id.empty()) identified.emplace(std::make_pair(rows[i].app, std::move(id)), i);
-        }
-        PgArray arrived, app, device, kind, channel, name, content, body, id;
-        std::array<PgArray, 9> inventory;
-        bool any = false;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            any = true;
             const Report& r = *rows[i].report;
             arrived.add(r.arrivedMs);
             app.add(rows[i].app);
             device.add(rows[i].device);
             kind.add(static_cast<std::int64_t>(r.kind));
-            channel.add(pgText(r.channel));
-            name.add(pgText(r.name));
-            content.add(pgText(r.content));
-            for (std::size_t k = 0; k < inventory.size(); ++k) {
-                if (r.kind == ReportKind::DeviceInfo) inventory[k].add(pgText(r.inventory[k]));
-                else inventory[k].addNull();
+            if (auto packed = packReport(r, packedTexts_)) {
+                parts.addBytes(*packed);
+                body.addNull();
+                texts.addNull();
+            } else {
+                parts.addNull();
+                body.addBytes(r.body);
+                texts.addBytes(packDecodedTexts(r));
             }
-            body.addBytes(r.body);
-            const std::string bytes = reportIdToBytes(r.reportId);
-            if (bytes.empty()) id.addNull();
-            else id.addBytes(bytes);
+            std::string bytes = reportIdToBytes(r.reportId);
+            if (bytes.empty()) {
+                id.addNull();
+                continue;
+            }
+            id.addBytes(bytes);
+            identified.emplace(std::make_pair(rows[i].app, std::move(bytes)), i);
         }
-        if (!any) return stored;
         if (identified.empty()) {
             // Nothing here can be a repeat, so the rows wait for the batch's one statement
             // (flush) instead of costing a round trip of their own.
-            deferredReports_ = {arrived.str(), app.str(), device.str(), kind.str(), channel.str(), name.str(),
-                                content.str()};
-            for (const PgArray& c : inventory) deferredReports_.push_back(c.str());
-            deferredReports_.push_back(body.str());
+            deferredReports_ = {arrived.str(), app.str(), device.str(), kind.str(), parts.str(), body.str(), texts.str()};
             return stored;
         }
         std::set<std::pair<std::int64_t, std::string>> inserted;
         for (const auto& row : run(w_, "insert_reports",
-                 "INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname, mac,"
-                 " pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body, report_id)"
-                 " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[], $5::text[], $6::text[],"
-                 " $7::text[], $8::text[], $9::text[], $10::text[], $11::text[], $12::text[], $13::text[], $14::text[],"
-                 " $15::text[], $16::text[], $17::bytea[], $18::bytea[])"
-                 " AS u(arrived_ms, app, device, kind, channel, name, content, pcosname, mac, pcosversion, pcname,"
-                 " pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body, report_id)"
+                 "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
+                 " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::int[], $5::bytea[], $6::bytea[],"
+                 " $7::bytea[], $8::bytea[]) AS u(arrived_ms, app, device, kind, report_id, parts, body, texts)"
                  // Ids of reports erased or pruned meanwhile. The batch's devices are locked already
                  // (intern), so an erasure of one of them either committed before (its ids are
                  // seen here) or waits for this transaction (and then sees the rows stored here).
                  " WHERE NOT EXISTS (SELECT 1 FROM report_ids_gone g WHERE g.app = u.app AND g.report_id = u.report_id)"
                  " ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING"
                  " RETURNING app, report_id",
-                 arrived.str(), app.str(), device.str(), kind.str(), channel.str(), name.str(), content.str(),
-                 inventory[0].str(), inventory[1].str(), inventory[2].str(), inventory[3].str(), inventory[4].str(),
-                 inventory[5].str(), inventory[6].str(), inventory[7].str(), inventory[8].str(), body.str(), id.str()))
+                 arrived.str(), app.str(), device.str(), kind.str(), id.str(), parts.str(), body.str(), texts.str()))
             if (!row[1].is_null()) inserted.emplace(row[0].as<std::int64_t>(), pqxx::binarystring(row[1]).str());
         // An identified row that did not come back met the unique index or a gone id: a repeat.
         for (const auto& [key, i] : identified)
@@ -244,86 +230,82 @@ public:
         for (std::size_t k = 0; k < inventoryValues_.size(); ++k) inventoryValues_[k].add(pgText(r.inventory[k]));
     }
 
-    // One round trip (migration 007): the batch's device rows locked, placeholders made for the
-    // absent ones, then their device-days and value-device-days read under those locks.
+    // One round trip (migration 009): the batch's devices' rows locked, placeholders made for the
+    // absent ones, then their days read under those locks.
     void prefetch(const std::vector<DeviceKey>& keys) override {
-        if (keys.empty()) return;
-        ArrayRows all(3);
-        for (const auto& [app, device, chan] : keys) {
-            all.add(app, device, chan);
-            devices[{app, device, chan}] = std::nullopt;
-        }
-        for (const auto& row : all.run(w_, "batch_device_rows",
-                 "SELECT what, app, device, chan, dim, sub, value, day, prev_day, n1, n2, n3, n4, n5"
-                 " FROM batch_device_rows($1::bigint[], $2::bigint[], $3::bigint[])")) {
-            const DeviceKey key{row[1].as<std::int64_t>(), row[2].as<std::int64_t>(), row[3].as<std::int64_t>()};
-            const int day = row[7].as<int>();
-            switch (row[0].as<int>()) {
-            case 1:
-                devices[key] = DeviceRow{day, row[9].as<std::int64_t>(), row[10].as<std::int64_t>(),
-                                         row[11].as<std::int64_t>(), row[12].as<std::int64_t>(),
-                                         row[13].as<std::int64_t>()};
-                break;
-            case 2:
-                deviceDays_[key].emplace(day, DeviceDayRow{std::get<2>(key), day, row[9].as<std::int64_t>(),
-                                                           row[10].as<std::int64_t>(), row[11].as<std::int64_t>()});
-                break;
-            default:
-                values_[{std::get<0>(key), std::get<1>(key),
-                         ValueKey{std::get<2>(key), row[4].as<int>(), row[5].as<std::int64_t>(),
-                                  row[6].as<std::int64_t>()}}][day] =
-                    ValueState{row[8].as<int>(), row[9].as<std::int64_t>(), false};
-            }
-        }
+        std::vector<std::pair<std::int64_t, std::int64_t>> wanted;
+        for (const auto& [app, device, chan] : keys)
+            if (!rows_.count({app, device}) && (wanted.empty() || wanted.back() != std::make_pair(app, device)))
+                wanted.emplace_back(app, device);
+        load(wanted);
     }
 
+    // A device's rows of every partition are one app_device row (partition 0's, the others packed
+    // in it), locked and read once per batch and written in `flush`.
     std::optional<DeviceRow> lockDevice(std::int64_t app, std::int64_t device, std::int64_t chan) override {
-        return devices.at({app, device, chan});
+        const auto& rows = deviceOf(app, device).partitions;
+        auto it = rows.find(chan);
+        if (it == rows.end()) return std::nullopt;
+        return it->second;
     }
     void saveDevice(std::int64_t app, std::int64_t device, std::int64_t chan, const DeviceRow& d) override {
-        devices[{app, device, chan}] = d;
-        dirtyDevices_.insert({app, device, chan});
+        Device& dev = deviceOf(app, device);
+        dev.partitions[chan] = d;
+        dev.changed = true;
     }
+    // A device's days live in memory for the length of a batch: each question below is a lookup
+    // there, and `flush` writes the days that changed, one row each.
     bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
                       std::int64_t ac, std::int64_t dr) override {
-        auto& days = deviceDays_[{app, device, chan}];
-        auto [it, fresh] = days.emplace(day, DeviceDayRow{chan, day, 0, 0, 0});
-        it->second.appEvents += ae;
-        it->second.actions += ac;
-        it->second.deviceReports += dr;
-        dirtyDays_.insert({{app, device, chan}, day});
+        auto [it, fresh] = deviceOf(app, device).chans[chan].try_emplace(day);
+        it->second.ae += ae;
+        it->second.ac += ac;
+        it->second.dr += dr;
+        it->second.changed = true;
         return fresh;
     }
     bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
-        auto it = deviceDays_.find({app, device, chan});
-        return it != deviceDays_.end() && it->second.count(day);
+        const auto& chans = deviceOf(app, device).chans;
+        auto it = chans.find(chan);
+        return it != chans.end() && it->second.count(day);
     }
     bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, std::int64_t reports) override {
-        auto& days = values_[{app, device, k}];
+        auto& days = deviceOf(app, device).chans[k.chan];
         auto it = days.find(day);
         if (it == days.end()) return false;
-        it->second.reports += reports;
-        it->second.dirty = true;
+        auto value = it->second.values.find(valueOf(k));
+        if (value == it->second.values.end()) return false;
+        value->second += reports;
+        it->second.changed = true;
         return true;
     }
     std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
                                                        int day) override {
-        auto& days = values_[{app, device, k}];
+        const auto& days = deviceOf(app, device).chans[k.chan];
+        const auto key = valueOf(k);
         int before = kNoDay, after = kNoDay;
-        auto it = days.lower_bound(day);
-        if (it != days.end()) after = it->first;
-        if (it != days.begin()) before = std::prev(it)->first;
+        for (auto it = std::make_reverse_iterator(days.lower_bound(day)); it != days.rend(); ++it)
+            if (it->second.values.count(key)) {
+                before = it->first;
+                break;
+            }
+        for (auto it = days.upper_bound(day); it != days.end(); ++it)
+            if (it->second.values.count(key)) {
+                after = it->first;
+                break;
+            }
         return std::make_pair(before, after);
     }
-    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay,
+    // The previous day is not kept: it is the nearest earlier day holding the value.
+    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int /*prevDay*/,
                               std::int64_t reports) override {
-        values_[{app, device, k}][day] = ValueState{prevDay, reports, true};
+        auto& days = deviceOf(app, device).chans[k.chan];
+        auto it = days.find(day);
+        if (it == days.end()) throw StoreError("postgresql: a value counted on a day its device has no row for");
+        it->second.values[valueOf(k)] += reports;
+        it->second.changed = true;
     }
-    void setPrevDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay) override {
-        ValueState& v = values_[{app, device, k}][day];
-        v.prevDay = prevDay;
-        v.dirty = true;
-    }
+    void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
         daily_.add(app, chan, day, active, fresh, ae, ac, dr);
@@ -339,27 +321,28 @@ public:
     }
 
     std::vector<std::pair<std::int64_t, DeviceRow>> lockDeviceRows(std::int64_t app, std::int64_t device) override {
-        std::vector<std::pair<std::int64_t, DeviceRow>> out;
-        for (const auto& row : run(w_, "lock_device_rows",
-                 "SELECT chan, first_day, first_ms, last_ms, app_events, actions, device_reports FROM app_device"
-                 " WHERE app = $1 AND device = $2 ORDER BY chan FOR UPDATE", app, device))
-            out.emplace_back(row[0].as<std::int64_t>(),
-                             DeviceRow{row[1].as<int>(), row[2].as<std::int64_t>(), row[3].as<std::int64_t>(),
-                                       row[4].as<std::int64_t>(), row[5].as<std::int64_t>(), row[6].as<std::int64_t>()});
-        return out;
+        const auto& rows = deviceOf(app, device).partitions;
+        return {rows.begin(), rows.end()};
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
         std::vector<DeviceDayRow> out;
-        for (const auto& [key, days] : deviceDays_)
-            if (std::get<0>(key) == app && std::get<1>(key) == device)
-                for (const auto& entry : days) out.push_back(entry.second);
+        for (const auto& [chan, days] : deviceOf(app, device).chans)
+            for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
         return out;
     }
+    // Days in order, so each value's previous day is the last one seen for it.
     std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
         std::vector<ValueDeviceDay> out;
-        for (const auto& [key, days] : values_)
-            if (std::get<0>(key) == app && std::get<1>(key) == device)
-                for (const auto& [day, v] : days) out.push_back({std::get<2>(key), day, v.prevDay, v.reports});
+        for (const auto& [chan, days] : deviceOf(app, device).chans) {
+            std::map<DayValues::key_type, int> last;
+            for (const auto& [day, d] : days)
+                for (const auto& [v, reports] : d.values) {
+                    auto seen = last.try_emplace(v, kNoDay).first;
+                    out.push_back({ValueKey{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)}, day, seen->second,
+                                   reports});
+                    seen->second = day;
+                }
+        }
         return out;
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
@@ -371,46 +354,54 @@ public:
         run(w_, "erase_reports", "DELETE FROM reports WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_inventory", "DELETE FROM inventory WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_app_device", "DELETE FROM app_device WHERE app = $1 AND device = $2", app, device);
-        run(w_, "erase_device_days", "DELETE FROM device_day WHERE app = $1 AND device = $2", app, device);
-        run(w_, "erase_value_days", "DELETE FROM value_device_day WHERE app = $1 AND device = $2", app, device);
+        run(w_, "erase_device_days", "DELETE FROM device_days WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_device_id",
             "DELETE FROM devices WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = $1)", device);
-        for (auto it = deviceDays_.begin(); it != deviceDays_.end();)
-            it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? deviceDays_.erase(it) : std::next(it);
-        for (auto it = values_.begin(); it != values_.end();)
-            it = std::get<0>(it->first) == app && std::get<1>(it->first) == device ? values_.erase(it) : std::next(it);
+        rows_.erase({app, device});
     }
 
     // Every change of the batch in one statement (one round trip): the per-device rows as they
     // now are, then the additive counters, each table's rows in key order.
     void flush() override {
-        ArrayRows deviceRows(9);
-        for (const DeviceKey& key : dirtyDevices_) {
-            const DeviceRow& d = *devices.at(key);
-            deviceRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), d.firstDay, d.firstMs, d.lastMs,
-                           d.appEvents, d.actions, d.deviceReports);
+        ArrayRows deviceRows(8), dayRows(3);
+        PgArray deviceParts, dayParts;
+        for (auto& [key, dev] : rows_) {
+            if (dev.changed) {
+                auto every = dev.partitions.find(0);
+                if (every == dev.partitions.end())
+                    throw StoreError("postgresql: a device counted without its every-report partition");
+                std::map<std::int64_t, DeviceRow> others = dev.partitions;
+                others.erase(0);
+                const DeviceRow& d = every->second;
+                deviceRows.add(key.first, key.second, d.firstDay, d.firstMs, d.lastMs, d.appEvents, d.actions,
+                               d.deviceReports);
+                deviceParts.addBytes(packDevicePartitions(d, others));
+            }
+            std::map<int, DeviceDay> changed;
+            for (auto& [chan, days] : dev.chans)
+                for (auto& [day, d] : days)
+                    if (d.changed) changed.try_emplace(day);
+            for (auto& [chan, days] : dev.chans)
+                for (auto& [day, d] : days)
+                    if (auto it = changed.find(day); it != changed.end()) it->second[chan] = d;
+            for (const auto& [day, parts] : changed) {
+                dayRows.add(key.first, key.second, day);
+                dayParts.addBytes(packDeviceDay(parts));
+            }
         }
-        ArrayRows dayRows(7);
-        for (const auto& [key, day] : dirtyDays_) {
-            const DeviceDayRow& d = deviceDays_.at(key).at(day);
-            dayRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), day, d.appEvents, d.actions, d.deviceReports);
-        }
-        ArrayRows valueRows(9);
-        for (const auto& [key, days] : values_) {
-            const ValueKey& k = std::get<2>(key);
-            for (const auto& [day, v] : days)
-                if (v.dirty)
-                    valueRows.add(std::get<0>(key), std::get<1>(key), k.chan, k.dim, k.sub, k.value, day, v.prevDay,
-                                  v.reports);
-        }
-        if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && valueRows.empty() && daily_.empty() &&
-            retention_.empty() && valueDay_.empty() && span_.empty() && deferredReports_.empty())
+        rows_.clear();
+        if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && daily_.empty() && retention_.empty() &&
+            valueDay_.empty() && span_.empty() && deferredReports_.empty())
             return;
         std::vector<std::string> params = inventoryKeys_.columns();
         for (const PgArray& c : inventoryValues_) params.push_back(c.str());
-        for (const ArrayRows* rows : {&deviceRows, &dayRows, &valueRows, &daily_, &retention_, &valueDay_, &span_})
+        for (std::string& c : deviceRows.columns()) params.push_back(std::move(c));
+        params.push_back(deviceParts.str());
+        for (std::string& c : dayRows.columns()) params.push_back(std::move(c));
+        params.push_back(dayParts.str());
+        for (const ArrayRows* rows : {&daily_, &retention_, &valueDay_, &span_})
             for (std::string& c : rows->columns()) params.push_back(std::move(c));
-        if (deferredReports_.empty()) deferredReports_.assign(17, "{}");
+        if (deferredReports_.empty()) deferredReports_.assign(7, "{}");
         for (std::string& c : deferredReports_) params.push_back(std::move(c));
         deferredReports_.clear();
         run(w_, "save_batch",
@@ -418,38 +409,33 @@ public:
             // their upsert until the commit, and every server's batches need them, so they are
             // written last: PostgreSQL runs the main statement first, then the WITH parts from
             // the last to the first, so the hot tables lead the text and the per-device ones end it.
-            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($58::bigint[], $59::bigint[],"
-            " $60::int[], $61::bigint[], $62::bigint[], $63::int[], $64::int[], $65::bigint[])"
+            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
+            " $48::int[], $49::bigint[], $50::bigint[], $51::int[], $52::int[], $53::bigint[])"
             " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices),"
-            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($51::bigint[], $52::bigint[],"
-            " $53::int[], $54::bigint[], $55::int[], $56::bigint[], $57::bigint[])"
+            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($39::bigint[], $40::bigint[],"
+            " $41::int[], $42::bigint[], $43::int[], $44::bigint[], $45::bigint[])"
             " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports),"
-            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
-            " $48::int[], $49::int[], $50::bigint[])"
+            " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($34::bigint[], $35::bigint[],"
+            " $36::int[], $37::int[], $38::bigint[])"
             " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
-            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($38::bigint[], $39::bigint[], $40::int[],"
-            " $41::bigint[], $42::bigint[], $43::bigint[], $44::bigint[], $45::bigint[])"
+            " daily_rows AS (INSERT INTO daily AS t SELECT * FROM unnest($26::bigint[], $27::bigint[], $28::int[],"
+            " $29::bigint[], $30::bigint[], $31::bigint[], $32::bigint[], $33::bigint[])"
             " ON CONFLICT (app, chan, day) DO UPDATE SET active = t.active + excluded.active,"
             " new_devices = t.new_devices + excluded.new_devices, app_events = t.app_events + excluded.app_events,"
             " actions = t.actions + excluded.actions, device_reports = t.device_reports + excluded.device_reports),"
-            " value_rows AS (INSERT INTO value_device_day SELECT * FROM unnest($29::bigint[], $30::bigint[],"
-            " $31::bigint[], $32::int[], $33::bigint[], $34::bigint[], $35::int[], $36::int[], $37::bigint[])"
-            " ON CONFLICT (app, device, chan, dim, sub, value, day) DO UPDATE SET"
-            " prev_day = excluded.prev_day, reports = excluded.reports),"
-            " day_rows AS (INSERT INTO device_day SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::bigint[],"
-            " $25::int[], $26::bigint[], $27::bigint[], $28::bigint[])"
-            " ON CONFLICT (app, device, chan, day) DO UPDATE SET app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports),"
-            " device_rows AS (INSERT INTO app_device SELECT * FROM unnest($13::bigint[], $14::bigint[], $15::bigint[],"
-            " $16::int[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bigint[])"
+            " day_rows AS (INSERT INTO device_days SELECT * FROM unnest($22::bigint[], $23::bigint[], $24::int[],"
+            " $25::bytea[]) ON CONFLICT (app, device, day) DO UPDATE SET parts = excluded.parts),"
+            " device_rows AS (INSERT INTO app_device (app, device, chan, first_day, first_ms, last_ms, app_events,"
+            " actions, device_reports, parts) SELECT u.app, u.device, 0, u.first_day, u.first_ms, u.last_ms,"
+            " u.app_events, u.actions, u.device_reports, u.parts FROM unnest($13::bigint[], $14::bigint[], $15::int[],"
+            " $16::bigint[], $17::bigint[], $18::bigint[], $19::bigint[], $20::bigint[], $21::bytea[])"
+            " AS u(app, device, first_day, first_ms, last_ms, app_events, actions, device_reports, parts)"
             " ON CONFLICT (app, device, chan) DO UPDATE SET first_day = excluded.first_day,"
             " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
-            " actions = excluded.actions, device_reports = excluded.device_reports),"
-            " report_rows AS (INSERT INTO reports (arrived_ms, app, device, kind, channel, name, content, pcosname,"
-            " mac, pcosversion, pcname, pcusername, windowssid, pccpuid, harddiskid, mainboardcode, body)"
-            " SELECT * FROM unnest($66::bigint[], $67::bigint[], $68::bigint[], $69::int[], $70::text[],"
-            " $71::text[], $72::text[], $73::text[], $74::text[], $75::text[], $76::text[], $77::text[],"
-            " $78::text[], $79::text[], $80::text[], $81::text[], $82::bytea[]))"
+            " actions = excluded.actions, device_reports = excluded.device_reports, parts = excluded.parts),"
+            " report_rows AS (INSERT INTO reports (arrived_ms, app, device, kind, parts, body, texts)"
+            " SELECT * FROM unnest($54::bigint[], $55::bigint[], $56::bigint[], $57::int[], $58::bytea[],"
+            " $59::bytea[], $60::bytea[]))"
             " INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
             " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
             " $11::text[], $12::text[])"
@@ -461,9 +447,47 @@ public:
             pqxx::prepare::make_dynamic_params(params));
     }
 
-    std::map<DeviceKey, std::optional<DeviceRow>> devices;
-
 private:
+    struct Day : PartitionDay {  // dimension 0 included while in memory
+        bool changed = false;
+    };
+    // A device's rows while a batch runs: its partitions' totals and its days per partition.
+    struct Device {
+        std::map<std::int64_t, DeviceRow> partitions;
+        std::map<std::int64_t, std::map<int, Day>> chans;
+        bool changed = false;  // partitions to write
+    };
+    static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
+
+    Device& deviceOf(std::int64_t app, std::int64_t device) {
+        auto it = rows_.find({app, device});
+        if (it != rows_.end()) return it->second;
+        load({{app, device}});
+        return rows_.at({app, device});
+    }
+    // Locks and reads the rows of devices not read yet in this transaction (sorted, distinct).
+    void load(const std::vector<std::pair<std::int64_t, std::int64_t>>& keys) {
+        if (keys.empty()) return;
+        ArrayRows all(2);
+        for (const auto& [app, device] : keys) {
+            all.add(app, device);
+            rows_[{app, device}];
+        }
+        for (const auto& row : all.run(w_, "batch_device_days",
+                 "SELECT what, app, device, day, n1, n2, n3, n4, n5, parts FROM batch_device_days($1::bigint[], $2::bigint[])")) {
+            Device& dev = rows_.at({row[1].as<std::int64_t>(), row[2].as<std::int64_t>()});
+            const int day = row[3].as<int>();
+            const std::string parts = pqxx::binarystring(row[9]).str();
+            if (row[0].as<int>() == 1) {
+                const DeviceRow every{day, row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
+                                      row[6].as<std::int64_t>(), row[7].as<std::int64_t>(), row[8].as<std::int64_t>()};
+                dev.partitions = unpackDevicePartitions(every, parts);
+                dev.partitions[0] = every;
+            } else {
+                for (auto& [chan, d] : unpackDeviceDay(parts)) static_cast<PartitionDay&>(dev.chans[chan][day]) = std::move(d);
+            }
+        }
+    }
     // Inserts the texts that are new (no-op for those another process added meanwhile), then
     // reads every id. Devices are read with a key-share lock: an erasure of one of them (which
     // takes the row for update first) then waits for this transaction, or has committed before
@@ -508,14 +532,17 @@ private:
     Ids& strings_;
     Ids& knownDevices_;
     Ids pending_, devices_;
-    std::map<DeviceKey, std::map<int, DeviceDayRow>> deviceDays_;
-    std::set<std::pair<DeviceKey, int>> dirtyDays_;
-    std::set<DeviceKey> dirtyDevices_;
-    std::map<std::tuple<std::int64_t, std::int64_t, ValueKey>, std::map<int, ValueState>> values_;
+    std::map<std::pair<std::int64_t, std::int64_t>, Device> rows_;  // (app, device), for one transaction
     ArrayRows inventoryKeys_{3};
     std::array<PgArray, 9> inventoryValues_;
     ArrayRows daily_{8}, retention_{5}, valueDay_{7}, span_{8};
     std::vector<std::string> deferredReports_;  // the raw rows' columns, when flush writes them
+    // A text holding NUL is interned as PostgreSQL can keep it (pg_text.h), not as the body has it.
+    const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> {
+                                       if (t.find('\0') != std::string::npos) return std::nullopt;
+                                       return stringId(t);
+                                   },
+                                   nullptr};
 };
 
 // The shared statements are written with `?`; PostgreSQL numbers its placeholders $1, $2, …
@@ -689,6 +716,135 @@ std::string withConnectionDefaults(const std::string& url) {
     return out;
 }
 
+// The schema version that adds the packed tables; the rows move over right after it, before the
+// next version drops the old tables.
+constexpr int kPackedRowsVersion = 9;
+
+// Moves a store of the earlier layout over: each report packed from its stored columns (its id
+// kept, so the export's order stays), each device's days and partitions from their rows. Runs in
+// the migration's transaction, in slices, so a store of any size moves with bounded memory.
+void movePackedRows(pqxx::work& w) {
+    constexpr int kSlice = 5000;
+    std::unordered_map<std::string, std::int64_t> ids;  // interned texts, by their stored text
+    const PackedTexts texts{[&](const std::string& t) -> std::optional<std::int64_t> {
+                                if (t.find('\0') != std::string::npos) return std::nullopt;
+                                auto it = ids.find(t);
+                                if (it == ids.end()) return std::nullopt;
+                                return it->second;
+                            },
+                            nullptr};
+    for (std::int64_t after = 0;;) {
+        const pqxx::result rows = w.exec_params(
+            "SELECT r.id, r.arrived_ms, r.app, r.device, r.kind, r.report_id, d.deviceid, s.value, r.channel, r.name,"
+            " r.content, r.pcosname, r.mac, r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid,"
+            " r.harddiskid, r.mainboardcode, r.body FROM reports r LEFT JOIN devices d ON d.id = r.device"
+            " LEFT JOIN strings s ON s.id = r.app WHERE r.id > $1 ORDER BY r.id LIMIT $2",
+            after, kSlice);
+        if (rows.empty()) break;
+        const auto text = [](const pqxx::field& f) { return f.is_null() ? std::string() : std::string(f.c_str(), f.size()); };
+        if (ids.size() > 200000) ids.clear();
+        PgArray wanted;
+        for (const auto& row : rows)
+            for (int c : {8, 9, 10, 11, 13})
+                if (!row[c].is_null() && !ids.count(text(row[c]))) wanted.add(text(row[c]));
+        if (!wanted.empty())
+            for (const auto& row : w.exec_params("SELECT value, id FROM strings WHERE md5(value) IN"
+                                                 " (SELECT md5(t) FROM unnest($1::text[]) AS t)", wanted.str()))
+                ids[text(row[0])] = row[1].as<std::int64_t>();
+        PgArray id, arrived, app, device, kind, reportId, parts, body, decoded;
+        Report r;
+        for (const auto& row : rows) {
+            r.arrivedMs = row[1].as<std::int64_t>();
+            r.kind = static_cast<ReportKind>(row[4].as<int>());
+            r.deviceId = text(row[6]);
+            r.appKey = text(row[7]);
+            r.channel = text(row[8]);
+            r.name = text(row[9]);
+            r.content = text(row[10]);
+            for (std::size_t i = 0; i < r.inventory.size(); ++i) r.inventory[i] = text(row[11 + static_cast<int>(i)]);
+            r.body = pqxx::binarystring(row[20]).str();
+            id.add(row[0].as<std::int64_t>());
+            arrived.add(r.arrivedMs);
+            app.add(row[2].as<std::int64_t>());
+            device.add(row[3].as<std::int64_t>());
+            kind.add(static_cast<std::int64_t>(r.kind));
+            if (row[5].is_null()) reportId.addNull();
+            else reportId.addBytes(pqxx::binarystring(row[5]).str());
+            if (auto packed = packReport(r, texts)) {
+                parts.addBytes(*packed);
+                body.addNull();
+                decoded.addNull();
+            } else {
+                parts.addNull();
+                body.addBytes(r.body);
+                decoded.addBytes(packDecodedTexts(r));
+            }
+            after = row[0].as<std::int64_t>();
+        }
+        w.exec_params("INSERT INTO packed_reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)"
+                      " SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[], $5::int[],"
+                      " $6::bytea[], $7::bytea[], $8::bytea[], $9::bytea[])",
+                      id.str(), arrived.str(), app.str(), device.str(), kind.str(), reportId.str(), parts.str(),
+                      body.str(), decoded.str());
+    }
+    w.exec("SELECT setval(pg_get_serial_sequence('packed_reports', 'id'), GREATEST(1, (SELECT MAX(id) FROM packed_reports)))");
+
+    using Key = std::pair<std::int64_t, std::int64_t>;
+    for (Key after{0, 0};;) {
+        const pqxx::result keys = w.exec_params(
+            "SELECT app, device FROM app_device WHERE chan = 0 AND (app, device) > ($1, $2) ORDER BY app, device LIMIT $3",
+            after.first, after.second, kSlice / 5);
+        if (keys.empty()) break;
+        PgArray apps, devs;
+        for (const auto& k : keys) {
+            apps.add(k[0].as<std::int64_t>());
+            devs.add(k[1].as<std::int64_t>());
+            after = {k[0].as<std::int64_t>(), k[1].as<std::int64_t>()};
+        }
+        const std::string in = " WHERE (app, device) IN (SELECT * FROM unnest($1::bigint[], $2::bigint[]))";
+        std::map<Key, std::map<std::int64_t, DeviceRow>> partitions;
+        for (const auto& row : w.exec_params("SELECT app, device, chan, first_day, first_ms, last_ms, app_events, actions,"
+                                             " device_reports FROM app_device" + in, apps.str(), devs.str()))
+            partitions[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>()}][row[2].as<std::int64_t>()] =
+                DeviceRow{row[3].as<int>(), row[4].as<std::int64_t>(), row[5].as<std::int64_t>(),
+                          row[6].as<std::int64_t>(), row[7].as<std::int64_t>(), row[8].as<std::int64_t>()};
+        std::map<Key, std::map<int, DeviceDay>> days;
+        for (const auto& row : w.exec_params("SELECT app, device, chan, day, app_events, actions, device_reports"
+                                             " FROM device_day" + in, apps.str(), devs.str())) {
+            PartitionDay& p = days[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>()}][row[3].as<int>()]
+                                  [row[2].as<std::int64_t>()];
+            p.ae = row[4].as<std::int64_t>();
+            p.ac = row[5].as<std::int64_t>();
+            p.dr = row[6].as<std::int64_t>();
+        }
+        for (const auto& row : w.exec_params("SELECT app, device, chan, day, dim, sub, value, reports"
+                                             " FROM value_device_day" + in + " AND dim <> 0", apps.str(), devs.str()))
+            days[{row[0].as<std::int64_t>(), row[1].as<std::int64_t>()}][row[3].as<int>()][row[2].as<std::int64_t>()]
+                .values[{row[4].as<int>(), row[5].as<std::int64_t>(), row[6].as<std::int64_t>()}] = row[7].as<std::int64_t>();
+        PgArray dayApps, dayDevs, dayDays, dayParts, rowApps, rowDevs, rowParts;
+        for (const auto& [key, byDay] : days)
+            for (const auto& [day, parts] : byDay) {
+                dayApps.add(key.first);
+                dayDevs.add(key.second);
+                dayDays.add(std::int64_t{day});
+                dayParts.addBytes(packDeviceDay(parts));
+            }
+        for (auto& [key, rows] : partitions) {
+            const DeviceRow every = rows.at(0);
+            rows.erase(0);
+            rowApps.add(key.first);
+            rowDevs.add(key.second);
+            rowParts.addBytes(packDevicePartitions(every, rows));
+        }
+        if (!dayApps.empty())
+            w.exec_params("INSERT INTO device_days SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::int[], $4::bytea[])",
+                          dayApps.str(), dayDevs.str(), dayDays.str(), dayParts.str());
+        w.exec_params("UPDATE app_device a SET parts = u.parts FROM unnest($1::bigint[], $2::bigint[], $3::bytea[])"
+                      " AS u(app, device, parts) WHERE a.app = u.app AND a.device = u.device AND a.chan = 0",
+                      rowApps.str(), rowDevs.str(), rowParts.str());
+    }
+}
+
 void migrate(pqxx::connection& c) {
     pqxx::work w(c);
     w.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
@@ -698,6 +854,7 @@ void migrate(pqxx::connection& c) {
     for (const Migration& m : migrationsFor("postgresql")) {
         if (m.version <= have) continue;
         w.exec(m.sql);
+        if (m.version == kPackedRowsVersion) movePackedRows(w);
         w.exec_params("INSERT INTO schema_version VALUES ($1, $2, (extract(epoch from clock_timestamp()) * 1000)::bigint)",
                       m.version, std::string(m.name));
     }
@@ -758,8 +915,10 @@ public:
             write([&](pqxx::work& w, PgTx&) {
                 // Ids of pruned reports still inside the repeat window are remembered.
                 n = run(w, "prune_slice",
-                        "WITH slice AS (DELETE FROM reports WHERE id IN"
-                        " (SELECT id FROM reports WHERE arrived_ms < $1 LIMIT 20000) RETURNING app, report_id, arrived_ms),"
+                        // Every key with reports has daily rows, so the per-key arrival index finds the slice.
+                        "WITH slice AS (DELETE FROM reports WHERE id IN (SELECT r.id FROM (SELECT DISTINCT app FROM daily) k"
+                        " CROSS JOIN LATERAL (SELECT id FROM reports WHERE app = k.app AND arrived_ms < $1 LIMIT 20000) r"
+                        " LIMIT 20000) RETURNING app, report_id, arrived_ms),"
                         " kept AS (INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM slice"
                         " WHERE report_id IS NOT NULL AND arrived_ms >= $2 ON CONFLICT DO NOTHING)"
                         " SELECT count(*) FROM slice",

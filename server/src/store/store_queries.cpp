@@ -6,6 +6,7 @@
 
 #include "core/days.h"
 #include "core/report_id.h"
+#include "store/report_packing.h"
 #include "store/rollups.h"
 
 namespace tallyscope::server::store {
@@ -148,13 +149,17 @@ std::vector<Rejected> QueryStore::rejects(int limit) {
 std::vector<AppSummary> QueryStore::apps() {
     Snapshot s(borrow(), Statements::One);
     std::vector<AppSummary> out;
-    // PostgreSQL sums per key before it joins the texts (joined first, it walks the whole text
-    // table); SQLite walks the texts in order through their index and finds each key's rows.
+    // PostgreSQL finds the keys by skipping through the daily rows' index one key at a time (the
+    // rows of every other partition are never read), sums each key's own rows, then looks up
+    // each key's text (a join is planned as a walk over every text); SQLite walks the texts in order through their index and finds each key's rows.
     s->query(dialect_ == Dialect::Postgres
-                 ? "SELECT s.value, t.devices, t.reports, t.first, t.last FROM (SELECT app,"
-                   " SUM(new_devices) AS devices, SUM(app_events + actions + device_reports) AS reports,"
-                   " MIN(day) AS first, MAX(day) AS last FROM daily WHERE chan = 0 AND active > 0 GROUP BY app) t"
-                   " JOIN strings s ON s.id = t.app ORDER BY s.value COLLATE \"C\""
+                 ? "WITH RECURSIVE k(app) AS (SELECT MIN(app) FROM daily UNION ALL"
+                   " SELECT (SELECT MIN(d.app) FROM daily d WHERE d.app > k.app) FROM k WHERE k.app IS NOT NULL)"
+                   " SELECT * FROM (SELECT (SELECT s.value FROM strings s WHERE s.id = k.app) AS value, t.devices,"
+                   " t.reports, t.first, t.last FROM k CROSS JOIN LATERAL (SELECT SUM(new_devices) AS devices,"
+                   " SUM(app_events + actions + device_reports) AS reports, MIN(day) AS first, MAX(day) AS last"
+                   " FROM daily WHERE app = k.app AND chan = 0 AND active > 0) t WHERE t.first IS NOT NULL) a"
+                   " ORDER BY a.value COLLATE \"C\""
                  : "SELECT s.value, SUM(d.new_devices), SUM(d.app_events + d.actions + d.device_reports),"
                    " MIN(d.day), MAX(d.day) FROM daily d JOIN strings s ON s.id = d.app"
                    " WHERE d.chan = 0 AND d.active > 0 GROUP BY s.value ORDER BY s.value",
@@ -320,11 +325,9 @@ std::optional<DeviceSummary> QueryStore::device(const std::string& appKey, const
     // A device's id is not kept: an erasure removes it, and a later report makes a new one. So
     // it is looked up in the statement that reads the device's figures and inventory.
     std::optional<DeviceSummary> out;
-    // SQLite keeps a device's day in one row for every partition.
-    s->query(std::string("SELECT a.first_ms, a.last_ms, a.app_events, a.actions, a.device_reports,") +
-                 (dialect_ == Dialect::Sqlite
-                      ? " (SELECT COUNT(*) FROM device_days y WHERE y.app = a.app AND y.device = a.device),"
-                      : " (SELECT COUNT(*) FROM device_day y WHERE y.app = a.app AND y.device = a.device AND y.chan = 0),") +
+    // A device's day is one row for every partition.
+    s->query(std::string("SELECT a.first_ms, a.last_ms, a.app_events, a.actions, a.device_reports,"
+                         " (SELECT COUNT(*) FROM device_days y WHERE y.app = a.app AND y.device = a.device),") +
                  " CASE WHEN i.device IS NULL THEN 0 ELSE 1 END, i.pcosname, i.mac, i.pcosversion, i.pcname, i.pcusername, i.windowssid,"
                          " i.pccpuid, i.harddiskid, i.mainboardcode"
                          " FROM devices d JOIN app_device a ON a.app = ? AND a.device = d.id AND a.chan = 0"
@@ -615,12 +618,8 @@ void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay
     const std::int64_t fromMs = days_.startOf(fromDay), toMs = days_.startOf(toDay + 1);
     std::vector<Param> params{*app, fromMs, toMs};
     std::string passes;
-    if (filters.channel) {
-        passes += " AND r.channel = ?";
-        params.emplace_back(*filters.channel);
-    }
     // A report's OS is its device's latest change point at or before it; a device without one
-    // counts under "", as the rollups count it.
+    // counts under "", as the rollups count it. The channel is in the packed values.
     const std::int64_t noOs = filters.byOs() ? stringIdOf(dialect_, *s, "").value_or(0) : 0;
     const std::pair<const std::optional<std::string>*, const char*> osFilters[] = {{&filters.os, "os"},
                                                                                    {&filters.osversion, "osver"}};
@@ -633,25 +632,74 @@ void QueryStore::exportReports(const std::string& appKey, int fromDay, int toDay
                   " ORDER BY o.from_ms DESC LIMIT 1), ?) = ?";
         params.insert(params.end(), {Param{noOs}, Param{*wanted}});
     }
-    Report rep;
-    rep.appKey = appKey;
-    s->query("SELECT r.arrived_ms, r.kind, d.deviceid, r.channel, r.name, r.content, r.pcosname, r.mac,"
-             " r.pcosversion, r.pcname, r.pcusername, r.windowssid, r.pccpuid, r.harddiskid, r.mainboardcode, r.body,"
-             " r.report_id FROM reports r JOIN devices d ON d.id = r.device"
+    // Rows are rebuilt a slice at a time, the texts their values refer to read for the whole
+    // slice at once in the same snapshot.
+    struct Stored {
+        Report report;
+        std::string parts, texts;
+        bool packed = false;
+    };
+    std::vector<Stored> slice;
+    std::map<std::int64_t, std::string> known;
+    bool more = true;
+    const auto rebuild = [&] {
+        std::vector<std::int64_t> wanted;
+        const PackedTexts listing{nullptr, [&](std::int64_t id) {
+                                      if (!known.count(id)) wanted.push_back(id);
+                                      return std::string();
+                                  }};
+        Report scratch;
+        for (const Stored& row : slice)
+            if (row.packed) {
+                scratch = row.report;
+                unpackReport(row.parts, scratch, listing);
+            }
+        if (!wanted.empty()) {
+            if (known.size() > 100000) known.clear();
+            std::sort(wanted.begin(), wanted.end());
+            wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+            known.merge(textsOf(*s, wanted));
+        }
+        const PackedTexts texts{nullptr, [&](std::int64_t id) {
+                                    auto it = known.find(id);
+                                    if (it == known.end())
+                                        throw StoreError("a report refers to string " + std::to_string(id) +
+                                                         ", which the store does not hold");
+                                    return it->second;
+                                }};
+        for (Stored& row : slice) {
+            if (row.packed) unpackReport(row.parts, row.report, texts);
+            else unpackDecodedTexts(row.texts, row.report);
+            if (filters.channel && row.report.channel != *filters.channel) continue;
+            if (!sink(row.report)) {
+                more = false;
+                break;
+            }
+        }
+        slice.clear();
+    };
+    s->query("SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts, r.report_id"
+             " FROM reports r JOIN devices d ON d.id = r.device"
              " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ?" + passes + " ORDER BY r.arrived_ms, r.id",
              params, [&](const Row& r) {
-                 rep.arrivedMs = r.i64(0);
-                 rep.kind = static_cast<ReportKind>(r.i64(1));
-                 rep.deviceId = r.text(2);
-                 rep.channel = r.text(3);
-                 rep.name = r.text(4);
-                 rep.content = r.text(5);
-                 for (int i = 0; i < 9; ++i) rep.inventory[static_cast<std::size_t>(i)] = r.text(6 + i);
-                 rep.body = r.text(15);
-                 rep.reportId = r.isNull(16) ? std::string() : reportIdFromBytes(r.text(16));
-                 return sink(rep);
+                 Stored& row = slice.emplace_back();
+                 row.report.appKey = appKey;
+                 row.report.arrivedMs = r.i64(0);
+                 row.report.kind = static_cast<ReportKind>(r.i64(1));
+                 row.report.deviceId = r.text(2);
+                 row.packed = !r.isNull(3);
+                 if (row.packed) {
+                     row.parts = r.text(3);
+                 } else {
+                     row.report.body = r.text(4);
+                     row.texts = r.text(5);
+                 }
+                 row.report.reportId = r.isNull(6) ? std::string() : reportIdFromBytes(r.text(6));
+                 if (slice.size() >= 2000) rebuild();
+                 return more;
              },
              true);
+    if (more && !slice.empty()) rebuild();
 }
 
 }  // namespace tallyscope::server::store

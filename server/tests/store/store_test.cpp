@@ -306,7 +306,7 @@ TEST(PostgresStore, ConcurrentWritersAndErasuresKeepTheFiguresExact) {
     expectSameFigures(*first, fromExport, "after two writers and " + std::to_string(erasures) + " erasures");
     pqxx::connection c(where.options.url);
     pqxx::work w(c);
-    for (const char* table : {"reports", "app_device", "device_day", "value_device_day", "inventory"})
+    for (const char* table : {"reports", "app_device", "device_days", "inventory"})
         EXPECT_EQ(w.exec1(std::string("SELECT count(*) FROM ") + table +
                           " t WHERE NOT EXISTS (SELECT 1 FROM devices d WHERE d.id = t.device)")[0].as<int>(), 0)
             << "rows of " << table << " point at an erased device id";
