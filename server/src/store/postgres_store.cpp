@@ -277,18 +277,15 @@ public:
         if (value == it->second.values.end()) return false;
         value->second += reports;
         it->second.changed = true;
+        addSpanReports(app, k, day, dayBefore(days, k, day), reports);
         return true;
     }
     std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
                                                        int day) override {
         const auto& days = deviceOf(app, device).chans[k.chan];
         const auto key = valueOf(k);
-        int before = kNoDay, after = kNoDay;
-        for (auto it = std::make_reverse_iterator(days.lower_bound(day)); it != days.rend(); ++it)
-            if (it->second.values.count(key)) {
-                before = it->first;
-                break;
-            }
+        const int before = dayBefore(days, k, day);
+        int after = kNoDay;
         for (auto it = days.upper_bound(day); it != days.end(); ++it)
             if (it->second.values.count(key)) {
                 after = it->first;
@@ -297,15 +294,23 @@ public:
         return std::make_pair(before, after);
     }
     // The previous day is not kept: it is the nearest earlier day holding the value.
-    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int /*prevDay*/,
+    void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay,
                               std::int64_t reports) override {
         auto& days = deviceOf(app, device).chans[k.chan];
         auto it = days.find(day);
         if (it == days.end()) throw StoreError("postgresql: a value counted on a day its device has no row for");
         it->second.values[valueOf(k)] += reports;
         it->second.changed = true;
+        addSpanReports(app, k, day, prevDay, reports);
     }
-    void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
+    // A day inserted before `day`: the reports of `day` move to the span of their new previous day
+    // (the days in memory hold the inserted one already).
+    void setPrevDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int prevDay) override {
+        const auto& days = deviceOf(app, device).chans[k.chan];
+        const std::int64_t reports = days.at(day).values.at(valueOf(k));
+        addSpanReports(app, k, day, dayBefore(days, k, prevDay), -reports);
+        addSpanReports(app, k, day, prevDay, reports);
+    }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
         daily_.add(app, chan, day, active, fresh, ae, ac, dr);
@@ -313,11 +318,11 @@ public:
     void addRetention(std::int64_t app, std::int64_t chan, int day, int n, std::int64_t delta) override {
         retention_.add(app, chan, day, n, delta);
     }
-    void addValueDay(std::int64_t app, const ValueKey& k, int day, std::int64_t delta) override {
-        valueDay_.add(app, k.chan, k.dim, k.sub, day, k.value, delta);
-    }
+    // A value's reports of a day are the sum of its spans' (migration 011), kept as the spans'
+    // device-days change, not from these totals.
+    void addValueDay(std::int64_t, const ValueKey&, int, std::int64_t) override {}
     void addSpan(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t delta) override {
-        span_.add(app, k.chan, k.dim, k.sub, k.value, day, prevDay, delta);
+        spans_[{app, k.chan, k.dim, k.sub, k.value, day, prevDay}].first += delta;
     }
 
     std::vector<std::pair<std::int64_t, DeviceRow>> lockDeviceRows(std::int64_t app, std::int64_t device) override {
@@ -346,6 +351,7 @@ public:
         return out;
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
+        for (const ValueDeviceDay& v : valueDeviceDays(app, device)) addSpanReports(app, v.key, v.day, v.prevDay, -v.reports);
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         run(w_, "keep_erased_ids",
             "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
@@ -391,7 +397,7 @@ public:
         }
         rows_.clear();
         if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && daily_.empty() && retention_.empty() &&
-            valueDay_.empty() && span_.empty() && deferredReports_.empty())
+            spans_.empty() && deferredReports_.empty())
             return;
         std::vector<std::string> params = inventoryKeys_.columns();
         for (const PgArray& c : inventoryValues_) params.push_back(c.str());
@@ -399,7 +405,13 @@ public:
         params.push_back(deviceParts.str());
         for (std::string& c : dayRows.columns()) params.push_back(std::move(c));
         params.push_back(dayParts.str());
-        for (const ArrayRows* rows : {&daily_, &retention_, &valueDay_, &span_})
+        ArrayRows spanRows(9);
+        for (const auto& [key, change] : spans_)
+            if (change.first || change.second)
+                spanRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), std::get<3>(key), std::get<4>(key),
+                             std::get<5>(key), std::get<6>(key), change.first, change.second);
+        spans_.clear();
+        for (const ArrayRows* rows : {&daily_, &retention_, &spanRows})
             for (std::string& c : rows->columns()) params.push_back(std::move(c));
         if (deferredReports_.empty()) deferredReports_.assign(7, "{}");
         for (std::string& c : deferredReports_) params.push_back(std::move(c));
@@ -409,12 +421,10 @@ public:
             // their upsert until the commit, and every server's batches need them, so they are
             // written last: PostgreSQL runs the main statement first, then the WITH parts from
             // the last to the first, so the hot tables lead the text and the per-device ones end it.
-            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($46::bigint[], $47::bigint[],"
-            " $48::int[], $49::bigint[], $50::bigint[], $51::int[], $52::int[], $53::bigint[])"
-            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices),"
-            " value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($39::bigint[], $40::bigint[],"
-            " $41::int[], $42::bigint[], $43::int[], $44::bigint[], $45::bigint[])"
-            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports),"
+            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($39::bigint[], $40::bigint[],"
+            " $41::int[], $42::bigint[], $43::bigint[], $44::int[], $45::int[], $46::bigint[], $47::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices,"
+            " reports = t.reports + excluded.reports),"
             " retention_rows AS (INSERT INTO retention AS t SELECT * FROM unnest($34::bigint[], $35::bigint[],"
             " $36::int[], $37::int[], $38::bigint[])"
             " ON CONFLICT (app, chan, day, n) DO UPDATE SET devices = t.devices + excluded.devices),"
@@ -434,8 +444,8 @@ public:
             " first_ms = excluded.first_ms, last_ms = excluded.last_ms, app_events = excluded.app_events,"
             " actions = excluded.actions, device_reports = excluded.device_reports, parts = excluded.parts),"
             " report_rows AS (INSERT INTO reports (arrived_ms, app, device, kind, parts, body, texts)"
-            " SELECT * FROM unnest($54::bigint[], $55::bigint[], $56::bigint[], $57::int[], $58::bytea[],"
-            " $59::bytea[], $60::bytea[]))"
+            " SELECT * FROM unnest($48::bigint[], $49::bigint[], $50::bigint[], $51::int[], $52::bytea[],"
+            " $53::bytea[], $54::bytea[]))"
             " INSERT INTO inventory AS i SELECT * FROM unnest($1::bigint[], $2::bigint[],"
             " $3::bigint[], $4::text[], $5::text[], $6::text[], $7::text[], $8::text[], $9::text[], $10::text[],"
             " $11::text[], $12::text[])"
@@ -458,6 +468,17 @@ private:
         bool changed = false;  // partitions to write
     };
     static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
+    // The device's nearest day before `day` holding the value.
+    static int dayBefore(const std::map<int, Day>& days, const ValueKey& k, int day) {
+        const auto key = valueOf(k);
+        for (auto it = std::make_reverse_iterator(days.lower_bound(day)); it != days.rend(); ++it)
+            if (it->second.values.count(key)) return it->first;
+        return kNoDay;
+    }
+    // Every report is counted in the daily rows already, so the any-report spans carry none.
+    void addSpanReports(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t reports) {
+        if (k.dim != 0) spans_[{app, k.chan, k.dim, k.sub, k.value, day, prevDay}].second += reports;
+    }
 
     Device& deviceOf(std::int64_t app, std::int64_t device) {
         auto it = rows_.find({app, device});
@@ -535,7 +556,10 @@ private:
     std::map<std::pair<std::int64_t, std::int64_t>, Device> rows_;  // (app, device), for one transaction
     ArrayRows inventoryKeys_{3};
     std::array<PgArray, 9> inventoryValues_;
-    ArrayRows daily_{8}, retention_{5}, valueDay_{7}, span_{8};
+    ArrayRows daily_{8}, retention_{5};
+    // Span rows' changes in key order: (app, chan, dim, sub, value, day, prev_day) -> (devices, reports).
+    std::map<std::tuple<std::int64_t, std::int64_t, int, std::int64_t, std::int64_t, int, int>,
+             std::pair<std::int64_t, std::int64_t>> spans_;
     std::vector<std::string> deferredReports_;  // the raw rows' columns, when flush writes them
     // A text holding NUL is interned as PostgreSQL can keep it (pg_text.h), not as the body has it.
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> {
@@ -845,6 +869,59 @@ void movePackedRows(pqxx::work& w) {
     }
 }
 
+// The migration that folds the reports per value and day into the spans; the spans' reports are
+// filled from the device days right after it.
+constexpr int kReportsInSpansVersion = 11;
+
+// Each device-day's reports of a value go to the span of that day and the value's previous day
+// for the device, summed over the devices in a table of this transaction, then written at once.
+void fillSpanReports(pqxx::work& w) {
+    w.exec("CREATE TEMP TABLE span_fill (app INTEGER, chan INTEGER, dim SMALLINT, sub INTEGER, value INTEGER,"
+           " day INTEGER, prev_day INTEGER, reports BIGINT NOT NULL,"
+           " PRIMARY KEY (app, chan, dim, sub, value, day, prev_day)) ON COMMIT DROP");
+    using Key = std::pair<std::int64_t, std::int64_t>;
+    for (Key after{0, 0};;) {
+        const pqxx::result keys = w.exec_params(
+            "SELECT app, device FROM app_device WHERE chan = 0 AND (app, device) > ($1, $2) ORDER BY app, device LIMIT 1000",
+            after.first, after.second);
+        if (keys.empty()) break;
+        PgArray apps, devs;
+        for (const auto& k : keys) {
+            apps.add(k[0].as<std::int64_t>());
+            devs.add(k[1].as<std::int64_t>());
+            after = {k[0].as<std::int64_t>(), k[1].as<std::int64_t>()};
+        }
+        std::map<std::tuple<std::int64_t, std::int64_t, int, std::int64_t, std::int64_t, int, int>, std::int64_t> sums;
+        std::map<std::pair<Key, std::int64_t>, std::map<DayValues::key_type, int>> last;  // (device, chan) -> value -> day
+        for (const auto& row : w.exec_params("SELECT app, device, day, parts FROM device_days WHERE (app, device) IN"
+                                             " (SELECT * FROM unnest($1::bigint[], $2::bigint[])) ORDER BY app, device, day",
+                                             apps.str(), devs.str())) {
+            const Key device{row[0].as<std::int64_t>(), row[1].as<std::int64_t>()};
+            const int day = row[2].as<int>();
+            for (const auto& [chan, d] : unpackDeviceDay(pqxx::binarystring(row[3]).str())) {
+                auto& seen = last[{device, chan}];
+                for (const auto& [v, reports] : d.values) {
+                    auto prev = seen.try_emplace(v, kNoDay).first;
+                    if (std::get<0>(v) != 0)
+                        sums[{device.first, chan, std::get<0>(v), std::get<1>(v), std::get<2>(v), day, prev->second}] += reports;
+                    prev->second = day;
+                }
+            }
+        }
+        ArrayRows rows(8);
+        for (const auto& [k, reports] : sums)
+            rows.add(std::get<0>(k), std::get<1>(k), std::get<2>(k), std::get<3>(k), std::get<4>(k), std::get<5>(k),
+                     std::get<6>(k), reports);
+        if (!sums.empty())
+            rows.run(w, "fill_spans",
+                     "INSERT INTO span_fill AS f SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::int[], $4::bigint[],"
+                     " $5::bigint[], $6::int[], $7::int[], $8::bigint[]) ON CONFLICT (app, chan, dim, sub, value, day, prev_day)"
+                     " DO UPDATE SET reports = f.reports + excluded.reports");
+    }
+    w.exec("UPDATE value_span v SET reports = f.reports FROM span_fill f WHERE v.app = f.app AND v.chan = f.chan"
+           " AND v.dim = f.dim AND v.sub = f.sub AND v.value = f.value AND v.day = f.day AND v.prev_day = f.prev_day");
+}
+
 void migrate(pqxx::connection& c) {
     pqxx::work w(c);
     w.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
@@ -855,6 +932,7 @@ void migrate(pqxx::connection& c) {
         if (m.version <= have) continue;
         w.exec(m.sql);
         if (m.version == kPackedRowsVersion) movePackedRows(w);
+        if (m.version == kReportsInSpansVersion) fillSpanReports(w);
         w.exec_params("INSERT INTO schema_version VALUES ($1, $2, (extract(epoch from clock_timestamp()) * 1000)::bigint)",
                       m.version, std::string(m.name));
     }
