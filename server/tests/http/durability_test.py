@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from ingest_server import IngestServer, param_body
+from ingest_server import IngestServer, param_body, postgres_reports
 from pg_cluster import PG_BIN, PostgresCluster, _as_pg
 
 ID = "0123456789ABCDEF0123456789ABCDEF"
@@ -59,9 +59,7 @@ def load_then_kill(server, tag, seconds=2.0, clients=16):
 
 
 def postgres_contents(url, app="dur"):
-    out = subprocess.run(["psql", url, "-At", "-c", "SELECT r.content FROM reports r JOIN strings s ON s.id = r.app"
-                          " WHERE s.value = '%s' ORDER BY r.id" % app], capture_output=True, text=True, check=True)
-    return out.stdout.splitlines()
+    return [r["content"] for r in postgres_reports(url) if r["app"] == app]
 
 
 def post_answer(server, body, headers=None):

@@ -5,6 +5,7 @@ line; the stored reports are read straight from the store's tables, so a test se
 not what the server claims.
 """
 import http.client
+import json
 import os
 import re
 import signal
@@ -186,6 +187,23 @@ def stored_reports(path):
                           " JOIN strings s ON s.id = r.app JOIN devices d ON d.id = r.device ORDER BY r.id").fetchall()
     finally:
         db.close()
+    return _unpacked(strings, rows)
+
+
+def postgres_reports(url):
+    """Every report in the PostgreSQL store at `url`, as stored_reports gives them."""
+    out = subprocess.run(["psql", url, "-At", "-c", "SELECT json_build_object('strings', (SELECT json_object_agg(id, value)"
+                          " FROM strings), 'rows', (SELECT json_agg(json_build_array(d.deviceid, s.value, r.kind,"
+                          " encode(r.parts, 'hex'), encode(r.body, 'hex'), encode(r.texts, 'hex'), r.arrived_ms) ORDER BY r.id)"
+                          " FROM reports r JOIN strings s ON s.id = r.app JOIN devices d ON d.id = r.device))"],
+                         capture_output=True, text=True, check=True)
+    stored = json.loads(out.stdout)
+    unhex = lambda h: None if h is None else bytes.fromhex(h)
+    return _unpacked({int(k): v for k, v in (stored["strings"] or {}).items()},
+                     [(d, a, k, unhex(p), unhex(b), unhex(t), ms) for d, a, k, p, b, t, ms in stored["rows"] or []])
+
+
+def _unpacked(strings, rows):
     out = []
     for device, app, kind, parts, body, texts, arrived_ms in rows:
         if parts is None:
