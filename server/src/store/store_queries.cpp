@@ -383,13 +383,26 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
         auto part = partitionOf(*s, *app, q.filters);
         if (!part) return out;
         std::vector<std::tuple<std::int64_t, std::size_t, std::int64_t>> devices;
-        // A value has one value_day row a day (sub 0): nothing to sum there.
-        s->query("SELECT 0, value, value, day, reports, 0 FROM value_day"
-                 " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
-                 " UNION ALL SELECT 1, value, value, day, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
-                 " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
-                 " GROUP BY value, day",
-                 {*app, *part, dim, from, to, from, *app, *part, dim, from, to}, [&](const Row& r) {
+        // A value has one value_day row a day (sub 0): nothing to sum there. PostgreSQL keeps a
+        // value's reports in its span rows (value_day sums them), so one pass over the spans
+        // gives both kinds of row.
+        const std::string sql =
+            dialect_ == Dialect::Postgres
+                ? "SELECT k.kind, g.value, g.value, g.day, CASE k.kind WHEN 0 THEN g.r ELSE g.d END,"
+                  " CASE k.kind WHEN 0 THEN 0 ELSE g.fresh END FROM (SELECT value, day, SUM(reports) AS r,"
+                  " SUM(devices) AS d, SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END) AS fresh FROM value_span"
+                  " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ? GROUP BY value, day) g"
+                  " CROSS JOIN (VALUES (0), (1)) AS k(kind)"
+                : "SELECT 0, value, value, day, reports, 0 FROM value_day"
+                  " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
+                  " UNION ALL SELECT 1, value, value, day, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
+                  " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
+                  " GROUP BY value, day";
+        const std::vector<Param> params =
+            dialect_ == Dialect::Postgres
+                ? std::vector<Param>{from, *app, *part, dim, from, to}
+                : std::vector<Param>{*app, *part, dim, from, to, from, *app, *part, dim, from, to};
+        s->query(sql, params, [&](const Row& r) {
                      const std::size_t day = static_cast<std::size_t>(r.i64(3) - from);
                      if (r.i64(0) == kReports) {
                          Value& v = at(r.i64(1), r.i64(2));
