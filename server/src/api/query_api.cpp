@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <functional>
 #include <variant>
 
 namespace tallyscope::server::api {
@@ -127,7 +128,15 @@ http::Response QueryApi::asset(const http::Request& request) {
     bool isPage = name.size() >= 5 && name.substr(name.size() - 5) == ".html";
     if (!found || isPage)
         return http::Response::text(404, "not found\n");
+    // A validator for "no-cache": a reload asks again and gets 304 when the build's file is the
+    // same, so the browser keeps its copy and the scripts it has already compiled.
+    const std::string etag = "\"" + std::to_string(std::hash<std::string_view>{}(found->body)) + "\"";
     http::Response response;
+    response.headers.emplace_back("ETag", etag);
+    if (const std::string* asked = request.header("if-none-match"); asked && *asked == etag) {
+        response.status = 304;
+        return withHeaders(std::move(response), "no-cache");
+    }
     response.contentType = std::string(found->contentType);
     response.body = std::string(found->body);
     return withHeaders(std::move(response), "no-cache");
@@ -303,10 +312,22 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         query.osversion = args.osversion;
         query.action = args.action;
         query.limit = args.limit;
-        json rows = json::array();
-        for (const TopRow& row : store_.top(query))
-            rows.push_back({{"value", row.value}, {"reports", row.reports}, {"devices", row.devices}});
-        return jsonResponse(200, json{{"rows", std::move(rows)}});
+        auto rowsOf = [](const std::vector<TopRow>& found) {
+            json rows = json::array();
+            for (const TopRow& row : found)
+                rows.push_back({{"value", row.value}, {"reports", row.reports}, {"devices", row.devices}});
+            return rows;
+        };
+        const std::vector<TopRow> found = store_.top(query);
+        json body{{"rows", rowsOf(found)}};
+        // contents=first: the first action's contents too, so a page showing the busiest action's
+        // contents needs no second round trip after this answer.
+        if (args.firstContents && !found.empty()) {
+            query.dimension = Dimension::Content;
+            query.action = found.front().value;
+            body["contents"] = {{"action", found.front().value}, {"rows", rowsOf(store_.top(query))}};
+        }
+        return jsonResponse(200, body);
     }
     if (what == "retention") {
         json cohorts = json::array();
