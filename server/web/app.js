@@ -367,10 +367,12 @@ function recalledToday() {
   try { return sessionStorage.getItem("tallyscope-today") || ""; } catch (ignored) { return ""; }
 }
 
-async function draw() {
+// withApps: drawn by boot(), whose applications' answer names the server's today.
+async function draw(withApps) {
   const serial = ++drawSerial;
   delete document.body.dataset.drawn;
   performance.clearMarks();
+  performance.clearMeasures();
   showControls();
   if (!state.app) {
     clearProblem();
@@ -393,8 +395,9 @@ async function draw() {
   setStatus("Loading…");
   try {
     // The server's today (its reporting time zone) is the last day of the default range. It is
-    // known from the applications' answer or the last draw and checked beside the figures below;
-    // when the day has turned meanwhile, the page draws again.
+    // known from the applications' answer or the last draw, and checked against the applications'
+    // answer (on a boot) or a small answer asked beside the figures: when the day has turned
+    // meanwhile, the page draws again.
     if (!state.today) {
       const latest = await api(appPath("daily"));
       if (serial !== drawSerial) return;
@@ -431,8 +434,8 @@ async function draw() {
       .then((answer) => ({ rate, answer }));
     performance.mark("tallyscope-asked");
     // Asked in the order the page shows them: the browser sends a few at a time.
-    const latest = api(appPath("daily", { from: shift(assumedToday, -1) }));
-    latest.catch(() => null);
+    const latest = withApps ? null : api(appPath("daily", { from: shift(assumedToday, -1) }));
+    if (latest) latest.catch(() => null);
     const span = ask("daily", { from: prevFrom, to });
     const activeRange = ask("active", { from, to });
     const activeFull = fullLength > 0 ? ask("active", { from, to: lastFull }) : null;
@@ -467,7 +470,7 @@ async function draw() {
     // An application the URL names but the server does not know: boot() draws another.
     const app = appsByKey[state.app];
     if (serial !== drawSerial || !app) return;
-    const serverToday = (await latest).days.slice(-1)[0].date;
+    const serverToday = latest ? (await latest).days.slice(-1)[0].date : state.today;
     if (serial !== drawSerial) return;
     if (serverToday !== assumedToday) {
       rememberToday(serverToday);
@@ -818,7 +821,7 @@ async function start() {
 // URL and today known, the figures are asked at once, beside the applications' answer.
 async function boot() {
   appsReady = loadApps();
-  const early = state.app && state.today ? draw() : null;
+  const early = state.app && state.today ? draw(true) : null;
   let apps;
   try {
     apps = await appsReady;
@@ -831,12 +834,12 @@ async function boot() {
   if (!appsByKey[state.app]) {
     state.app = fixedApp && appsByKey[fixedApp] ? fixedApp : apps.length ? apps[0].appkey : "";
     history.replaceState(null, "", state.app ? hashOf() : location.pathname);
-    await draw();
+    await draw(true);
     return;
   }
   if (!fixedApp) $("app").value = state.app;
   history.replaceState(null, "", hashOf());
-  await (early || draw());
+  await (early || draw(true));
 }
 
 start();
