@@ -128,18 +128,21 @@ http::Response QueryApi::asset(const http::Request& request) {
     bool isPage = name.size() >= 5 && name.substr(name.size() - 5) == ".html";
     if (!found || isPage)
         return http::Response::text(404, "not found\n");
-    // A validator for "no-cache": a reload asks again and gets 304 when the build's file is the
-    // same, so the browser keeps its copy and the scripts it has already compiled.
-    const std::string etag = "\"" + std::to_string(std::hash<std::string_view>{}(found->body)) + "\"";
+    // Named by a page with this build's version, the file is kept without asking again; asked
+    // otherwise, a reload revalidates and gets 304 while the file is the same, so the browser
+    // keeps its copy and the scripts it has already compiled.
+    const std::string version = assetVersion(found->body);
+    const std::string_view caching = request.query == "v=" + version ? "max-age=31536000, immutable" : "no-cache";
+    const std::string etag = "\"" + version + "\"";
     http::Response response;
     response.headers.emplace_back("ETag", etag);
     if (const std::string* asked = request.header("if-none-match"); asked && *asked == etag) {
         response.status = 304;
-        return withHeaders(std::move(response), "no-cache");
+        return withHeaders(std::move(response), caching);
     }
     response.contentType = std::string(found->contentType);
     response.body = std::string(found->body);
-    return withHeaders(std::move(response), "no-cache");
+    return withHeaders(std::move(response), caching);
 }
 
 http::Response QueryApi::apps(const http::Request& request) {

@@ -4,6 +4,7 @@ import csv
 import datetime
 import io
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -103,7 +104,10 @@ class QueryApiTest(unittest.TestCase):
         cookie = set_cookie.split(";")[0]
         dashboard = s.request("GET", "/", cookie=cookie)
         self.assertEqual(dashboard.status, 200)
-        self.assertIn(b"/assets/app.js", dashboard.body)
+        # The page names this build's files by version: those are kept, the unversioned ones asked again.
+        versioned = re.search(rb'"(/assets/app\.js\?v=\w+)"', dashboard.body).group(1).decode()
+        self.assertIn("immutable", s.request("GET", versioned).headers["Cache-Control"])
+        self.assertEqual(s.request("GET", "/assets/app.js").headers["Cache-Control"], "no-cache")
         self.assertIn("default-src 'self'", dashboard.headers["Content-Security-Policy"])
         self.assertEqual(s.request("GET", "/api/v1/apps", cookie=cookie).status, 200)
         name, value = cookie.split("=", 1)
