@@ -83,8 +83,8 @@ def line(label, times):
 
 
 # Where one load's time went, from the page's own marks and the browser's resource timings (ms
-# since navigation): the scripts run, the figures asked, the last API answer in, the main thread's
-# time in each panel's drawing, and the long frames' time in style, layout and paint.
+# since navigation): the page in, the figures asked, the last API answer in, the filled page
+# painted, and the main thread's time in each panel's drawing.
 PHASES = """
 const api = performance.getEntriesByType("resource").filter((e) => e.name.includes("/api/"));
 const mark = (name) => { const m = performance.getEntriesByName(name); return m.length ? m[0].startTime : null; };
@@ -96,6 +96,7 @@ return {
   asked: mark("tallyscope-asked"),
   requests: api.length,
   lastAnswer: Math.max(...api.map((e) => e.responseEnd)),
+  painted: window.tallyscopePaintedMs,
   drawing,
 };
 """
@@ -106,10 +107,11 @@ def phase_lines(label, phases):
         p[key] is not None for p in phases) else float("nan")
     panels = sorted({k for p in phases for k in p["drawing"]})
     spent = {k: statistics.median(p["drawing"].get(k, 0) for p in phases) for k in panels}
-    print("    %s: page %.0f ms, figures asked at %.0f ms (%d API requests), last answer in at %.0f ms;"
-          " drawing (main thread, median per panel): %s" % (
+    print("    %s: page %.0f ms, figures asked at %.0f ms (%d API requests), last answer in at %.0f ms,"
+          " painted at %.0f ms; drawing (main thread, median per panel): %s" % (
               label, median("html"), median("asked"), statistics.median(p["requests"] for p in phases),
-              median("lastAnswer"), ", ".join("%s %.1f" % (k, v) for k, v in sorted(spent.items(), key=lambda kv: -kv[1]))))
+              median("lastAnswer"), median("painted"),
+              ", ".join("%s %.1f" % (k, v) for k, v in sorted(spent.items(), key=lambda kv: -kv[1]))))
 
 
 def dashboard(port, token, app, start, end, runs, filters=None):
@@ -143,6 +145,7 @@ def dashboard(port, token, app, start, end, runs, filters=None):
             if browser.execute_script("return document.body.dataset.drawn") != "1" or drawn is None:
                 sys.exit("query_bench: the dashboard failed: " + browser.find_element("id", "problem-text").text)
             times.append(drawn)
+            WebDriverWait(browser, 120).until(lambda b: b.execute_script("return window.tallyscopePaintedMs"))
             phases.append(browser.execute_script(PHASES))
         return times, phases
     finally:
