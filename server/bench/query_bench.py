@@ -145,7 +145,8 @@ def dashboard(port, token, app, start, end, runs, filters=None):
             if browser.execute_script("return document.body.dataset.drawn") != "1" or drawn is None:
                 sys.exit("query_bench: the dashboard failed: " + browser.find_element("id", "problem-text").text)
             times.append(drawn)
-            WebDriverWait(browser, 120).until(lambda b: b.execute_script("return window.tallyscopePaintedMs"))
+            # null until painted (a page of an older build never sets it).
+            WebDriverWait(browser, 120).until(lambda b: b.execute_script("return window.tallyscopePaintedMs !== null"))
             phases.append(browser.execute_script(PHASES))
         return times, phases
     finally:
