@@ -467,10 +467,17 @@ async function draw(withApps) {
 
     // The page is laid out once the applications' answer (each one's first day) and the server's
     // today are in.
-    try { await appsReady; } catch (ignored) { return; }
-    // An application the URL names but the server does not know: boot() draws another.
+    // On a boot, boot() itself says why the applications did not load, and draws another
+    // application when the URL names one the server does not know.
+    try {
+      await appsReady;
+    } catch (error) {
+      if (withApps) return;
+      throw error;
+    }
     const app = appsByKey[state.app];
-    if (serial !== drawSerial || !app) return;
+    if (serial !== drawSerial || (!app && withApps)) return;
+    if (!app) throw new ApiError(`no application “${state.app}” has sent a report to this server`);
     const serverToday = latest ? (await latest).days.slice(-1)[0].date : state.today;
     if (serial !== drawSerial) return;
     if (serverToday !== assumedToday) {
