@@ -359,7 +359,7 @@ function setFilter(key, value) {
 // says itself when it fails.
 let appsReady = Promise.resolve();
 // The server's today, kept for the tab: a reload or an opened link asks its figures at once, and
-// the answer of the day before today (asked beside them) says whether it still holds.
+// the applications' answer, asked beside them, says whether it still holds.
 function rememberToday(today) {
   state.today = today;
   try { sessionStorage.setItem("tallyscope-today", today); } catch (ignored) { /* storage off */ }
