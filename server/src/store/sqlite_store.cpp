@@ -862,7 +862,7 @@ public:
         if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
         AppendResult result;
-        inTransaction([&] { result = applyBatch(*writer_, days(), reports, segments_.get()); });
+        inTransaction([&] { result = applyBatch(*writer_, days(), reports, filterRollups()); });
         return result;
     }
 
@@ -1029,6 +1029,16 @@ protected:
     }
 
 private:
+    // The benchmark alone builds a server without the OS filters' rollups
+    // (-DTALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS), to weigh what they add to ingest.
+    FilterSegments* filterRollups() {
+#ifdef TALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS
+        return nullptr;
+#else
+        return segments_.get();
+#endif
+    }
+
     // Counts every marked report into the rollups and drops the marks, in one transaction. The
     // marks, not the reports kept in memory, say what is unsettled: another process opening the
     // store (an import) may have settled some already. The transaction is not synced on its own:
@@ -1066,7 +1076,7 @@ private:
                 if (auto r = loadReport(row, *strings)) reports.push_back(std::move(*r));
             }
             writer_->reportsStored = true;
-            applyBatch(*writer_, days(), reports, segments_.get());
+            applyBatch(*writer_, days(), reports, filterRollups());
             writer_->reportsStored = false;
             clearUnsettled_.run();
         });
