@@ -10,7 +10,7 @@ dimension) and retention for the 90 days ending on its last day, the 30-day acti
 and GET /healthz as the floor of one HTTP round trip; then the same figures under two filters
 (the busiest channel and OS name), every breakdown, and a device search. Then loads the dashboard
 in headless Chromium on the same 90 days, without and with those two filters, and reports the
-time from navigation until every panel is drawn.
+time from navigation until every panel is drawn, and where that time went.
 """
 import argparse
 import datetime
@@ -82,6 +82,38 @@ def line(label, times):
     print("  %-44s median %8.2f ms   p95 %8.2f ms   min %8.2f ms" % (label, statistics.median(times), p95, times[0]))
 
 
+# Where one load's time went, from the page's own marks and the browser's resource timings (ms
+# since navigation): the page in, the figures asked, the last API answer in, the filled page
+# painted, and the main thread's time in each panel's drawing.
+PHASES = """
+const api = performance.getEntriesByType("resource").filter((e) => e.name.includes("/api/"));
+const mark = (name) => { const m = performance.getEntriesByName(name); return m.length ? m[0].startTime : null; };
+const drawing = {};
+for (const m of performance.getEntriesByType("measure"))
+  if (m.name.startsWith("tallyscope-draw ")) drawing[m.name.slice(16)] = (drawing[m.name.slice(16)] || 0) + m.duration;
+return {
+  html: performance.getEntriesByType("navigation")[0].responseEnd,
+  asked: mark("tallyscope-asked"),
+  requests: api.length,
+  lastAnswer: Math.max(...api.map((e) => e.responseEnd)),
+  painted: window.tallyscopePaintedMs,
+  drawing,
+};
+"""
+
+
+def phase_lines(label, phases):
+    median = lambda key: statistics.median(p[key] for p in phases if p[key] is not None) if any(
+        p[key] is not None for p in phases) else float("nan")
+    panels = sorted({k for p in phases for k in p["drawing"]})
+    spent = {k: statistics.median(p["drawing"].get(k, 0) for p in phases) for k in panels}
+    print("    %s: page %.0f ms, figures asked at %.0f ms (%d API requests), last answer in at %.0f ms,"
+          " painted at %.0f ms; drawing (main thread, median per panel): %s" % (
+              label, median("html"), median("asked"), statistics.median(p["requests"] for p in phases),
+              median("lastAnswer"), median("painted"),
+              ", ".join("%s %.1f" % (k, v) for k, v in sorted(spent.items(), key=lambda kv: -kv[1]))))
+
+
 def dashboard(port, token, app, start, end, runs, filters=None):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -103,7 +135,7 @@ def dashboard(port, token, app, start, end, runs, filters=None):
         browser.find_element("id", "signin").click()
         WebDriverWait(browser, 120).until(lambda b: b.execute_script("return document.body.dataset.drawn === '1'"))
         hash_part = urllib.parse.urlencode(dict({"app": app, "range": "custom", "from": start, "to": end}, **(filters or {})))
-        times = []
+        times, phases = [], []
         for _ in range(runs):
             browser.get("about:blank")
             browser.get(base + "/#" + hash_part)
@@ -113,7 +145,10 @@ def dashboard(port, token, app, start, end, runs, filters=None):
             if browser.execute_script("return document.body.dataset.drawn") != "1" or drawn is None:
                 sys.exit("query_bench: the dashboard failed: " + browser.find_element("id", "problem-text").text)
             times.append(drawn)
-        return times
+            # null until painted (a page of an older build never sets it).
+            WebDriverWait(browser, 120).until(lambda b: b.execute_script("return window.tallyscopePaintedMs !== null"))
+            phases.append(browser.execute_script(PHASES))
+        return times, phases
     finally:
         browser.quit()
         shutil.rmtree(profile, ignore_errors=True)
@@ -202,10 +237,12 @@ def main():
         connection.close()
 
         if args.browser_runs > 0:
-            times = dashboard(port, token, app["appkey"], start, end, args.browser_runs)
+            times, phases = dashboard(port, token, app["appkey"], start, end, args.browser_runs)
             line("dashboard drawn in Chromium, 90 days (%d loads)" % len(times), times)
-            times = dashboard(port, token, app["appkey"], start, end, args.browser_runs, filters)
+            phase_lines("medians", phases)
+            times, phases = dashboard(port, token, app["appkey"], start, end, args.browser_runs, filters)
             line("dashboard drawn in Chromium, 90 days, 2 filters (%d loads)" % len(times), times)
+            phase_lines("medians", phases)
     finally:
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=60)

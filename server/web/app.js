@@ -1,12 +1,14 @@
 // The dashboard: every figure on the page comes from the JSON API as it answered; the page only
 // lays the answers out. When every panel is filled, document.body gets data-drawn (and
-// window.tallyscopeDrawnMs the time since navigation) so a browser test or benchmark can wait on it.
+// window.tallyscopeDrawnMs the time since navigation, then window.tallyscopePaintedMs once it is
+// painted) so a browser test or benchmark can wait on it.
 //
 // The page's state lives in the URL's hash (application, range, filters, picked action, rate,
 // looked-up device): every change the user makes is a history entry, so back and forward and an
 // edited hash redraw what the URL says. A page that fixes the application (a shared dashboard)
 // sets data-fixed-app on <body>; the picker then stays hidden.
 "use strict";
+performance.mark("tallyscope-script");
 
 const $ = (id) => document.getElementById(id);
 const DAY_MS = 86400000;
@@ -353,9 +355,25 @@ function setFilter(key, value) {
 }
 
 // --- drawing every panel ---
-async function draw() {
+// The applications' answer (each one's first day) while it is on its way; boot() sets it, and
+// says itself when it fails.
+let appsReady = Promise.resolve();
+// The server's today, kept for the tab: a reload or an opened link asks its figures at once, and
+// the applications' answer, asked beside them, says whether it still holds.
+function rememberToday(today) {
+  state.today = today;
+  try { sessionStorage.setItem("tallyscope-today", today); } catch (ignored) { /* storage off */ }
+}
+function recalledToday() {
+  try { return sessionStorage.getItem("tallyscope-today") || ""; } catch (ignored) { return ""; }
+}
+
+// withApps: drawn by boot(), whose applications' answer names the server's today.
+async function draw(withApps) {
   const serial = ++drawSerial;
   delete document.body.dataset.drawn;
+  performance.clearMarks();
+  performance.clearMeasures();
   showControls();
   if (!state.app) {
     clearProblem();
@@ -377,14 +395,14 @@ async function draw() {
   }
   setStatus("Loading…");
   try {
-    const app = appsByKey[state.app];
     // The server's today (its reporting time zone) is the last day of the default range. It is
-    // known from the applications' answer or the last draw and checked beside the figures below;
-    // when the day has turned meanwhile, the page draws again.
+    // known from the applications' answer or the last draw, and checked against the applications'
+    // answer (on a boot) or a small answer asked beside the figures: when the day has turned
+    // meanwhile, the page draws again.
     if (!state.today) {
       const latest = await api(appPath("daily"));
       if (serial !== drawSerial) return;
-      state.today = latest.days[latest.days.length - 1].date;
+      rememberToday(latest.days[latest.days.length - 1].date);
     }
     const assumedToday = state.today;
     const { from, to } = currentRange();
@@ -394,16 +412,18 @@ async function draw() {
     // A day not over yet is compared with nothing: the complete days are compared instead.
     const lastFull = toIsToday ? shift(to, -1) : to;
     const fullLength = dayNumber(lastFull) - dayNumber(from) + 1;
-    const firstData = app.first_seen;
     // Every figure under the filters; a question asked twice in one draw (a range that is
     // already complete) goes to the server once.
     const asked = {};
     const ask = (suffix, params) => {
       const path = appPath(suffix, withFilters(params));
-      return asked[path] || (asked[path] = api(path));
+      if (!asked[path]) {
+        asked[path] = api(path);
+        // Seen by the panel that draws it, or by nobody when a newer draw took over.
+        asked[path].catch(() => null);
+      }
+      return asked[path];
     };
-    const events = ask("top", { dimension: "event", from, to, limit: 101 });
-    const actions = ask("top", { dimension: "action", from, to, limit: 101 });
     // The picked action and rate are known from the URL, or else are the busiest ones: either
     // way they are asked as soon as known, not after the tables are drawn.
     const pickAction = (rows) => (rows.some((r) => r.value === state.action) ? state.action : rows.length ? rows[0].value : null);
@@ -413,114 +433,161 @@ async function draw() {
       .then((answer) => ({ action, answer }));
     const rateOf = (rate) => ask("breakdown", { dimension: rate.slice(0, rate.indexOf(":")), from, to, limit: 1000 })
       .then((answer) => ({ rate, answer }));
+    performance.mark("tallyscope-asked");
+    // Asked in the order the page shows them: the browser sends a few at a time.
+    const latest = withApps ? null : api(appPath("daily", { from: shift(assumedToday, -1) }));
+    if (latest) latest.catch(() => null);
+    const span = ask("daily", { from: prevFrom, to });
+    const activeRange = ask("active", { from, to });
+    const activeFull = fullLength > 0 ? ask("active", { from, to: lastFull }) : null;
+    const activeBefore = fullLength > 0 ? ask("active", { from: shift(from, -fullLength), to: shift(from, -1) }) : null;
+    const active7 = ask("active", { from: shift(to, -6), to });
+    const active7Full = ask("active", { from: shift(lastFull, -6), to: lastFull });
+    const active7Before = ask("active", { from: shift(lastFull, -13), to: shift(lastFull, -7) });
+    const events = ask("top", { dimension: "event", from, to, limit: 101 });
+    // With no action in the URL, the busiest one's contents come with the actions' answer.
+    const actions = ask("top", { dimension: "action", from, to, limit: 101, contents: state.action === null ? "first" : undefined });
+    const contents = state.action !== null ? contentsOf(state.action) : actions.then((answer) => {
+      const action = pickAction(answer.rows);
+      if (action === null) return null;
+      return answer.contents && answer.contents.action === action ? { action, answer: { rows: answer.contents.rows } } : contentsOf(action);
+    });
     // The rate's answer is the whole dimension's breakdown, whichever name is picked: with no rate
-    // in the URL, the events' one (the usual pick) is asked at once beside the others instead of
-    // after the top tables, which kept it last on every draw.
-    if (!state.rate) ask("breakdown", { dimension: "event", from, to, limit: 1000 }).catch(() => null);
-    const requests = {
-      latest: api(appPath("daily", { from: shift(assumedToday, -1) })),
-      span: ask("daily", { from: prevFrom, to }),
-      activeRange: ask("active", { from, to }),
-      activeFull: fullLength > 0 ? ask("active", { from, to: lastFull }) : null,
-      activeBefore: fullLength > 0 ? ask("active", { from: shift(from, -fullLength), to: shift(from, -1) }) : null,
-      active7: ask("active", { from: shift(to, -6), to }),
-      active7Full: ask("active", { from: shift(lastFull, -6), to: lastFull }),
-      active7Before: ask("active", { from: shift(lastFull, -13), to: shift(lastFull, -7) }),
-      events,
-      actions,
-      channels: ask("breakdown", { dimension: "channel", from, to, limit: 101 }),
-      oses: ask("breakdown", { dimension: "os", from, to, limit: 101 }),
-      versions: ask("breakdown", { dimension: "osversion", from, to, limit: 101 }),
-      fleet: ask("breakdown", { dimension: state.fleet, from, to, limit: 6 }),
-      retention: ask("retention", { from, to }),
-      contents: state.action !== null ? contentsOf(state.action)
-        : actions.then((answer) => { const action = pickAction(answer.rows); return action === null ? null : contentsOf(action); }),
-      rateSeries: state.rate ? rateOf(state.rate) : Promise.all([events, actions]).then(([e, c]) => {
-        const rate = pickRate(e.rows, c.rows);
-        return rate ? rateOf(rate) : null;
-      }),
-    };
-    const keys = Object.keys(requests);
-    const answers = await Promise.all(Object.values(requests));
+    // in the URL, the events' one (the usual pick) is asked at once beside the others.
+    if (!state.rate) ask("breakdown", { dimension: "event", from, to, limit: 1000 });
+    const channels = ask("breakdown", { dimension: "channel", from, to, limit: 101 });
+    const oses = ask("breakdown", { dimension: "os", from, to, limit: 101 });
+    const versions = ask("breakdown", { dimension: "osversion", from, to, limit: 101 });
+    const retention = ask("retention", { from, to });
+    const rateSeries = state.rate ? rateOf(state.rate) : Promise.all([events, actions]).then(([e, c]) => {
+      const rate = pickRate(e.rows, c.rows);
+      return rate ? rateOf(rate) : null;
+    });
+    for (const p of [contents, rateSeries]) p.catch(() => null);
+
+    // The page is laid out once the applications' answer (each one's first day) and the server's
+    // today are in.
+    // On a boot, boot() itself says why the applications did not load, and draws another
+    // application when the URL names one the server does not know.
+    try {
+      await appsReady;
+    } catch (error) {
+      if (withApps) return;
+      throw error;
+    }
+    const app = appsByKey[state.app];
+    if (serial !== drawSerial || (!app && withApps)) return;
+    if (!app) throw new ApiError(`no application “${state.app}” has sent a report to this server`);
+    const serverToday = latest ? (await latest).days.slice(-1)[0].date : state.today;
     if (serial !== drawSerial) return;
-    const a = {};
-    keys.forEach((k, i) => { a[k] = answers[i]; });
-    const serverToday = a.latest.days[a.latest.days.length - 1].date;
     if (serverToday !== assumedToday) {
-      state.today = serverToday;
+      rememberToday(serverToday);
       return draw();
     }
-
     chartLook = readChartLook();
-    const previous = a.span.days.slice(0, length);
-    const current = a.span.days.slice(length);
-    const partial = current.length > 0 && current[current.length - 1].partial === true;
-    // Where a compared period starts before the first report, there is nothing to compare with.
-    const comparable = (start) => start >= firstData;
-    const compare = (cur, prev, start, why) => (comparable(start) && prev > 0 ? { current: cur, previous: prev, why } : { why: comparable(start) ? "nothing in the period before" : "the period before starts before the first report" });
-    const fullDays = current.slice(0, fullLength);
-    const prevFull = previous.slice(length - fullLength);
-    const fullStart = shift(from, -fullLength);
-    const completeWhy = partial ? `complete days only, ${from} – ${lastFull}, vs. the ${fullLength} days before` : `vs. the ${length} days before`;
-    const period = `${from} – ${to}${partial ? " (today so far)" : ""}`;
-
-    const last = current[current.length - 1];
-    const dayBefore = current.length > 1 ? current[current.length - 2] : previous[previous.length - 1];
-    if (partial) {
-      setTile("tile-active-last", last.active_devices, "Active devices today, so far", { why: "today is not over: compared once complete" }, "compared once the day is over");
-    } else {
-      setTile("tile-active-last", last.active_devices, `Active devices on ${to}`,
-        compare(last.active_devices, dayBefore ? dayBefore.active_devices : 0, shift(to, -1), "vs. the day before"), "vs. the day before");
-    }
-    setTile("tile-active-range", a.activeRange.active_devices, `Active devices, ${length} days`,
-      fullLength > 0 ? compare(a.activeFull.active_devices, a.activeBefore.active_devices, fullStart, completeWhy) : { why: "no complete day yet" }, period);
-    setTile("tile-active-7", a.active7.active_devices, `Active devices, 7 days to ${to}`,
-      compare(a.active7Full.active_devices, a.active7Before.active_devices, shift(lastFull, -13), "7 complete days vs. the 7 before"),
-      partial ? "change over complete days" : "vs. the 7 days before");
-    for (const [tile, key] of [["tile-new", "new_devices"], ["tile-events", "app_events"], ["tile-actions", "actions"]])
-      setTile(tile, sum(current, key), null, compare(sum(fullDays, key), sum(prevFull, key), fullStart, completeWhy), period);
-
+    const firstData = app.first_seen;
     // A new application: its charts and cohorts start on its first day, not 29 days of zeros before.
     const shownFrom = from < firstData && firstData <= to ? firstData : from;
-    const days = current.filter((d) => d.date >= shownFrom);
-    const dates = days.map((d) => d.date);
-    drawChart("devices", $("chart-devices"), dates, [
-      { label: "Active devices", stroke: "#2f6fde", values: days.map((d) => d.active_devices) },
-      { label: "New devices", stroke: "#e8833a", values: days.map((d) => d.new_devices) }], { partial });
-    drawChart("reports", $("chart-reports"), dates, [
-      { label: "App events", stroke: "#7048e8", values: days.map((d) => d.app_events) },
-      { label: "Actions", stroke: "#12a37f", values: days.map((d) => d.actions) },
-      { label: "Device reports", stroke: "#98a2b3", values: days.map((d) => d.device_reports) }], { partial });
-
-    fillTop($("top-event"), "Event", a.events.rows, "event", (v) => { state.rate = "event:" + v; navigate(); });
-    const asTop = (b) => b.series.map((s) => ({ value: s.value, reports: s.reports, devices: s.devices }));
-    fillTop($("top-channel"), "Channel", asTop(a.channels), "channel", (v) => setFilter("channel", v));
-    fillTop($("top-os"), "OS name", asTop(a.oses), "os", (v) => setFilter("os", v));
-    fillTop($("top-osversion"), "OS version", asTop(a.versions), "osversion", (v) => setFilter("osversion", v));
-    const coverage = `Every active device counted under the OS its latest device information named (${fmt(a.activeRange.active_devices)} in this range); a device that changed OS in the range counts under each.`;
-    $("os-note").textContent = coverage;
-    $("osversion-note").textContent = coverage;
-
-    const actionRows = a.actions.rows;
-    if (!actionRows.some((r) => r.value === state.action)) state.action = actionRows.length ? actionRows[0].value : null;
-    const actionBody = fillTop($("top-action"), "Action", actionRows, "action", (v) => {
-      state.action = v;
-      history.pushState(null, "", hashOf());
-      drawContents(from, to, actionBody);
+    // Each panel is drawn from its own answers, all panels in one pass once every answer is in:
+    // drawn as each answer came, the page was laid out and painted once per answer, which on a
+    // busy machine cost more than the wait (query_bench, painted at). The time each panel took is
+    // a performance measure the benchmark reads back.
+    const everything = Promise.all([span, activeRange, activeFull, activeBefore, active7, active7Full, active7Before,
+      events, actions, contents, channels, oses, versions, retention, rateSeries]);
+    const when = (name, promises, fill) => Promise.all([everything, ...promises]).then(([, ...answers]) => {
+      if (serial !== drawSerial) return undefined;
+      const begin = performance.now();
+      const out = fill(...answers);
+      performance.measure("tallyscope-draw " + name, { start: begin });
+      return out;
     });
-    [...actionBody.rows].forEach((tr, i) => { if (actionRows[i]) tr.dataset.action = actionRows[i].value; });
+    const daysOf = span.then((answer) => {
+      const current = answer.days.slice(length);
+      const days = current.filter((d) => d.date >= shownFrom);
+      return { previous: answer.days.slice(0, length), current, days,
+        partial: current.length > 0 && current[current.length - 1].partial === true };
+    });
 
-    drawFleet(a.fleet, days, current, from);
-    const rateOptions = a.events.rows.slice(0, 50).map((r) => "event:" + r.value)
-      .concat(actionRows.slice(0, 50).map((r) => "action:" + r.value));
-    if (!rateOptions.includes(state.rate)) state.rate = state.rate || rateOptions[0] || null;
-    fillRatePicker(rateOptions);
-
-    const cohorts = a.retention.cohorts.filter((c) => c.date >= shownFrom && (c.new_devices > 0 || c.date === to)).reverse();
-    fillTable($("retention"),
-      [["New on"], ["New devices", true], ["Day 1", true], ["Day 7", true], ["Day 30", true]], cohorts,
-      (c) => [[c.date], [fmt(c.new_devices), "num"], [percent(c.d1), "num"], [percent(c.d7), "num"], [percent(c.d30), "num"]],
-      "No new devices in this range");
+    const actionTable = when("top-action", [actions], (c) => {
+      const actionRows = c.rows;
+      if (!actionRows.some((r) => r.value === state.action)) state.action = actionRows.length ? actionRows[0].value : null;
+      const actionBody = fillTop($("top-action"), "Action", actionRows, "action", (v) => {
+        state.action = v;
+        history.pushState(null, "", hashOf());
+        drawContents(from, to, actionBody);
+      });
+      [...actionBody.rows].forEach((tr, i) => { if (actionRows[i]) tr.dataset.action = actionRows[i].value; });
+      return actionBody;
+    });
+    // The rate picker names the rate before its chart is drawn.
+    const ratePicker = when("rate-picker", [events, actions], (e, c) => {
+      const rateOptions = e.rows.slice(0, 50).map((r) => "event:" + r.value)
+        .concat(c.rows.slice(0, 50).map((r) => "action:" + r.value));
+      if (!rateOptions.includes(state.rate)) state.rate = state.rate || rateOptions[0] || null;
+      fillRatePicker(rateOptions);
+    });
+    const panels = [
+      when("tiles", [daysOf, activeRange, activeFull, activeBefore, active7, active7Full, active7Before], (d, aRange, aFull, aBefore, a7, a7Full, a7Before) => {
+        const { previous, current, partial } = d;
+        // Where a compared period starts before the first report, there is nothing to compare with.
+        const comparable = (start) => start >= firstData;
+        const compare = (cur, prev, start, why) => (comparable(start) && prev > 0 ? { current: cur, previous: prev, why } : { why: comparable(start) ? "nothing in the period before" : "the period before starts before the first report" });
+        const fullDays = current.slice(0, fullLength);
+        const prevFull = previous.slice(length - fullLength);
+        const fullStart = shift(from, -fullLength);
+        const completeWhy = partial ? `complete days only, ${from} – ${lastFull}, vs. the ${fullLength} days before` : `vs. the ${length} days before`;
+        const period = `${from} – ${to}${partial ? " (today so far)" : ""}`;
+        const last = current[current.length - 1];
+        const dayBefore = current.length > 1 ? current[current.length - 2] : previous[previous.length - 1];
+        if (partial) {
+          setTile("tile-active-last", last.active_devices, "Active devices today, so far", { why: "today is not over: compared once complete" }, "compared once the day is over");
+        } else {
+          setTile("tile-active-last", last.active_devices, `Active devices on ${to}`,
+            compare(last.active_devices, dayBefore ? dayBefore.active_devices : 0, shift(to, -1), "vs. the day before"), "vs. the day before");
+        }
+        setTile("tile-active-range", aRange.active_devices, `Active devices, ${length} days`,
+          fullLength > 0 ? compare(aFull.active_devices, aBefore.active_devices, fullStart, completeWhy) : { why: "no complete day yet" }, period);
+        setTile("tile-active-7", a7.active_devices, `Active devices, 7 days to ${to}`,
+          compare(a7Full.active_devices, a7Before.active_devices, shift(lastFull, -13), "7 complete days vs. the 7 before"),
+          partial ? "change over complete days" : "vs. the 7 days before");
+        for (const [tile, key] of [["tile-new", "new_devices"], ["tile-events", "app_events"], ["tile-actions", "actions"]])
+          setTile(tile, sum(current, key), null, compare(sum(fullDays, key), sum(prevFull, key), fullStart, completeWhy), period);
+      }),
+      when("charts", [daysOf], ({ days, partial }) => {
+        const dates = days.map((d) => d.date);
+        drawChart("devices", $("chart-devices"), dates, [
+          { label: "Active devices", stroke: "#2f6fde", values: days.map((d) => d.active_devices) },
+          { label: "New devices", stroke: "#e8833a", values: days.map((d) => d.new_devices) }], { partial });
+        drawChart("reports", $("chart-reports"), dates, [
+          { label: "App events", stroke: "#7048e8", values: days.map((d) => d.app_events) },
+          { label: "Actions", stroke: "#12a37f", values: days.map((d) => d.actions) },
+          { label: "Device reports", stroke: "#98a2b3", values: days.map((d) => d.device_reports) }], { partial });
+      }),
+      when("top-event", [events], (e) => fillTop($("top-event"), "Event", e.rows, "event", (v) => { state.rate = "event:" + v; navigate(); })),
+      actionTable,
+      when("contents", [actionTable, contents], (actionBody, picked) =>
+        drawContents(from, to, actionBody, picked && picked.action === state.action ? picked.answer : null)),
+      ...[["top-channel", "Channel", channels, "channel"], ["top-os", "OS name", oses, "os"], ["top-osversion", "OS version", versions, "osversion"]]
+        .map(([table, label, answer, key]) => when(table, [answer], (b) => fillTop($(table), label,
+          b.series.map((s) => ({ value: s.value, reports: s.reports, devices: s.devices })), key, (v) => setFilter(key, v)))),
+      when("os-note", [activeRange], (aRange) => {
+        const coverage = `Every active device counted under the OS its latest device information named (${fmt(aRange.active_devices)} in this range); a device that changed OS in the range counts under each.`;
+        $("os-note").textContent = coverage;
+        $("osversion-note").textContent = coverage;
+      }),
+      when("fleet", [daysOf, state.fleet === "os" ? oses : versions], ({ days, current }, breakdown) => drawFleet(fleetOf(breakdown), days, current)),
+      ratePicker,
+      when("rate", [daysOf, rateSeries, ratePicker], ({ days, partial }, picked) =>
+        drawRate(from, to, days, partial, picked && picked.rate === state.rate ? picked.answer : null)),
+      when("retention", [retention], (r) => {
+        const cohorts = r.cohorts.filter((c) => c.date >= shownFrom && (c.new_devices > 0 || c.date === to)).reverse();
+        fillTable($("retention"),
+          [["New on"], ["New devices", true], ["Day 1", true], ["Day 7", true], ["Day 30", true]], cohorts,
+          (c) => [[c.date], [fmt(c.new_devices), "num"], [percent(c.d1), "num"], [percent(c.d7), "num"], [percent(c.d30), "num"]],
+          "No new devices in this range");
+      }),
+      showDevice(),
+    ];
 
     // The export holds the reports the figures count: the filters go with both links.
     $("export-range").href = appPath("export.csv", withFilters({ from, to }));
@@ -531,8 +598,7 @@ async function draw() {
     $("export-note").textContent = exportFilters.length
       ? `Both hold only the reports that pass the filters: ${exportFilters.join(" · ")}.` : "";
 
-    await Promise.all([drawContents(from, to, actionBody, a.contents && a.contents.action === state.action ? a.contents.answer : null),
-      drawRate(from, to, days, partial, a.rateSeries && a.rateSeries.rate === state.rate ? a.rateSeries.answer : null), showDevice()]);
+    await Promise.all(panels);
     chartLook = null;
     if (serial !== drawSerial) return;
     clearProblem();
@@ -541,6 +607,11 @@ async function draw() {
     setStatus(`${state.app} · ${from} – ${to}${filterText} · today is ${state.today} on the server`);
     window.tallyscopeDrawnMs = performance.now();
     document.body.dataset.drawn = "1";
+    // And once the browser has painted it: a task queued from the next frame runs after its paint.
+    window.tallyscopePaintedMs = null;
+    requestAnimationFrame(() => setTimeout(() => {
+      if (serial === drawSerial) window.tallyscopePaintedMs = performance.now();
+    }, 0));
   } catch (error) {
     chartLook = null;
     if (serial !== drawSerial) return;
@@ -567,9 +638,20 @@ async function drawContents(from, to, actionBody, asked) {
 
 const PALETTE = ["#2f6fde", "#e8833a", "#12a37f", "#7048e8", "#d6336c", "#98a2b3", "#5c7cfa"];
 
+// The fleet chart's values: the six values with most reports and the rest as "other", taken from
+// the dimension's breakdown the OS table already asked (its "other" is a per-day sum, so the sum
+// goes on from the seventh value on).
+const FLEET_VALUES = 6;
+function fleetOf(breakdown) {
+  const rest = breakdown.series.slice(FLEET_VALUES);
+  const other = breakdown.other.days.map((d, i) => rest.reduce(
+    (t, s) => ({ date: d.date, reports: t.reports + s.days[i].reports, devices: t.devices + s.days[i].devices }), d));
+  return { series: breakdown.series.slice(0, FLEET_VALUES), other: { days: other } };
+}
+
 // Week by week (7-day steps ending on the range's last day): a value's device-days as a share of
 // all active device-days.
-function drawFleet(breakdown, days, current, from) {
+function drawFleet(breakdown, days, current) {
   const byDate = {};
   current.forEach((d, i) => { byDate[d.date] = i; });
   const weeks = [];
@@ -690,7 +772,7 @@ async function eraseDevice() {
 async function loadApps() {
   const answer = await api("/api/v1/apps");
   const apps = answer.apps;
-  if (answer.today) state.today = answer.today;
+  if (answer.today) rememberToday(answer.today);
   const select = $("app");
   select.replaceChildren();
   // The busiest first: the one a team most likely came to see.
@@ -711,6 +793,7 @@ async function start() {
     if (saved) history.replaceState(null, "", saved);
   }
   loadHash();
+  state.today = recalledToday();
   if (fixedApp) $("app").closest("label").hidden = true;
   $("app").addEventListener("change", () => {
     state.app = $("app").value;
@@ -751,19 +834,29 @@ async function start() {
   await boot();
 }
 
-// Loads the applications (again, after a failure) and draws.
+// Loads the applications (again, after a failure) and draws. With the application named in the
+// URL and today known, the figures are asked at once, beside the applications' answer.
 async function boot() {
+  appsReady = loadApps();
+  const early = state.app && state.today ? draw(true) : null;
   let apps;
   try {
-    apps = await loadApps();
+    apps = await appsReady;
   } catch (error) {
+    ++drawSerial;
     showProblem(`Could not load the applications (${error.message}).`);
     document.body.dataset.drawn = "error";
     return;
   }
-  if (!appsByKey[state.app]) state.app = fixedApp && appsByKey[fixedApp] ? fixedApp : apps.length ? apps[0].appkey : "";
-  history.replaceState(null, "", state.app ? hashOf() : location.pathname);
-  await draw();
+  if (!appsByKey[state.app]) {
+    state.app = fixedApp && appsByKey[fixedApp] ? fixedApp : apps.length ? apps[0].appkey : "";
+    history.replaceState(null, "", state.app ? hashOf() : location.pathname);
+    await draw(true);
+    return;
+  }
+  if (!fixedApp) $("app").value = state.app;
+  history.replaceState(null, "", hashOf());
+  await (early || draw(true));
 }
 
 start();

@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <functional>
 #include <variant>
 
 namespace tallyscope::server::api {
@@ -127,10 +128,21 @@ http::Response QueryApi::asset(const http::Request& request) {
     bool isPage = name.size() >= 5 && name.substr(name.size() - 5) == ".html";
     if (!found || isPage)
         return http::Response::text(404, "not found\n");
+    // Named by a page with this build's version, the file is kept without asking again; asked
+    // otherwise, a reload revalidates and gets 304 while the file is the same, so the browser
+    // keeps its copy and the scripts it has already compiled.
+    const std::string version = assetVersion(found->body);
+    const std::string_view caching = request.query == "v=" + version ? "max-age=31536000, immutable" : "no-cache";
+    const std::string etag = "\"" + version + "\"";
     http::Response response;
+    response.headers.emplace_back("ETag", etag);
+    if (const std::string* asked = request.header("if-none-match"); asked && *asked == etag) {
+        response.status = 304;
+        return withHeaders(std::move(response), caching);
+    }
     response.contentType = std::string(found->contentType);
     response.body = std::string(found->body);
-    return withHeaders(std::move(response), "no-cache");
+    return withHeaders(std::move(response), caching);
 }
 
 http::Response QueryApi::apps(const http::Request& request) {
@@ -303,10 +315,22 @@ http::Response QueryApi::appRoute(const http::Request& request) {
         query.osversion = args.osversion;
         query.action = args.action;
         query.limit = args.limit;
-        json rows = json::array();
-        for (const TopRow& row : store_.top(query))
-            rows.push_back({{"value", row.value}, {"reports", row.reports}, {"devices", row.devices}});
-        return jsonResponse(200, json{{"rows", std::move(rows)}});
+        auto rowsOf = [](const std::vector<TopRow>& found) {
+            json rows = json::array();
+            for (const TopRow& row : found)
+                rows.push_back({{"value", row.value}, {"reports", row.reports}, {"devices", row.devices}});
+            return rows;
+        };
+        const std::vector<TopRow> found = store_.top(query);
+        json body{{"rows", rowsOf(found)}};
+        // contents=first: the first action's contents too, so a page showing the busiest action's
+        // contents needs no second round trip after this answer.
+        if (args.firstContents && !found.empty()) {
+            query.dimension = Dimension::Content;
+            query.action = found.front().value;
+            body["contents"] = {{"action", found.front().value}, {"rows", rowsOf(store_.top(query))}};
+        }
+        return jsonResponse(200, body);
     }
     if (what == "retention") {
         json cohorts = json::array();

@@ -124,6 +124,9 @@ std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accep
             args.action = std::move(value);
         } else if (name == "limit" && accepts.top) {
             limit = std::move(value);
+        } else if (name == "contents" && accepts.top) {
+            if (value != "first") return BadRequest{"contents: \"" + value + "\" is not first"};
+            args.firstContents = true;
         } else {
             return BadRequest{"unknown parameter \"" + name + "\""};
         }
@@ -140,6 +143,8 @@ std::variant<QueryArgs, BadRequest> parseQueryArgs(std::string_view query, Accep
         return BadRequest{"dimension is missing (event, action, content, channel, os or osversion)"};
     if (accepts.top && args.action && *args.dimension != Dimension::Content)
         return BadRequest{"action only goes with dimension=content"};
+    if (accepts.top && args.firstContents && *args.dimension != Dimension::Action)
+        return BadRequest{"contents=first only goes with dimension=action"};
     if (accepts.top || accepts.breakdown || accepts.search) {
         if (limit) {
             int n = 0;

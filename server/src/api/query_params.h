@@ -50,6 +50,7 @@ struct QueryArgs {
     std::optional<std::string> os;         // with channel: the filters (see Filters)
     std::optional<std::string> osversion;
     std::string text;                      // a device search's q
+    bool firstContents = false;            // top of actions: contents=first
     Filters filters() const { return Filters{channel, os, osversion}; }
 };
 

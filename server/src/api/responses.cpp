@@ -5,6 +5,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <functional>
+
 namespace tallyscope::server::api {
 namespace {
 
@@ -50,7 +52,18 @@ std::string_view htmlOf(const char* name) {
     return asset ? asset->body : std::string_view{};
 }
 
+std::string assetVersion(std::string_view body) {
+    return std::to_string(std::hash<std::string_view>{}(body));
+}
+
 http::Response htmlPage(int status, std::string body) {
+    constexpr std::string_view prefix = "\"/assets/";
+    for (std::size_t at = body.find(prefix); at != std::string::npos; at = body.find(prefix, at + 1)) {
+        const std::size_t start = at + prefix.size(), end = body.find('"', start);
+        if (end == std::string::npos) break;
+        if (const WebAsset* asset = findWebAsset(std::string_view(body).substr(start, end - start)))
+            body.insert(end, "?v=" + assetVersion(asset->body));
+    }
     http::Response response;
     response.status = status;
     response.contentType = "text/html; charset=utf-8";

@@ -17,7 +17,11 @@ http::Response jsonResponse(int status, const nlohmann::json& body);
 http::Response error(int status, const std::string& reason);
 // 204, nothing to say.
 http::Response noContent();
+// A page; each "/assets/NAME" it names gets "?v=" and that file's version, so the browser may
+// keep the file for as long as the page names that version.
 http::Response htmlPage(int status, std::string body);
+// An embedded file's version: a hash of its bytes.
+std::string assetVersion(std::string_view body);
 // An embedded page by name ("index.html"), empty when there is none.
 std::string_view htmlOf(const char* name);
 // The sign-in page with one of our own fixed messages in its placeholder.

@@ -4,6 +4,7 @@ import csv
 import datetime
 import io
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -81,7 +82,12 @@ class QueryApiTest(unittest.TestCase):
         self.assertNotIn(b"app.js", page.body)
         for asset in ("/assets/app.js", "/assets/style.css", "/assets/vendor/uPlot.iife.min.js",
                       "/assets/vendor/uPlot.LICENSE"):
-            self.assertEqual(s.request("GET", asset).status, 200, asset)
+            first = s.request("GET", asset)
+            self.assertEqual(first.status, 200, asset)
+            # A reload revalidates: the same file is a bodiless 304, and any other tag gets the file.
+            again = s.request("GET", asset, headers={"If-None-Match": first.headers["ETag"]})
+            self.assertEqual((again.status, again.body), (304, b""), asset)
+            self.assertEqual(s.request("GET", asset, headers={"If-None-Match": '"1"'}).body, first.body, asset)
         self.assertEqual(s.request("GET", "/assets/index.html").status, 404)
 
         # Signing in gives an HttpOnly, SameSite=Strict cookie that opens the page and the API.
@@ -98,7 +104,10 @@ class QueryApiTest(unittest.TestCase):
         cookie = set_cookie.split(";")[0]
         dashboard = s.request("GET", "/", cookie=cookie)
         self.assertEqual(dashboard.status, 200)
-        self.assertIn(b"/assets/app.js", dashboard.body)
+        # The page names this build's files by version: those are kept, the unversioned ones asked again.
+        versioned = re.search(rb'"(/assets/app\.js\?v=\w+)"', dashboard.body).group(1).decode()
+        self.assertIn("immutable", s.request("GET", versioned).headers["Cache-Control"])
+        self.assertEqual(s.request("GET", "/assets/app.js").headers["Cache-Control"], "no-cache")
         self.assertIn("default-src 'self'", dashboard.headers["Content-Security-Policy"])
         self.assertEqual(s.request("GET", "/api/v1/apps", cookie=cookie).status, 200)
         name, value = cookie.split("=", 1)
@@ -186,6 +195,9 @@ class QueryApiTest(unittest.TestCase):
                                         {"value": 'say "hi"', "reports": 1, "devices": 1}]})
         self.assertEqual(s.get_json(self.path("top"), dimension="action", limit=1),
                          {"rows": [{"value": "Open", "reports": 3, "devices": 2}]})
+        # The first action's contents come with the actions when asked, as their own answer gives them.
+        self.assertEqual(s.get_json(self.path("top"), dimension="action", contents="first"),
+                         dict(s.get_json(self.path("top"), dimension="action"), contents=dict(top, action="Open")))
         self.assertEqual(s.get_json(self.path("top"), dimension="osversion")["rows"][0]["value"], "10.0.19045")
 
         retention = s.get_json(self.path("retention"), **{"from": self.today})
@@ -215,6 +227,8 @@ class QueryApiTest(unittest.TestCase):
             (self.path("top?dimension=devices"), 400, "none of"),
             (self.path("top?dimension=event&limit=0"), 400, "limit"),
             (self.path("top?dimension=event&action=Open"), 400, "dimension=content"),
+            (self.path("top?dimension=event&contents=first"), 400, "dimension=action"),
+            (self.path("top?dimension=action&contents=all"), 400, "not first"),
             (self.path("retention?limit=3"), 400, "unknown parameter"),
             (self.path("breakdown"), 400, "dimension is missing"),
             (self.path("breakdown?dimension=content"), 400, "none of"),

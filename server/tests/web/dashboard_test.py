@@ -204,6 +204,11 @@ class DashboardTest(unittest.TestCase):
         b.find_element(By.ID, "clear-filters").click()
         self.wait_drawn(lambda status: "channel" not in status)
         self.assertEqual(self.chips(), [])
+        # A hash edited to an application the server does not know says so; back draws the last one.
+        b.execute_script("location.hash = location.hash.replace(/app=[^&]*/, 'app=no-such-app')")
+        self.until(lambda b: "no application “no-such-app”" in b.find_element(By.ID, "problem").text)
+        b.back()
+        self.wait_drawn(lambda status: status.startswith(SECOND))
 
         # An error stays in view with a retry; the retry draws again once the server answers.
         b.execute_script("window.scrollTo(0, document.body.scrollHeight)")
