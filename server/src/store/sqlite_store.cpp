@@ -801,8 +801,8 @@ public:
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
         markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report) VALUES (?)");
         listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
-        loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts,"
-                                         " r.report_id FROM reports r JOIN devices d ON d.id = r.device"
+        loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
+                                         " FROM reports r JOIN devices d ON d.id = r.device"
                                          " JOIN strings s ON s.id = r.app WHERE r.id = ?");
         clearUnsettled_ = Stmt(db_.get(), "DELETE FROM unsettled_reports");
         syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
@@ -831,10 +831,10 @@ public:
         inTransaction([&] {
             result = {};
             stored.clear();
-            std::set<std::pair<std::int64_t, std::string>> idsInBatch;
+            std::set<std::pair<std::int64_t, std::string_view>> idsInBatch;
             for (const Report& r : reports) {
                 const std::int64_t app = writer_->stringId(r.appKey);
-                if (!r.reportId.empty() && !idsInBatch.emplace(app, r.reportId).second) {
+                if (!r.reportId.empty() && !idsInBatch.emplace(app, std::string_view(r.reportId)).second) {
                     ++result.repeats;
                     continue;
                 }
@@ -848,7 +848,11 @@ public:
                 ++result.stored;
             }
         });
-        for (const auto& [row, r] : stored) unsettled_.emplace(row, *r);
+        // Kept without their ids: the unique index has done its work, and the rollups need none.
+        for (const auto& [row, r] : stored) {
+            Report& kept = unsettled_.emplace(row, *r).first->second;
+            kept.reportId.clear();
+        }
         unsettledCount_.store(unsettled_.size());
         return result;
     }
@@ -1099,8 +1103,7 @@ private:
             r.body = s.text(5);
             unpackDecodedTexts(s.text(6), r);
         }
-        r.reportId = s.isNull(7) ? std::string() : reportIdFromBytes(s.text(7));
-        return r;
+        return r;  // without its id: stored already, there is nothing to check it against
     }
 
     template <typename F>
