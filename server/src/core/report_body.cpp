@@ -120,6 +120,7 @@ BodyParse parseDeviceInfoBody(std::string_view body)
 
 std::string percentDecode(std::string_view text)
 {
+    if (text.find('%') == std::string_view::npos) return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {

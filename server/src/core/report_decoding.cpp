@@ -4,7 +4,9 @@
 
 namespace tallyscope::server {
 
-DecodedBody decodeReportBody(std::string_view body, TextDecoder& decoder)
+namespace {
+
+DecodedBody decode(std::string_view body, TextDecoder& decoder)
 {
     DecodedBody out;
     BodyParse parsed = parseReportBody(body);
@@ -31,17 +33,33 @@ DecodedBody decodeReportBody(std::string_view body, TextDecoder& decoder)
 
     Report report;
     report.kind = raw.kind;
-    report.deviceId = decoder.toUtf8(raw.values[0]);
-    report.appKey = decoder.toUtf8(raw.values[1]);
-    report.channel = decoder.toUtf8(raw.values[2]);
+    report.deviceId = decoder.toUtf8(std::move(raw.values[0]));
+    report.appKey = decoder.toUtf8(std::move(raw.values[1]));
+    report.channel = decoder.toUtf8(std::move(raw.values[2]));
     if (raw.kind == ReportKind::DeviceInfo) {
-        for (std::size_t i = 0; i < report.inventory.size(); ++i) report.inventory[i] = decoder.toUtf8(raw.values[3 + i]);
+        for (std::size_t i = 0; i < report.inventory.size(); ++i)
+            report.inventory[i] = decoder.toUtf8(std::move(raw.values[3 + i]));
     } else {
-        report.name = decoder.toUtf8(raw.values[3]);
-        report.content = decoder.toUtf8(raw.values[4]);
+        report.name = decoder.toUtf8(std::move(raw.values[3]));
+        report.content = decoder.toUtf8(std::move(raw.values[4]));
     }
-    report.body = std::string(body);
     out.report = std::move(report);
+    return out;
+}
+
+}  // namespace
+
+DecodedBody decodeReportBody(std::string_view body, TextDecoder& decoder)
+{
+    DecodedBody out = decode(body, decoder);
+    if (out.report) out.report->body = std::string(body);
+    return out;
+}
+
+DecodedBody decodeReportBody(std::string&& body, TextDecoder& decoder)
+{
+    DecodedBody out = decode(body, decoder);
+    if (out.report) out.report->body = std::move(body);
     return out;
 }
 

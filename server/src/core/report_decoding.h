@@ -16,5 +16,7 @@ struct DecodedBody {
 };
 
 DecodedBody decodeReportBody(std::string_view body, TextDecoder& decoder);
+// The same, taking the body into the report instead of copying it (on a refusal it stays).
+DecodedBody decodeReportBody(std::string&& body, TextDecoder& decoder);
 
 }  // namespace tallyscope::server

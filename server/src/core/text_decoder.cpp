@@ -47,6 +47,12 @@ TextDecoder::TextDecoder(const std::string& legacyCharset)
 
 TextDecoder::~TextDecoder() { iconv_close(descriptor_); }
 
+std::string TextDecoder::toUtf8(std::string&& text)
+{
+    if (isValidUtf8(text)) return std::move(text);
+    return toUtf8(std::string_view(text));
+}
+
 std::string TextDecoder::toUtf8(std::string_view text)
 {
     if (isValidUtf8(text)) return std::string(text);

@@ -22,6 +22,8 @@ public:
 
     // Bytes that no character of the legacy code page starts with become U+FFFD, one per byte.
     std::string toUtf8(std::string_view text);
+    // The same, keeping the string itself when it is UTF-8 already (most values are).
+    std::string toUtf8(std::string&& text);
 
     const std::string& charset() const { return charset_; }
 

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -32,8 +34,20 @@ namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 
+// A connection as the answers of other threads reach it.
+class Answerable {
+public:
+    virtual void answer(Response response) = 0;
+
+protected:
+    ~Answerable() = default;
+};
+
 // One io_context per network thread: a connection lives on one of them for its whole life, so its
-// handlers never need a strand or a lock, and a reply from another thread is one post.
+// handlers never need a strand or a lock. Answers from other threads (the writer's after a commit,
+// the pool's) wait in that thread's mailbox: the first into an empty mailbox posts one drain, and
+// the rest of a batch rides on it, so a commit answering many reports wakes each network thread
+// once and costs one small lock per answer instead of an operation and a wake-up each.
 // Members are destroyed in reverse order: the counters outlive the io_contexts whose destruction
 // frees the last sessions, and the pool goes before the io_contexts its handlers post to.
 struct HttpServer::Core {
@@ -55,6 +69,18 @@ struct HttpServer::Core {
     std::chrono::steady_clock::time_point drainDeadline;
     net::thread_pool pool;
 
+    struct Delivery {
+        std::shared_ptr<Answerable> to;
+        Response response;
+    };
+    struct Mailbox {
+        std::mutex mutex;
+        std::vector<Delivery> waiting;  // under the mutex
+        std::vector<Delivery> draining; // the network thread's own
+    };
+    // After the contexts, so that sessions still waiting here go before the contexts they live on.
+    std::vector<std::unique_ptr<Mailbox>> mailboxes;
+
     static std::vector<std::unique_ptr<net::io_context>> makeContexts(std::size_t n)
     {
         std::vector<std::unique_ptr<net::io_context>> out;
@@ -67,7 +93,33 @@ struct HttpServer::Core {
           retryAccept(*contexts[0]), drainTimer(*contexts[0]), signals(*contexts[0], SIGTERM, SIGINT),
           pool(o.handlerThreads)
     {
-        for (auto& context : contexts) guards.push_back(net::make_work_guard(*context));
+        for (auto& context : contexts) {
+            guards.push_back(net::make_work_guard(*context));
+            mailboxes.push_back(std::make_unique<Mailbox>());
+        }
+    }
+
+    // Any thread: hands the answer to the network thread `context` of the session.
+    void deliver(std::size_t context, std::shared_ptr<Answerable> to, Response response)
+    {
+        Mailbox& box = *mailboxes[context];
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> lock(box.mutex);
+            first = box.waiting.empty();
+            box.waiting.push_back({std::move(to), std::move(response)});
+        }
+        if (first) net::post(*contexts[context], [&box] { drainMailbox(box); });
+    }
+
+    static void drainMailbox(Mailbox& box)
+    {
+        {
+            std::lock_guard<std::mutex> lock(box.mutex);
+            box.draining.swap(box.waiting);
+        }
+        for (Delivery& delivery : box.draining) delivery.to->answer(std::move(delivery.response));
+        box.draining.clear();
     }
 
     net::io_context& listening() { return *contexts[0]; }
@@ -124,10 +176,63 @@ std::optional<Response> framingRefusal(const bhttp::request_parser<bhttp::string
     return std::nullopt;
 }
 
-template <class Derived>
-class Session {
+// The few short answers that routes give again and again ("ok" to every stored report) are
+// serialized once per network thread and then written as they are: Beast builds and serializes
+// each the first time, and a later one costs a few comparisons instead of a header block built,
+// serialized and freed per request. Anything with extra headers or a longer body goes the usual way.
+class AnswerCache {
 public:
-    Session(HttpServer::Core& core, std::string remote) : core_(core), remote_(std::move(remote))
+    static constexpr std::size_t kMaxBody = 64;
+
+    static bool fits(const Response& response)
+    {
+        return !response.stream && response.headers.empty() && response.body.size() <= kMaxBody;
+    }
+
+    static std::shared_ptr<const std::string> bytes(const Response& response, bool keep, bool head)
+    {
+        thread_local AnswerCache cache;
+        return cache.find(response, keep, head);
+    }
+
+private:
+    struct Entry {
+        int status;
+        bool keep;
+        bool head;
+        std::string contentType;
+        std::string body;
+        std::shared_ptr<const std::string> bytes;
+    };
+
+    std::shared_ptr<const std::string> find(const Response& r, bool keep, bool head)
+    {
+        for (const Entry& e : entries_)
+            if (e.status == r.status && e.keep == keep && e.head == head && e.body == r.body &&
+                e.contentType == r.contentType)
+                return e.bytes;
+        bhttp::response<bhttp::string_body> message(static_cast<bhttp::status>(r.status), 11);
+        message.set(bhttp::field::content_type, r.contentType);
+        message.body() = r.body;
+        message.keep_alive(keep);
+        message.prepare_payload();
+        if (head) message.body().clear();  // Content-Length still tells the GET's length
+        std::ostringstream out;
+        out << message;
+        // Refusals quote the body they refuse, so a few answers vary; the oldest makes room.
+        if (entries_.size() >= 16) entries_.erase(entries_.begin());
+        entries_.push_back({r.status, keep, head, r.contentType, r.body, std::make_shared<const std::string>(out.str())});
+        return entries_.back().bytes;
+    }
+
+    std::vector<Entry> entries_;
+};
+
+template <class Derived>
+class Session : public Answerable {
+public:
+    Session(HttpServer::Core& core, std::size_t context, std::string remote)
+        : core_(core), context_(context), remote_(std::move(remote))
     {
         ++core_.connections;
         metrics::global().openConnections.fetch_add(1, std::memory_order_relaxed);
@@ -138,14 +243,17 @@ public:
         metrics::global().openConnections.fetch_sub(1, std::memory_order_relaxed);
     }
 
+    void answer(Response response) override { send(std::move(response), false); }
+
 protected:
     Derived& derived() { return static_cast<Derived&>(*this); }
 
     // A client that writes a request's header block and its body in two small segments (WinHTTP
     // does) holds the body back (Nagle) until this side acknowledges the header block; a delayed
     // ACK then costs it ~40 ms a request on a kept-alive connection. Linux clears the flag as it
-    // goes, so it is set again before every read. It only makes ACKs prompter: no client waits
-    // longer for it.
+    // goes, so it is set again before the reads of such a client. It only makes ACKs prompter: no
+    // client waits longer for it. A client whose body came with its header block is not asked
+    // for it (one system call a request saved) until one of its bodies lags behind its header.
     void ackPromptly()
     {
 #if defined(__linux__) && defined(TCP_QUICKACK)
@@ -165,7 +273,7 @@ protected:
         // One deadline for the whole request, header and body: a client that trickles bytes is
         // cut off as surely as one that sends nothing.
         beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
-        ackPromptly();
+        if (bodyLagged_ || !servedOne_) ackPromptly();
         bhttp::async_read_header(derived().stream(), buffer_, *parser_,
                                  [self = derived().shared_from_this()](beast::error_code ec, std::size_t) {
                                      self->onHeader(ec);
@@ -195,7 +303,20 @@ protected:
 
     void readBody()
     {
-        ackPromptly();
+        if (parser_->is_done()) return dispatch();
+        auto remaining = parser_->content_length_remaining();
+        if (remaining && buffer_.size() >= *remaining) {
+            // The body came with its header block (the usual case): it is parsed from the buffer
+            // at once, without going round the event loop for a read with nothing to wait for.
+            beast::error_code ec;
+            buffer_.consume(parser_->put(buffer_.data(), ec));
+            if (ec) return onReadError(ec);
+            if (parser_->is_done()) return dispatch();
+        } else {
+            // The header's ACK may be held back while the client waits for it: send it now.
+            bodyLagged_ = true;
+            ackPromptly();
+        }
         bhttp::async_read(derived().stream(), buffer_, *parser_,
                           [self = derived().shared_from_this()](beast::error_code ec, std::size_t) {
                               if (ec) return self->onReadError(ec);
@@ -223,6 +344,7 @@ protected:
     void dispatch()
     {
         ++core_.inFlight;
+        servedOne_ = true;
         auto message = parser_->release();
         parser_.reset();
         keepAlive_ = message.keep_alive();
@@ -255,9 +377,8 @@ protected:
             return send(std::move(refused), false);
         }
 
-        Reply reply = [self = derived().shared_from_this()](Response response) {
-            net::post(self->derived().stream().get_executor(),
-                      [self, response = std::move(response)]() mutable { self->send(std::move(response), false); });
+        Reply reply = [core = &core_, context = context_, self = derived().shared_from_this()](Response response) {
+            core->deliver(context, self, std::move(response));
         };
         if (entry->async) {
             std::string path = request.path;
@@ -290,6 +411,18 @@ protected:
         counted.requests.fetch_add(1, std::memory_order_relaxed);
         if (response.status == 503) counted.answered503.fetch_add(1, std::memory_order_relaxed);
         if (response.stream) return sendStreamed(std::move(response), keep);
+        if (AnswerCache::fits(response)) {
+            auto bytes = AnswerCache::bytes(response, keep, head_);
+            std::size_t written = derived().writeNow(net::buffer(*bytes));
+            if (written == bytes->size()) return finished({}, keep);
+            beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
+            net::async_write(derived().stream(), net::buffer(*bytes) + written,
+                             [self = derived().shared_from_this(), bytes, keep](beast::error_code ec, std::size_t) {
+                                 self->finished(ec, keep);
+                             });
+            return;
+        }
+        beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
         auto message = std::make_shared<bhttp::response<bhttp::string_body>>(
             static_cast<bhttp::status>(response.status), 11);
         message->set(bhttp::field::content_type, response.contentType);
@@ -298,7 +431,6 @@ protected:
         message->keep_alive(keep);
         message->prepare_payload();
         if (head_) message->body().clear();  // Content-Length still tells the GET's length
-        beast::get_lowest_layer(derived().stream()).expires_after(core_.options.requestTimeout);
         bhttp::async_write(derived().stream(), *message,
                            [self = derived().shared_from_this(), message, keep](beast::error_code ec, std::size_t) {
                                self->finished(ec, keep);
@@ -371,10 +503,13 @@ protected:
     }
 
     HttpServer::Core& core_;
+    std::size_t context_;  // the index of the network thread it lives on
     std::string remote_;
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
     bool keepAlive_ = false;
+    bool servedOne_ = false;   // a request of this connection has been read
+    bool bodyLagged_ = false;  // a body of this connection came after its header block
     bool head_ = false;     // the request being answered is a HEAD: headers only
     bool refused_ = false;  // the last answer refused a request that may not have been read to its end
     BodySource source_;
@@ -383,8 +518,8 @@ protected:
 class PlainSession : public Session<PlainSession>, public std::enable_shared_from_this<PlainSession> {
 public:
     static constexpr bool kSecure = false;
-    PlainSession(HttpServer::Core& core, tcp::socket&& socket, std::string remote)
-        : Session(core, std::move(remote)), stream_(std::move(socket))
+    PlainSession(HttpServer::Core& core, std::size_t context, tcp::socket&& socket, std::string remote)
+        : Session(core, context, std::move(remote)), stream_(std::move(socket))
     {
     }
     void start()
@@ -392,6 +527,18 @@ public:
         net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readRequest(); });
     }
     beast::tcp_stream& stream() { return stream_; }
+
+    // A short answer nearly always fits the socket's send buffer: written at once, it needs no
+    // asynchronous operation and no time-out of its own. What does not fit (a client that stopped
+    // reading) is written the usual way, under the time-out. 0 when nothing could be written now.
+    std::size_t writeNow(net::const_buffer bytes)
+    {
+        beast::error_code ec;
+        tcp::socket& socket = stream_.socket();
+        if (!socket.non_blocking()) socket.non_blocking(true, ec);
+        std::size_t written = ec ? 0 : socket.write_some(bytes, ec);
+        return ec ? 0 : written;
+    }
 
     // Closing with unread bytes from the client (an oversized or garbled request) would send a
     // reset that can destroy the answer before the client reads it. So after such an answer: stop
@@ -430,8 +577,9 @@ private:
 class TlsSession : public Session<TlsSession>, public std::enable_shared_from_this<TlsSession> {
 public:
     static constexpr bool kSecure = true;
-    TlsSession(HttpServer::Core& core, tcp::socket&& socket, ssl::context& context, std::string remote)
-        : Session(core, std::move(remote)), stream_(std::move(socket), context)
+    TlsSession(HttpServer::Core& core, std::size_t index, tcp::socket&& socket, ssl::context& context,
+               std::string remote)
+        : Session(core, index, std::move(remote)), stream_(std::move(socket), context)
     {
     }
     void start()
@@ -445,6 +593,7 @@ public:
         });
     }
     beast::ssl_stream<beast::tcp_stream>& stream() { return stream_; }
+    std::size_t writeNow(net::const_buffer) { return 0; }  // TLS records go through the stream
     void close()
     {
         if (closing_) return;
@@ -464,8 +613,8 @@ private:
 
 void HttpServer::Core::accept()
 {
-    net::io_context& next = *contexts[nextContext++ % contexts.size()];
-    acceptor.async_accept(next, [this](beast::error_code ec, tcp::socket socket) {
+    std::size_t index = nextContext++ % contexts.size();
+    acceptor.async_accept(*contexts[index], [this, index](beast::error_code ec, tcp::socket socket) {
         if (stopping) return;
         if (ec) {
             // Out of descriptors (or a similar passing fault): wait a little instead of spinning.
@@ -484,9 +633,9 @@ void HttpServer::Core::accept()
             std::string address = endpointError ? std::string() : remote.address().to_string();
             socket.set_option(tcp::no_delay(true), endpointError);
             if (tls)
-                std::make_shared<TlsSession>(*this, std::move(socket), *tls, std::move(address))->start();
+                std::make_shared<TlsSession>(*this, index, std::move(socket), *tls, std::move(address))->start();
             else
-                std::make_shared<PlainSession>(*this, std::move(socket), std::move(address))->start();
+                std::make_shared<PlainSession>(*this, index, std::move(socket), std::move(address))->start();
         }
         accept();
     });

@@ -76,7 +76,8 @@ void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions o
     routes.addAsync("POST", "/stat/pc.php", [&writer, shared](http::Request&& request, http::Reply reply) {
         metrics::Registry& counted = metrics::global();
         counted.reportsReceived.fetch_add(1, std::memory_order_relaxed);
-        DecodedBody decoded = decodeReportBody(request.body, threadDecoder(shared->legacyCharset));
+        // The body moves into the report; a refused one stays in the request for the rejects.
+        DecodedBody decoded = decodeReportBody(std::move(request.body), threadDecoder(shared->legacyCharset));
         if (!decoded.report) {
             counted.refuse(metrics::Refusal::Malformed);
             spdlog::info("event=report_refused reason=malformed client={} detail=\"{}\"", request.remoteAddress,

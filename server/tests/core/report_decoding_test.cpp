@@ -98,24 +98,28 @@ TEST(ReportDecoding, EveryBodyTheLibraryBuildsDecodesToItsValues)
          {kId, "k", "", "click", ""}},
     };
 
-    for (const Accepted& c : cases) {
-        SCOPED_TRACE(c.what);
-        TextDecoder decoder(c.charset);
-        DecodedBody decoded = decodeReportBody(c.body, decoder);
-        ASSERT_TRUE(decoded.report) << decoded.reason;
-        const Report& r = *decoded.report;
-        EXPECT_EQ(r.kind, c.kind);
-        EXPECT_EQ(r.body, c.body);
-        std::vector<std::string> got = {r.deviceId, r.appKey, r.channel};
-        if (r.kind == ReportKind::DeviceInfo) {
-            got.insert(got.end(), r.inventory.begin(), r.inventory.end());
-            EXPECT_TRUE(r.name.empty() && r.content.empty());
-        } else {
-            got.push_back(r.name);
-            got.push_back(r.content);
-            for (const std::string& value : r.inventory) EXPECT_TRUE(value.empty());
+    // Each body both copied and taken (as the ingest route takes the request's) into the report.
+    for (bool taken : {false, true}) {
+        for (const Accepted& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (taken ? ", taken" : ""));
+            TextDecoder decoder(c.charset);
+            std::string body = c.body;
+            DecodedBody decoded = taken ? decodeReportBody(std::move(body), decoder) : decodeReportBody(c.body, decoder);
+            ASSERT_TRUE(decoded.report) << decoded.reason;
+            const Report& r = *decoded.report;
+            EXPECT_EQ(r.kind, c.kind);
+            EXPECT_EQ(r.body, c.body);
+            std::vector<std::string> got = {r.deviceId, r.appKey, r.channel};
+            if (r.kind == ReportKind::DeviceInfo) {
+                got.insert(got.end(), r.inventory.begin(), r.inventory.end());
+                EXPECT_TRUE(r.name.empty() && r.content.empty());
+            } else {
+                got.push_back(r.name);
+                got.push_back(r.content);
+                for (const std::string& value : r.inventory) EXPECT_TRUE(value.empty());
+            }
+            EXPECT_EQ(got, c.expected);
         }
-        EXPECT_EQ(got, c.expected);
     }
 }
 
@@ -216,6 +220,9 @@ TEST(ReportDecoding, BodiesOfNoneOfTheThreeFormsAreRefusedWithAOneLineReason)
         DecodedBody decoded = decodeReportBody(c.body, decoder);
         ASSERT_FALSE(decoded.report);
         EXPECT_NE(decoded.reason.find(c.reason), std::string::npos) << decoded.reason;
+        std::string body = c.body;  // a refused body stays with the caller, for the rejects
+        EXPECT_FALSE(decodeReportBody(std::move(body), decoder).report);
+        EXPECT_EQ(body, c.body);
         EXPECT_EQ(decoded.reason.find('\n'), std::string::npos);
     }
     EXPECT_THROW(TextDecoder("NO-SUCH-CHARSET"), std::invalid_argument);

@@ -164,8 +164,19 @@ class ReportPath(unittest.TestCase):
             response = connection.getresponse()
             self.assertEqual((response.status, response.read()), (200, b"ok"))
         connection.close()
+        # Then on one connection: three requests in one segment, and one whose body lags its header.
+        bodies = [param_body(ID, "keep", "", "click", str(n), action=True) for n in range(20, 24)]
+        heads = [b"POST /stat/pc.php HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(b) for b in bodies]
+        answers = b""
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
+            s.sendall(b"".join(h + b for h, b in zip(heads[:3], bodies[:3])) + heads[3])
+            time.sleep(0.2)
+            s.sendall(bodies[3])
+            while answers.count(b"\r\n\r\nok") < 4:
+                answers += s.recv(4096) or self.fail(answers)
+        self.assertEqual(answers.count(b"HTTP/1.1 200 OK\r\n"), 4, answers)
         contents = [r["content"] for r in self.server.stored() if r["app"] == "keep"]
-        self.assertEqual(contents, [str(n) for n in range(20)])
+        self.assertEqual(contents, [str(n) for n in range(24)])
 
 
 class Options(unittest.TestCase):
