@@ -10,6 +10,8 @@ one, same run, alternating). Prints figures only; nothing here passes or fails.
                                  [--backends sqlite,postgresql]
 
 Use --memory-seconds 300 for the five-minute memory run.
+With --instructions, only the SQLite server's instructions per report under callgrind (with and
+without report ids, and with --server-without-filter-rollups without the OS filters' rollups).
 """
 import argparse
 import os
@@ -200,6 +202,55 @@ def fdatasync_ms(directory, rounds=200):
     return times[len(times) // 2]
 
 
+def callgrind_instructions(binary, work, posts, with_id, devices=300, clients=8):
+    """Instructions the server runs (callgrind: the same on a busy machine as on an idle one) while
+    `clients` keep-alive connections post `posts` app events from `devices` devices in all."""
+    out = os.path.join(work, "callgrind-%d-%d.out" % (posts, with_id))
+    data = tempfile.mkdtemp(prefix="cg-", dir=work)
+    port = free_port(SERVER_HOST)
+    process = subprocess.Popen(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, binary, "--listen",
+                                "%s:%d" % (SERVER_HOST, port), "--data", data],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_listening(SERVER_HOST, port, process, seconds=300)
+    salt = os.getpid() & 0xffff
+
+    def client(number):
+        with socket.create_connection((SERVER_HOST, port)) as s:
+            for i in range(posts // clients):
+                device = "5EED5EED5EED5EED5EED%012X" % ((number * 1000003 + i) * 7919 % devices)
+                body = BODY.replace("0123456789ABCDEF0123456789ABCDEF", device).encode()
+                head = "POST /stat/pc.php HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n" % len(body)
+                if with_id:
+                    head += "TallyScope-Report-Id: %04x%02x%026x\r\n" % (salt, number, i)
+                s.sendall(head.encode() + b"\r\n" + body)
+                answer = b""
+                while not answer.endswith(b"ok"):
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        raise RuntimeError("the server closed the connection")
+                    answer += chunk
+
+    threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    process.terminate()
+    process.wait(timeout=600)
+    with open(out) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError("no totals in " + out)
+
+
+def instructions_per_report(binary, work, with_id):
+    """Per report, the start-up and the store's first pages left out: the difference of two runs."""
+    small, large = 400, 2000
+    return (callgrind_instructions(binary, work, large, with_id) -
+            callgrind_instructions(binary, work, small, with_id)) / (large - small)
+
+
 def concurrent_wrk(targets, script, seconds, connections, close):
     """wrk on several servers at once, the connections split between them; their rates."""
     procs = []
@@ -243,12 +294,30 @@ def main():
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--memory-seconds", type=int, default=30, help="length of the keep-alive memory run")
     parser.add_argument("--backends", default="sqlite,postgresql")
+    parser.add_argument("--instructions", action="store_true",
+                        help="only count the SQLite server's instructions per report under callgrind")
+    parser.add_argument("--server-without-filter-rollups",
+                        help="the same server built with -DTALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS, for --instructions")
     args = parser.parse_args()
     if not os.path.exists(args.server):
         sys.exit("no server at %s: cmake --preset bench && cmake --build --preset bench" % args.server)
     backends = args.backends.split(",")
 
     work = tempfile.mkdtemp(prefix="tallyscope-ingest-bench-")
+    if args.instructions:
+        try:
+            plain = instructions_per_report(args.server, work, False)
+            with_id = instructions_per_report(args.server, work, True)
+            print("instructions per report (callgrind, 8 keep-alive clients, 300 devices): without id %.0f, with a "
+                  "fresh TallyScope-Report-Id %.0f (reports/s ratio if the processor bounds it: %.2f)"
+                  % (plain, with_id, plain / with_id))
+            if args.server_without_filter_rollups:
+                bare = instructions_per_report(args.server_without_filter_rollups, work, True)
+                print("without the OS filters' rollups %.0f: the filters cost %.0f%% of the reports/s a processor-bound "
+                      "server reaches" % (bare, 100 * (1 - bare / with_id)))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        return
     processes = []
     pg = None
     try:

@@ -76,11 +76,40 @@ void ReportWriter::run()
     std::vector<Report> batch;
     std::vector<Done> waiting;
     std::deque<Rejected> rejects;
+    // Reports are answered once their rows are durable; their rollups follow when the queue has
+    // been quiet for a moment or the oldest has waited kSettleWithin, so a stream of lone
+    // reports shares one rollup transaction instead of paying one each.
+    std::optional<std::chrono::steady_clock::time_point> settleBy;
+    auto settle = [&] {
+        settleBy.reset();
+        try {
+            store_.settle();
+        } catch (const std::exception& e) {
+            metrics::global().storeErrors.fetch_add(1, std::memory_order_relaxed);
+            spdlog::error("event=settle_failed error=\"{}\"", e.what());
+        }
+    };
     while (true) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || !rejects_.empty(); });
-            if (queue_.empty() && rejects_.empty()) return;  // stopping, and everything is answered
+            const auto work = [this] { return stopping_ || !queue_.empty() || !rejects_.empty(); };
+            if (store_.unsettled() == 0) {
+                settleBy.reset();
+                wake_.wait(lock, work);
+            } else {
+                if (!settleBy) settleBy = std::chrono::steady_clock::now() + kSettleWithin;
+                const auto quietUntil = std::min(*settleBy, std::chrono::steady_clock::now() + kSettleWhenQuiet);
+                if (!wake_.wait_until(lock, quietUntil, work) || std::chrono::steady_clock::now() >= *settleBy) {
+                    lock.unlock();
+                    settle();
+                    continue;
+                }
+            }
+            if (queue_.empty() && rejects_.empty()) {  // stopping, and everything is answered
+                lock.unlock();
+                if (store_.unsettled() > 0) settle();
+                return;
+            }
             std::size_t take = std::min(queue_.size(), limits_.maxBatch);
             for (std::size_t i = 0; i < take; ++i) {
                 batch.push_back(std::move(queue_.front().report));
@@ -97,7 +126,7 @@ void ReportWriter::run()
             const auto started = std::chrono::steady_clock::now();
             AppendResult outcome;
             try {
-                outcome = store_.append(batch);
+                outcome = store_.appendUnsettled(batch);
                 committed = true;
             } catch (const std::exception& e) {
                 error = e.what();

@@ -1,15 +1,18 @@
 // The durable path. Network threads hand decoded reports to the one writer thread; it takes all
-// that are waiting, stores them with one Store::append (one transaction: a group commit), and only
-// then tells each waiting request whether its report is stored. Nothing is acknowledged before the
-// commit that holds it has returned.
+// that are waiting, stores them with one Store::appendUnsettled (one transaction: a group commit),
+// and only then tells each waiting request whether its report is stored. Nothing is acknowledged
+// before the commit that holds it has returned; the rollups follow in a later transaction of the
+// same thread (Store::settle).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -53,6 +56,9 @@ public:
     Counters counters() const;
 
 private:
+    static constexpr std::chrono::milliseconds kSettleWhenQuiet{5};
+    static constexpr std::chrono::milliseconds kSettleWithin{50};
+
     struct Pending {
         Report report;
         Done done;

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <map>
@@ -354,7 +355,18 @@ public:
           deleteAppDevice_(db, "DELETE FROM app_device WHERE app = ? AND device = ?"),
           deleteDeviceDays_(db, "DELETE FROM device_days WHERE app = ? AND device = ?"),
           deviceStillUsed_(db, "SELECT 1 FROM app_device WHERE device = ? LIMIT 1"),
-          deleteDeviceId_(db, "DELETE FROM devices WHERE id = ?") {}
+          deleteDeviceId_(db, "DELETE FROM devices WHERE id = ?"),
+          anyIdGone_(db, "SELECT EXISTS (SELECT 1 FROM report_ids_gone)") {
+        checkIdsGone();
+    }
+
+    // Ids are remembered as gone only after an erasure or pruning, which most stores never see:
+    // until then a report's id needs no look-up besides the unique index.
+    void checkIdsGone() {
+        Using u(anyIdGone_);
+        idsGone_ = anyIdGone_.step() && anyIdGone_.i64(0) != 0;
+    }
+    void mayHoldIdsGone() { idsGone_ = true; }
 
     // Ids handed out in a transaction that rolls back must not survive it.
     void commit() {
@@ -369,6 +381,7 @@ public:
         changedDevices_.clear();
     }
     void forgetKept() {
+        checkIdsGone();  // another process may have erased or pruned
         deviceIds_.clear();
         pendingDeviceIds_.clear();
     }
@@ -423,6 +436,7 @@ public:
     }
 
     std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
+        if (reportsStored) return std::vector<bool>(rows.size(), true);
         std::vector<bool> stored;
         stored.reserve(rows.size());
         for (const ReportRow& row : rows) stored.push_back(insertReport(*row.report, row.app, row.device));
@@ -581,6 +595,7 @@ public:
     void deleteDevice(std::int64_t app, std::int64_t device) override {
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         keepErasedIds_.bind(1, app).bind(2, device).run();
+        idsGone_ = true;
         devices_.erase({app, device});
         appDevices_.erase({app, device});
         changedDevices_.erase({app, device});
@@ -598,11 +613,20 @@ public:
         }
     }
 
+    // While set, the reports a batch counts were stored by an earlier transaction (they are being
+    // settled): the rollups are written and no report row.
+    bool reportsStored = false;
+
+    // The stored report's row id; 0 when it repeats an id.
+    std::int64_t storeReport(const Report& r, std::int64_t app, std::int64_t device) {
+        return insertReport(r, app, device) ? sqlite3_last_insert_rowid(db_) : 0;
+    }
+
 private:
     // False when the report repeats an id the store holds (the unique index) or remembers.
     bool insertReport(const Report& r, std::int64_t app, std::int64_t device) {
         const std::string id = reportIdToBytes(r.reportId);
-        if (!id.empty()) {
+        if (!id.empty() && idsGone_) {
             Using u(idGone_);
             if (idGone_.bind(1, app).bindBlob(2, id).step()) return false;
         }
@@ -688,6 +712,8 @@ private:
     Stmt loadDays_, loadOlderDays_;
     RowWriter saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_;
     Stmt deleteReports_, deleteInventory_, deleteAppDevice_, deleteDeviceDays_, deviceStillUsed_, deleteDeviceId_;
+    Stmt anyIdGone_;
+    bool idsGone_ = true;
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> { return stringId(t); },
                                    nullptr};
 };
@@ -773,13 +799,74 @@ public:
         prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
         clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
+        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report) VALUES (?)");
+        listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
+        loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
+                                         " FROM reports r JOIN devices d ON d.id = r.device"
+                                         " JOIN strings s ON s.id = r.app WHERE r.id = ?");
+        clearUnsettled_ = Stmt(db_.get(), "DELETE FROM unsettled_reports");
+        syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
+        syncFull_ = Stmt(db_.get(), "PRAGMA synchronous=FULL");
+        // Reports a crash left unsettled are counted before anything else reads or writes.
+        settleLocked();
+    }
+    ~SqliteStore() override {
+        try {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            settleLocked();
+        } catch (const std::exception&) {
+            // Left marked: the next open settles them.
+        }
+    }
+
+    // Only the report rows and their marks are written and synced: a report counted into the
+    // rollups of every partition it belongs to dirties several pages per partition, which a
+    // lone report would otherwise pay for in its own commit.
+    AppendResult appendUnsettled(const std::vector<Report>& reports) override {
+        if (reports.empty()) return {};
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (unsettled_.size() >= kMaxUnsettled) settleLocked();
+        AppendResult result;
+        std::vector<std::pair<std::int64_t, const Report*>> stored;
+        inTransaction([&] {
+            result = {};
+            stored.clear();
+            std::set<std::pair<std::int64_t, std::string_view>> idsInBatch;
+            for (const Report& r : reports) {
+                const std::int64_t app = writer_->stringId(r.appKey);
+                if (!r.reportId.empty() && !idsInBatch.emplace(app, std::string_view(r.reportId)).second) {
+                    ++result.repeats;
+                    continue;
+                }
+                const std::int64_t row = writer_->storeReport(r, app, writer_->deviceId(r.deviceId));
+                if (row == 0) {
+                    ++result.repeats;
+                    continue;
+                }
+                markUnsettled_.bind(1, row).run();
+                stored.emplace_back(row, &r);
+                ++result.stored;
+            }
+        });
+        // Kept without their ids: the unique index has done its work, and the rollups need none.
+        for (const auto& [row, r] : stored) {
+            Report& kept = unsettled_.emplace(row, *r).first->second;
+            kept.reportId.clear();
+        }
+        unsettledCount_.store(unsettled_.size());
+        return result;
+    }
+    std::size_t unsettled() const override { return unsettledCount_.load(); }
+    void settle() override {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        settleLocked();
     }
 
     AppendResult append(const std::vector<Report>& reports) override {
         if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
         AppendResult result;
-        inTransaction([&] { result = applyBatch(*writer_, days(), reports, segments_.get()); });
+        inTransaction([&] { result = applyBatch(*writer_, days(), reports, filterRollups()); });
         return result;
     }
 
@@ -793,6 +880,7 @@ public:
 
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         std::lock_guard<std::mutex> lock(writeMutex_);
+        settleLocked();
         bool found = false;
         inTransaction([&] { found = store::eraseDevice(*writer_, appKey, deviceId, segments_.get()); });
         return found;
@@ -804,9 +892,11 @@ public:
         std::int64_t total = 0;
         for (;;) {
             std::lock_guard<std::mutex> lock(writeMutex_);
+            settleLocked();
             int n = 0;
             inTransaction([&] {
                 clearSlice_.run();
+                writer_->mayHoldIdsGone();
                 pickSlice_.bind(1, cutoffMs).run();
                 keepPrunedIds_.bind(1, idsUntil).run();
                 prune_.run();
@@ -815,7 +905,10 @@ public:
                 if (n == 0) forgetIds_.bind(1, idsUntil).run();
             });
             total += n;
-            if (n == 0) return total;
+            if (n == 0) {
+                writer_->checkIdsGone();
+                return total;
+            }
         }
     }
 
@@ -913,6 +1006,15 @@ protected:
     }
 
     std::unique_ptr<QuerySource> borrow() override {
+        // A figure asked for after a report was acknowledged includes it.
+        if (unsettledCount_.load() > 0) {
+            try {
+                std::lock_guard<std::mutex> lock(writeMutex_);
+                settleLocked();
+            } catch (const StoreError&) {
+                // The figures lag while the store cannot write; the writer tries again.
+            }
+        }
         Db db = takeReader();
         struct Lease final : QuerySource {
             Lease(SqliteStore& owner, Db db) : owner(owner), db(std::move(db)), reader(this->db.get()) {}
@@ -931,6 +1033,79 @@ protected:
     }
 
 private:
+    // The benchmark alone builds a server without the OS filters' rollups
+    // (-DTALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS), to weigh what they add to ingest.
+    FilterSegments* filterRollups() {
+#ifdef TALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS
+        return nullptr;
+#else
+        return segments_.get();
+#endif
+    }
+
+    // Counts every marked report into the rollups and drops the marks, in one transaction. The
+    // marks, not the reports kept in memory, say what is unsettled: another process opening the
+    // store (an import) may have settled some already. The transaction is not synced on its own:
+    // if it is lost, so are the marks' deletions, and the reports are settled again at the next
+    // open; the next acknowledged report's sync makes it durable with it.
+    void settleLocked() {
+        std::vector<std::int64_t> marked;
+        {
+            Using u(listUnsettled_);
+            while (listUnsettled_.step()) marked.push_back(listUnsettled_.i64(0));
+        }
+        if (marked.empty()) {
+            unsettled_.clear();
+            unsettledCount_.store(0);
+            return;
+        }
+        struct Synced {  // back to syncing every commit, also after a failure
+            explicit Synced(SqliteStore& s) : s(s) { s.syncNormal_.run(); }
+            ~Synced() {
+                s.writer_->reportsStored = false;
+                s.syncFull_.run();
+            }
+            SqliteStore& s;
+        } synced(*this);
+        inTransaction([&] {
+            std::vector<Report> reports;
+            reports.reserve(marked.size());
+            std::optional<StringTexts> strings;
+            for (std::int64_t row : marked) {
+                if (auto it = unsettled_.find(row); it != unsettled_.end()) {
+                    reports.push_back(it->second);
+                    continue;
+                }
+                if (!strings) strings.emplace(db_.get());
+                if (auto r = loadReport(row, *strings)) reports.push_back(std::move(*r));
+            }
+            writer_->reportsStored = true;
+            applyBatch(*writer_, days(), reports, filterRollups());
+            writer_->reportsStored = false;
+            clearUnsettled_.run();
+        });
+        unsettled_.clear();
+        unsettledCount_.store(0);
+    }
+    // A stored report rebuilt from its row, as the export rebuilds it.
+    std::optional<Report> loadReport(std::int64_t row, StringTexts& strings) {
+        Stmt& s = loadUnsettled_;
+        Using u(s);
+        if (!s.bind(1, row).step()) return std::nullopt;  // erased by another process meanwhile
+        Report r;
+        r.arrivedMs = s.i64(0);
+        r.kind = static_cast<ReportKind>(s.i64(1));
+        r.deviceId = s.text(2);
+        r.appKey = s.text(3);
+        if (!s.isNull(4)) {
+            unpackReport(s.text(4), r, PackedTexts{nullptr, [&](std::int64_t id) { return strings.text(id); }});
+        } else {
+            r.body = s.text(5);
+            unpackDecodedTexts(s.text(6), r);
+        }
+        return r;  // without its id: stored already, there is nothing to check it against
+    }
+
     template <typename F>
     void inTransaction(F&& body) {
         begin_.run();
@@ -967,6 +1142,11 @@ private:
     std::unique_ptr<SqliteTxSql> filterSql_;
     std::unique_ptr<FilterSegments> segments_;
     std::int64_t dataVersionSeen_ = -1;
+    // Unsettled reports by row id, as they came; past kMaxUnsettled the next append settles first.
+    static constexpr std::size_t kMaxUnsettled = 5000;
+    std::unordered_map<std::int64_t, Report> unsettled_;
+    std::atomic<std::size_t> unsettledCount_{0};
+    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, syncNormal_, syncFull_;
     Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;

@@ -48,6 +48,14 @@ public:
     // throws StoreError when they are not. Reports with a report id are stored once per
     // (appKey, reportId), also within one batch (the first one is kept).
     virtual AppendResult append(const std::vector<Report>& reports) = 0;
+    // As `append`, durable and deduplicated the same when it returns, but the rollups may follow
+    // in a later `settle` on the writer's thread: the figures lag until then (every query of the
+    // store settles first), and a crash in between is made good when the store opens next.
+    virtual AppendResult appendUnsettled(const std::vector<Report>& reports) { return append(reports); }
+    // Reports stored by appendUnsettled whose rollups are still to be written.
+    virtual std::size_t unsettled() const { return 0; }
+    // Writes those rollups; throws StoreError when it cannot (the reports stay unsettled).
+    virtual void settle() {}
 
     // Keeps a rejected body; the backend bounds how many are kept (oldest dropped first).
     virtual void reject(const Rejected& rejected) = 0;
