@@ -82,6 +82,20 @@ private:
     std::size_t count_ = 0;
 };
 
+// A report's row in a reports insert: its packed values, or, when the template would not rebuild
+// its body byte for byte, the body as it came with its decoded texts.
+void addPackedReport(const Report& r, const PackedTexts& texts, PgArray& parts, PgArray& body, PgArray& decoded) {
+    if (auto packed = packReport(r, texts)) {
+        parts.addBytes(*packed);
+        body.addNull();
+        decoded.addNull();
+    } else {
+        parts.addNull();
+        body.addBytes(r.body);
+        decoded.addBytes(packDecodedTexts(r));
+    }
+}
+
 // Runs a fixed statement, prepared on the transaction's connection the first time it is used
 // there (preparing the same text again is a lookup).
 template <typename... Args>
@@ -184,15 +198,7 @@ public:
             app.add(rows[i].app);
             device.add(rows[i].device);
             kind.add(static_cast<std::int64_t>(r.kind));
-            if (auto packed = packReport(r, packedTexts_)) {
-                parts.addBytes(*packed);
-                body.addNull();
-                texts.addNull();
-            } else {
-                parts.addNull();
-                body.addBytes(r.body);
-                texts.addBytes(packDecodedTexts(r));
-            }
+            addPackedReport(r, packedTexts_, parts, body, texts);
             std::string bytes = reportIdToBytes(r.reportId);
             if (bytes.empty()) {
                 id.addNull();
@@ -330,25 +336,10 @@ public:
         return {rows.begin(), rows.end()};
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
-        std::vector<DeviceDayRow> out;
-        for (const auto& [chan, days] : deviceOf(app, device).chans)
-            for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
-        return out;
+        return deviceDayRowsOf(deviceOf(app, device).chans);
     }
-    // Days in order, so each value's previous day is the last one seen for it.
     std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
-        std::vector<ValueDeviceDay> out;
-        for (const auto& [chan, days] : deviceOf(app, device).chans) {
-            std::map<DayValues::key_type, int> last;
-            for (const auto& [day, d] : days)
-                for (const auto& [v, reports] : d.values) {
-                    auto seen = last.try_emplace(v, kNoDay).first;
-                    out.push_back({ValueKey{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)}, day, seen->second,
-                                   reports});
-                    seen->second = day;
-                }
-        }
-        return out;
+        return valueDeviceDaysOf(deviceOf(app, device).chans);
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
         for (const ValueDeviceDay& v : valueDeviceDays(app, device)) addSpanReports(app, v.key, v.day, v.prevDay, -v.reports);
@@ -794,15 +785,7 @@ void movePackedRows(pqxx::work& w) {
             kind.add(static_cast<std::int64_t>(r.kind));
             if (row[5].is_null()) reportId.addNull();
             else reportId.addBytes(pqxx::binarystring(row[5]).str());
-            if (auto packed = packReport(r, texts)) {
-                parts.addBytes(*packed);
-                body.addNull();
-                decoded.addNull();
-            } else {
-                parts.addNull();
-                body.addBytes(r.body);
-                decoded.addBytes(packDecodedTexts(r));
-            }
+            addPackedReport(r, texts, parts, body, decoded);
             after = row[0].as<std::int64_t>();
         }
         w.exec_params("INSERT INTO packed_reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)"

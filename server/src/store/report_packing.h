@@ -37,6 +37,31 @@ struct PartitionDay {
     DayValues values;
 };
 using DeviceDay = std::map<std::int64_t, PartitionDay>;  // partition (chan) -> its day
+
+// A device's days per partition (chan -> day -> its figures, in day order), as both backends hold
+// them while a batch runs, read back as the rollups' rows. Days come in order, so each value's
+// previous day is the last one seen for it.
+template <class Day>
+std::vector<DeviceDayRow> deviceDayRowsOf(const std::map<std::int64_t, std::map<int, Day>>& chans) {
+    std::vector<DeviceDayRow> out;
+    for (const auto& [chan, days] : chans)
+        for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
+    return out;
+}
+template <class Day>
+std::vector<ValueDeviceDay> valueDeviceDaysOf(const std::map<std::int64_t, std::map<int, Day>>& chans) {
+    std::vector<ValueDeviceDay> out;
+    for (const auto& [chan, days] : chans) {
+        std::map<DayValues::key_type, int> last;
+        for (const auto& [day, d] : days)
+            for (const auto& [v, reports] : d.values) {
+                auto seen = last.try_emplace(v, kNoDay).first;
+                out.push_back({ValueKey{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)}, day, seen->second, reports});
+                seen->second = day;
+            }
+    }
+    return out;
+}
 std::string packDeviceDay(const DeviceDay& day);
 DeviceDay unpackDeviceDay(std::string_view packed);  // dimension 0 restored
 

@@ -572,25 +572,10 @@ public:
         return {rows.begin(), rows.end()};
     }
     std::vector<DeviceDayRow> deviceDays(std::int64_t app, std::int64_t device) override {
-        std::vector<DeviceDayRow> out;
-        for (const auto& [chan, days] : deviceOf(app, device, INT_MIN).chans)
-            for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
-        return out;
+        return deviceDayRowsOf(deviceOf(app, device, INT_MIN).chans);
     }
-    // Days in order, so each value's previous day is the last one seen for it.
     std::vector<ValueDeviceDay> valueDeviceDays(std::int64_t app, std::int64_t device) override {
-        std::vector<ValueDeviceDay> out;
-        for (const auto& [chan, days] : deviceOf(app, device, INT_MIN).chans) {
-            std::map<DayValues::key_type, int> last;
-            for (const auto& [day, d] : days)
-                for (const auto& [v, reports] : d.values) {
-                    auto seen = last.try_emplace(v, kNoDay).first;
-                    out.push_back({ValueKey{chan, std::get<0>(v), std::get<1>(v), std::get<2>(v)}, day, seen->second,
-                                   reports});
-                    seen->second = day;
-                }
-        }
-        return out;
+        return valueDeviceDaysOf(deviceOf(app, device, INT_MIN).chans);
     }
     void deleteDevice(std::int64_t app, std::int64_t device) override {
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
