@@ -99,6 +99,8 @@ return {
   lastAnswer: Math.max(...api.map((e) => e.responseEnd)),
   painted: window.tallyscopePaintedMs,
   drawing,
+  slowest: api.map((e) => [new URL(e.name).pathname.split("/").pop() + (new URL(e.name).searchParams.get("dimension") || ""),
+                           e.responseEnd - e.startTime]).sort((a, b) => b[1] - a[1]).slice(0, 4),
 };
 """
 
@@ -113,6 +115,12 @@ def phase_lines(label, phases):
               label, median("html"), median("asked"), statistics.median(p["requests"] for p in phases),
               median("lastAnswer"), median("painted"),
               ", ".join("%s %.1f" % (k, v) for k, v in sorted(spent.items(), key=lambda kv: -kv[1]))))
+    slow = {}
+    for p in phases:
+        for name, ms in p.get("slowest", []):
+            slow.setdefault(name, []).append(ms)
+    print("    slowest API answers (median over the loads where they were among the 4 slowest, ms): %s" % ", ".join(
+        "%s %.0f" % (k, statistics.median(v)) for k, v in sorted(slow.items(), key=lambda kv: -statistics.median(kv[1]))))
 
 
 def dashboard(port, token, app, start, end, runs, filters=None):
