@@ -323,6 +323,9 @@ public:
           insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
                             " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
+          idStored_(db, "SELECT 1 FROM reports WHERE app = ? AND report_id = ?"),
+          listMarkedIds_(db, "SELECT app, report_id FROM unsettled_reports WHERE report_id IS NOT NULL"
+                             " UNION ALL SELECT app, report_id FROM waiting_report_ids"),
           keepErasedIds_(db, "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
                              " WHERE app = ? AND device = ? AND report_id IS NOT NULL ON CONFLICT DO NOTHING"),
           saveInventory_(db, "INSERT INTO inventory VALUES (?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT (app, device)"
@@ -370,6 +373,8 @@ public:
 
     // Ids handed out in a transaction that rolls back must not survive it.
     void commit() {
+        markedIds_.merge(pendingMarkedIds_);
+        pendingMarkedIds_.clear();
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
         if (deviceIds_.size() + pendingDeviceIds_.size() > 200000) deviceIds_.clear();
@@ -382,11 +387,13 @@ public:
     }
     void forgetKept() {
         checkIdsGone();  // another process may have erased or pruned
+        reloadMarkedIds();  // or stored or settled reports of its own
         deviceIds_.clear();
         pendingDeviceIds_.clear();
     }
     void rollback() {
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
+        pendingMarkedIds_.clear();
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
         newDevices_.clear();
@@ -602,19 +609,49 @@ public:
     // settled): the rollups are written and no report row.
     bool reportsStored = false;
 
-    // The stored report's row id; 0 when it repeats an id.
-    std::int64_t storeReport(const Report& r, std::int64_t app, std::int64_t device) {
-        return insertReport(r, app, device) ? sqlite3_last_insert_rowid(db_) : 0;
+    // The stored report's row id, its id left out of the row for the caller's mark to keep
+    // (`idBytes`); 0 when it repeats an id.
+    std::int64_t storeMarkedReport(const Report& r, std::int64_t app, std::int64_t device, std::string& idBytes) {
+        idBytes = reportIdToBytes(r.reportId);
+        if (!idBytes.empty()) {
+            if (repeatsKnownId(app, idBytes)) return 0;
+            Using u(idStored_);
+            if (idStored_.bind(1, app).bindBlob(2, idBytes).step()) return 0;
+            pendingMarkedIds_.insert(markedKey(app, idBytes));
+        }
+        return insertRow(r, app, device, std::string()) ? sqlite3_last_insert_rowid(db_) : 0;
     }
+    // The ids marks and waiting_report_ids hold, as the store has them now.
+    void reloadMarkedIds() {
+        markedIds_.clear();
+        Using u(listMarkedIds_);
+        while (listMarkedIds_.step()) markedIds_.insert(markedKey(listMarkedIds_.i64(0), listMarkedIds_.text(1)));
+    }
+    // Once filed, the ids are in their rows, where the unique index sees them.
+    void forgetMarkedIds() { markedIds_.clear(); }
+    std::size_t idsWaiting() const { return markedIds_.size(); }
 
 private:
-    // False when the report repeats an id the store holds (the unique index) or remembers.
+    // False when the report repeats an id the store holds (the unique index, or a mark) or remembers.
     bool insertReport(const Report& r, std::int64_t app, std::int64_t device) {
         const std::string id = reportIdToBytes(r.reportId);
-        if (!id.empty() && idsGone_) {
+        if (!id.empty() && repeatsKnownId(app, id)) return false;
+        return insertRow(r, app, device, id);
+    }
+    // Ids gone from the rows (erased or pruned reports') and ids waiting in marks.
+    bool repeatsKnownId(std::int64_t app, const std::string& id) {
+        if (idsGone_) {
             Using u(idGone_);
-            if (idGone_.bind(1, app).bindBlob(2, id).step()) return false;
+            if (idGone_.bind(1, app).bindBlob(2, id).step()) return true;
         }
+        if (markedIds_.empty() && pendingMarkedIds_.empty()) return false;
+        const std::string key = markedKey(app, id);
+        return markedIds_.count(key) > 0 || pendingMarkedIds_.count(key) > 0;
+    }
+    static std::string markedKey(std::int64_t app, const std::string& id) {
+        return std::string(reinterpret_cast<const char*>(&app), sizeof app) + id;
+    }
+    bool insertRow(const Report& r, std::int64_t app, std::int64_t device, const std::string& id) {
         Stmt& s = insertReport_;
         Using u(s);
         s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind));
@@ -692,7 +729,10 @@ private:
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     // Devices whose id this transaction created: they have no rows anywhere yet.
     std::unordered_set<std::int64_t> newDevices_;
-    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_;
+    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, idStored_, listMarkedIds_, keepErasedIds_,
+        saveInventory_, lockDevice_;
+    // (app, id) of reports whose ids are not in their rows yet (in their marks or waiting).
+    std::unordered_set<std::string> markedIds_, pendingMarkedIds_;
     RowWriter saveDevice_;
     Stmt loadDays_, loadOlderDays_;
     RowWriter saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_;
@@ -784,12 +824,17 @@ public:
         prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
         clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
-        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report) VALUES (?)");
+        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id) VALUES (?, ?, ?)");
         listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
         loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
                                          " FROM reports r JOIN devices d ON d.id = r.device"
                                          " JOIN strings s ON s.id = r.app WHERE r.id = ?");
         clearUnsettled_ = Stmt(db_.get(), "DELETE FROM unsettled_reports");
+        keepWaitingIds_ = Stmt(db_.get(), "INSERT INTO waiting_report_ids SELECT report, app, report_id"
+                                          " FROM unsettled_reports WHERE report_id IS NOT NULL");
+        fileIds_ = Stmt(db_.get(), "UPDATE reports SET report_id = (SELECT w.report_id FROM waiting_report_ids w"
+                                   " WHERE w.report = reports.id) WHERE id IN (SELECT report FROM waiting_report_ids)");
+        clearWaitingIds_ = Stmt(db_.get(), "DELETE FROM waiting_report_ids");
         syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
         syncFull_ = Stmt(db_.get(), "PRAGMA synchronous=FULL");
         // Reports a crash left unsettled are counted before anything else reads or writes.
@@ -823,17 +868,21 @@ public:
                     ++result.repeats;
                     continue;
                 }
-                const std::int64_t row = writer_->storeReport(r, app, writer_->deviceId(r.deviceId));
+                std::string id;
+                const std::int64_t row = writer_->storeMarkedReport(r, app, writer_->deviceId(r.deviceId), id);
                 if (row == 0) {
                     ++result.repeats;
                     continue;
                 }
-                markUnsettled_.bind(1, row).run();
+                markUnsettled_.bind(1, row).bind(2, app);
+                if (id.empty()) markUnsettled_.bindNull(3);
+                else markUnsettled_.bindBlob(3, id);
+                markUnsettled_.run();
                 stored.emplace_back(row, &r);
                 ++result.stored;
             }
         });
-        // Kept without their ids: the unique index has done its work, and the rollups need none.
+        // Kept without their ids: the marks hold them, and the rollups need none.
         for (const auto& [row, r] : stored) {
             Report& kept = unsettled_.emplace(row, *r).first->second;
             kept.reportId.clear();
@@ -866,6 +915,7 @@ public:
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         std::lock_guard<std::mutex> lock(writeMutex_);
         settleLocked();
+        fileIdsLocked();
         bool found = false;
         inTransaction([&] { found = store::eraseDevice(*writer_, appKey, deviceId, segments_.get()); });
         return found;
@@ -878,6 +928,7 @@ public:
         for (;;) {
             std::lock_guard<std::mutex> lock(writeMutex_);
             settleLocked();
+            fileIdsLocked();
             int n = 0;
             inTransaction([&] {
                 clearSlice_.run();
@@ -940,7 +991,10 @@ public:
         }
         StringTexts strings(db);
         const PackedTexts texts{nullptr, [&](std::int64_t id) { return strings.text(id); }};
-        const std::string sql = "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts, r.report_id"
+        // A report's id may still be in its mark or waiting to be filed.
+        const std::string sql = "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts,"
+                                " COALESCE(r.report_id, (SELECT u.report_id FROM unsettled_reports u WHERE u.report = r.id),"
+                                " (SELECT w.report_id FROM waiting_report_ids w WHERE w.report = r.id))"
                                 " FROM reports r JOIN devices d ON d.id = r.device"
                                 " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ?" +
                                 passes + " ORDER BY r.arrived_ms, r.id";
@@ -1067,10 +1121,23 @@ private:
             writer_->reportsStored = true;
             applyBatch(*writer_, days(), reports, filterRollups());
             writer_->reportsStored = false;
+            keepWaitingIds_.run();
             clearUnsettled_.run();
         });
         unsettled_.clear();
         unsettledCount_.store(0);
+        if (writer_->idsWaiting() >= kIdsFiledAt) fileIdsLocked();
+    }
+    // Puts every waiting id into its report's row, in one transaction, so the index pages many
+    // ids share are written once. Runs right after a settle (no mark holds an id then), and before
+    // an erasure or pruning, which keep the ids of the rows they delete. Losing the transaction
+    // in a crash loses nothing: the ids still wait and are filed again.
+    void fileIdsLocked() {
+        inTransaction([&] {
+            fileIds_.run();
+            clearWaitingIds_.run();
+        });
+        writer_->forgetMarkedIds();
     }
     // A stored report rebuilt from its row, as the export rebuilds it.
     std::optional<Report> loadReport(std::int64_t row, StringTexts& strings) {
@@ -1129,9 +1196,13 @@ private:
     std::int64_t dataVersionSeen_ = -1;
     // Unsettled reports by row id, as they came; past kMaxUnsettled the next append settles first.
     static constexpr std::size_t kMaxUnsettled = 5000;
+    // Waiting ids filed at once: the more, the more of them share each index page written; they
+    // are looked up in memory meanwhile.
+    static constexpr std::size_t kIdsFiledAt = 20000;
     std::unordered_map<std::int64_t, Report> unsettled_;
     std::atomic<std::size_t> unsettledCount_{0};
-    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, syncNormal_, syncFull_;
+    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
+        syncNormal_, syncFull_;
     Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;
