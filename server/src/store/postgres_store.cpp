@@ -868,7 +868,8 @@ struct SpanSum {
     auto key() const { return std::tie(app, chan, dim, sub, value, day, prevDay); }
 };
 
-bool bySpan(const SpanSum& a, const SpanSum& b) { return a.key() < b.key(); }
+// A closure, not a function pointer, so the sorts and merges below inline the comparison.
+constexpr auto bySpan = [](const SpanSum& a, const SpanSum& b) { return a.key() < b.key(); };
 
 // Adds up the sums of one span, in place, in sums sorted by span.
 void combineSums(std::vector<SpanSum>& sums) {
