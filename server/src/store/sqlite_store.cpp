@@ -5,8 +5,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -664,11 +667,27 @@ private:
             if (idGone_.bind(1, app).bindBlob(2, id).step()) return true;
         }
         if (markedIds_.empty() && pendingMarkedIds_.empty()) return false;
-        const std::string key = markedKey(app, id);
+        const MarkedKey key = markedKey(app, id);
         return markedIds_.count(key) > 0 || pendingMarkedIds_.count(key) > 0;
     }
-    static std::string markedKey(std::int64_t app, const std::string& id) {
-        return std::string(reinterpret_cast<const char*>(&app), sizeof app) + id;
+    // An id with its application, held without an allocation of its own.
+    struct MarkedKey {
+        std::int64_t app = 0;
+        std::array<char, kReportIdBytes> id{};
+        bool operator==(const MarkedKey& o) const { return app == o.app && id == o.id; }
+    };
+    struct MarkedKeyHash {  // the id's random bits are a hash already
+        std::size_t operator()(const MarkedKey& k) const {
+            std::uint64_t h = 0;
+            std::memcpy(&h, k.id.data() + kReportIdBytes - sizeof h, sizeof h);
+            return static_cast<std::size_t>(h ^ static_cast<std::uint64_t>(k.app) * 0x9E3779B97F4A7C15ull);
+        }
+    };
+    static MarkedKey markedKey(std::int64_t app, std::string_view id) {
+        MarkedKey k;
+        k.app = app;
+        std::memcpy(k.id.data(), id.data(), std::min(id.size(), k.id.size()));
+        return k;
     }
     bool insertRow(const Report& r, std::int64_t app, std::int64_t device, const std::string& id) {
         Stmt& s = insertReport_;
@@ -751,7 +770,7 @@ private:
     Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, idStored_, listMarkedIds_, keepErasedIds_,
         saveInventory_, lockDevice_;
     // (app, id) of reports whose ids are not in their rows yet (in their marks or waiting).
-    std::unordered_set<std::string> markedIds_, pendingMarkedIds_;
+    std::unordered_set<MarkedKey, MarkedKeyHash> markedIds_, pendingMarkedIds_;
     RowWriter saveDevice_;
     Stmt loadDays_, loadOlderDays_;
     RowWriter saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_;
@@ -883,14 +902,9 @@ public:
         inTransaction([&] {
             result = {};
             stored.clear();
-            std::set<std::pair<std::int64_t, std::string_view>> idsInBatch;
             for (const Report& r : reports) {
                 const std::int64_t app = writer_->stringId(r.appKey);
-                if (!r.reportId.empty() && !idsInBatch.emplace(app, std::string_view(r.reportId)).second) {
-                    ++result.repeats;
-                    continue;
-                }
-                std::string id;
+                std::string id;  // a repeat within the batch is found among the ids it marked
                 const std::int64_t row = writer_->storeMarkedReport(r, app, writer_->deviceId(r.deviceId), id);
                 if (row == 0) {
                     ++result.repeats;
