@@ -125,22 +125,6 @@ constexpr int kInventoryColumns = 9;
 // The schema version that adds the packed tables; the rows move over right after it, before the
 // next version drops the old tables.
 constexpr std::int64_t kPackedRowsVersion = 6;
-constexpr std::int64_t kIdKeysVersion = 11;
-
-// The id index's key: the id's first 8 bytes as an integer.
-std::int64_t idKeyOf(std::string_view idBytes) {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < 8 && i < idBytes.size(); ++i) key = key << 8 | static_cast<unsigned char>(idBytes[i]);
-    return static_cast<std::int64_t>(key);
-}
-
-// Ids stored before the integer key get theirs. Runs inside the migration's transaction.
-void fillIdKeys(sqlite3* db) {
-    Stmt ids(db, "SELECT id, report_id FROM reports WHERE report_id IS NOT NULL");
-    Stmt set(db, "UPDATE reports SET id_key = ? WHERE id = ?");
-    Using u(ids);
-    while (ids.step()) set.bind(1, idKeyOf(ids.text(1))).bind(2, ids.i64(0)).run();
-}
 
 // Texts of an interned id, looked up once each while one connection reads.
 class StringTexts {
@@ -271,7 +255,6 @@ void migrate(sqlite3* db) {
             if (m.version <= have) continue;
             exec(db, m.sql);
             if (m.version == kPackedRowsVersion) movePackedRows(db);
-            if (m.version == kIdKeysVersion) fillIdKeys(db);
             record.bind(1, m.version).bind(2, std::string(m.name)).run();
         }
         exec(db, "COMMIT");
@@ -340,10 +323,10 @@ public:
           addString_(db, "INSERT INTO strings (value) VALUES (?)"),
           findDevice_(db, "SELECT id FROM devices WHERE deviceid = ?"),
           addDevice_(db, "INSERT INTO devices (deviceid) VALUES (?)"),
-          insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, id_key, parts, body, texts)"
-                            " VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
+          insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
+                            " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
-          idStored_(db, "SELECT 1 FROM reports WHERE id_key = ? AND app = ? AND report_id = ?"),
+          idStored_(db, "SELECT 1 FROM reports WHERE app = ? AND report_id = ?"),
           listMarkedIds_(db, "SELECT app, report_id FROM unsettled_reports WHERE report_id IS NOT NULL"
                              " UNION ALL SELECT app, report_id FROM waiting_report_ids"),
           keepErasedIds_(db, "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
@@ -634,7 +617,9 @@ public:
     std::int64_t storeMarkedReport(const Report& r, std::int64_t app, std::int64_t device, std::string& idBytes) {
         idBytes = reportIdToBytes(r.reportId);
         if (!idBytes.empty()) {
-            if (repeatsKnownId(app, idBytes) || idInRows(app, idBytes)) return 0;
+            if (repeatsKnownId(app, idBytes)) return 0;
+            Using u(idStored_);
+            if (idStored_.bind(1, app).bindBlob(2, idBytes).step()) return 0;
             pendingMarkedIds_.insert(markedKey(app, idBytes));
         }
         return insertRow(r, app, device, std::string()) ? sqlite3_last_insert_rowid(db_) : 0;
@@ -654,11 +639,7 @@ private:
     bool insertReport(const Report& r, std::int64_t app, std::int64_t device) {
         const std::string id = reportIdToBytes(r.reportId);
         if (!id.empty() && repeatsKnownId(app, id)) return false;
-        return insertRow(r, app, device, id);  // the unique index finds ids in the rows
-    }
-    bool idInRows(std::int64_t app, const std::string& id) {
-        Using u(idStored_);
-        return idStored_.bind(1, idKeyOf(id)).bind(2, app).bindBlob(3, id).step();
+        return insertRow(r, app, device, id);
     }
     // Ids gone from the rows (erased or pruned reports') and ids waiting in marks.
     bool repeatsKnownId(std::int64_t app, const std::string& id) {
@@ -693,9 +674,9 @@ private:
         Stmt& s = insertReport_;
         Using u(s);
         s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind));
-        if (id.empty()) s.bindNull(5).bindNull(6);
-        else s.bindBlob(5, id).bind(6, idKeyOf(id));
-        bindPacked(s, 7, r, packedTexts_);
+        if (id.empty()) s.bindNull(5);
+        else s.bindBlob(5, id);
+        bindPacked(s, 6, r, packedTexts_);
         s.step();
         return s.changes() > 0;
     }
@@ -862,19 +843,16 @@ public:
         prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
         clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
-        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id, id_key) VALUES (?, ?, ?, ?)");
+        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id) VALUES (?, ?, ?)");
         listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
         loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
                                          " FROM reports r JOIN devices d ON d.id = r.device"
                                          " JOIN strings s ON s.id = r.app WHERE r.id = ?");
         clearUnsettled_ = Stmt(db_.get(), "DELETE FROM unsettled_reports");
-        keepWaitingIds_ = Stmt(db_.get(), "INSERT INTO waiting_report_ids SELECT report, app, report_id, id_key"
+        keepWaitingIds_ = Stmt(db_.get(), "INSERT INTO waiting_report_ids SELECT report, app, report_id"
                                           " FROM unsettled_reports WHERE report_id IS NOT NULL");
-        // Every waiting id was checked against the rows when its report came: none can collide
-        // here, and if one ever did the rest would still be filed.
-        fileIds_ = Stmt(db_.get(), "UPDATE OR IGNORE reports SET (report_id, id_key) = (SELECT w.report_id, w.id_key"
-                                   " FROM waiting_report_ids w WHERE w.report = reports.id)"
-                                   " WHERE id IN (SELECT report FROM waiting_report_ids)");
+        fileIds_ = Stmt(db_.get(), "UPDATE reports SET report_id = (SELECT w.report_id FROM waiting_report_ids w"
+                                   " WHERE w.report = reports.id) WHERE id IN (SELECT report FROM waiting_report_ids)");
         clearWaitingIds_ = Stmt(db_.get(), "DELETE FROM waiting_report_ids");
         syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
         syncFull_ = Stmt(db_.get(), "PRAGMA synchronous=FULL");
@@ -911,8 +889,8 @@ public:
                     continue;
                 }
                 markUnsettled_.bind(1, row).bind(2, app);
-                if (id.empty()) markUnsettled_.bindNull(3).bindNull(4);
-                else markUnsettled_.bindBlob(3, id).bind(4, idKeyOf(id));
+                if (id.empty()) markUnsettled_.bindNull(3);
+                else markUnsettled_.bindBlob(3, id);
                 markUnsettled_.run();
                 stored.emplace_back(row, &r);
                 ++result.stored;

@@ -281,28 +281,6 @@ TEST_P(StoreTest, MigrationsApplyOnceOnAnEmptyStoreAndOnEveryRestart) {
     EXPECT_EQ(versions, expected);
     auto s = where.open(days);
     EXPECT_EQ(s->apps().at(0).reports, 3) << "data survives every restart";
-    if (GetParam() == Backend::Sqlite) {
-        // A store from before the ids' integer key (its schema put back by hand): the stored id
-        // gets its key, and a repeat of it is still found.
-        Report identified = makeReport(1765000000100, ReportKind::AppEvent, "D1", "k", "", "app_start", "t");
-        identified.reportId = std::string(32, 'a');
-        s->append({identified});
-        s.reset();
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open((where.options.dataDir + "/tallyscope.db").c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, "DROP INDEX reports_by_id_key; ALTER TABLE reports DROP COLUMN id_key;"
-                                   " DROP TABLE waiting_report_ids; ALTER TABLE unsettled_reports DROP COLUMN id_key;"
-                                   " ALTER TABLE unsettled_reports DROP COLUMN report_id;"
-                                   " ALTER TABLE unsettled_reports DROP COLUMN app; CREATE UNIQUE INDEX reports_by_report_id"
-                                   " ON reports (app, report_id) WHERE report_id IS NOT NULL;"
-                                   " DELETE FROM schema_version WHERE version = 11",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_close(db);
-        s = where.open(days);
-        EXPECT_EQ(s->append({identified}).repeats, 1u);
-        EXPECT_EQ(s->apps().at(0).reports, 4);
-    }
 }
 
 TEST_P(StoreTest, RejectsKeepTheNewestOnly) {
