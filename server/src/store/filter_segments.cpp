@@ -34,7 +34,7 @@ void FilterSegments::committed() {
 }
 
 void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& reports) {
-    parts_.assign(reports.size(), {});
+    parts_.resize(reports.size());
     pending_.clear();  // ids of a batch that rolled back must not outlive it
     // Each device's reports in arrival order, so a device-information report sets the OS of the
     // reports after it within the batch as well.
@@ -56,6 +56,9 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
 
     // The OS changes the batch brings, the last one per moment kept, written together below.
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::pair<std::int64_t, std::int64_t>> changes;
+    std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t> lastKey;
+    std::array<Partition, kPartitions> lastParts;
+    bool haveLast = false;
     for (auto& [key, indices] : byDevice) {
         const auto [app, device] = key;
         std::stable_sort(indices.begin(), indices.end(),
@@ -83,13 +86,20 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
                 os = newOs;
                 osver = newVer;
             }
+            // The batch's reports mostly share channel and OS: their segments are looked up once.
             const std::int64_t chan = tx.stringId(r.channel);
-            std::vector<Partition>& out = parts_[i];
-            for (std::int64_t c : {std::int64_t{0}, chan}) {
-                out.push_back({-segment(app, c, os, 0), c == 0});
-                out.push_back({-segment(app, c, 0, osver), c == 0});
-                out.push_back({-segment(app, c, os, osver), c == 0});
+            const auto key = std::make_tuple(app, chan, os, osver);
+            if (!haveLast || key != lastKey) {
+                std::size_t at = 0;
+                for (std::int64_t c : {std::int64_t{0}, chan}) {
+                    lastParts[at++] = {-segment(app, c, os, 0), c == 0};
+                    lastParts[at++] = {-segment(app, c, 0, osver), c == 0};
+                    lastParts[at++] = {-segment(app, c, os, osver), c == 0};
+                }
+                lastKey = key;
+                haveLast = true;
             }
+            parts_[i] = lastParts;
         }
     }
     writeChanges(changes);

@@ -131,9 +131,18 @@ std::uint64_t likeTag(std::size_t i, bool lessChannels) { return 1 + 2 * i + (le
 }  // namespace
 
 std::string packDeviceDay(const DeviceDay& day) {
+    std::vector<std::pair<std::int64_t, const PartitionDay*>> parts;
+    parts.reserve(day.size());
+    for (const auto& [chan, d] : day) parts.emplace_back(chan, &d);
+    return packDeviceDay(parts);
+}
+
+std::string packDeviceDay(const std::vector<std::pair<std::int64_t, const PartitionDay*>>& day) {
     std::string out;
     std::vector<const PartitionDay*> written;
-    for (const auto& [chan, d] : day) {
+    written.reserve(day.size());
+    for (const auto& [chan, dp] : day) {
+        const PartitionDay& d = *dp;
         putVarint(out, zigzag(chan));
         std::uint64_t tag = kOwn;
         for (std::size_t i = 0; i < written.size() && tag == kOwn; ++i)

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/report_packing.h"
+#include "store/sorted_map.h"
 #include "store/sqlite_handles.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
@@ -537,17 +539,22 @@ public:
         }
         changedDevices_.clear();
         appDevices_.clear();
+        std::vector<int> changed;
+        std::vector<std::pair<std::int64_t, const PartitionDay*>> parts;
         for (auto& [key, dev] : devices_) {
-            std::map<int, DeviceDay> changed;
+            changed.clear();
             for (auto& [chan, days] : dev.chans)
                 for (auto& [day, d] : days)
-                    if (d.changed) changed.try_emplace(day);
+                    if (d.changed) changed.push_back(day);
             if (changed.empty()) continue;
-            for (auto& [chan, days] : dev.chans)
-                for (auto& [day, d] : days)
-                    if (auto it = changed.find(day); it != changed.end()) it->second[chan] = d;
-            for (const auto& [day, parts] : changed)
+            std::sort(changed.begin(), changed.end());
+            changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+            for (const int day : changed) {
+                parts.clear();
+                for (const auto& [chan, days] : dev.chans)
+                    if (auto it = days.find(day); it != days.end()) parts.emplace_back(chan, &it->second);
                 saveDay_.add({key.first, key.second, std::int64_t{day}, packDeviceDay(parts)});
+            }
         }
         devices_.clear();
         appDevices_.clear();
@@ -630,7 +637,7 @@ private:
     struct Day : PartitionDay {  // dimension 0 included while in memory
         bool changed = false;
     };
-    using History = std::map<int, Day>;                 // day -> the device's figures in one partition
+    using History = SortedMap<int, Day>;  // day -> the device's figures in one partition
     // A device's days in every partition, read newest first: every day from `loadedFrom` on is
     // in memory (INT_MIN once all of them are: `complete`).
     struct DeviceDays {
