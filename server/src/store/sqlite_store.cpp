@@ -378,23 +378,24 @@ public:
         deviceIds_.merge(pendingDeviceIds_);
         pendingDeviceIds_.clear();
         newDevices_.clear();
-        devices_.clear();
-        appDevices_.clear();
         changedDevices_.clear();
+        // The devices' rows and days in memory are the store's as committed: the next batch from
+        // the same devices starts from them instead of reading and unpacking them again.
+        if (devices_.size() > kKeptDevices || keptDays_ > kKeptDays) forgetDevices();
     }
     void forgetKept() {
         checkIdsGone();  // another process may have erased or pruned
         deviceIds_.clear();
         pendingDeviceIds_.clear();
+        forgetDevices();
     }
     void rollback() {
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
         newDevices_.clear();
-        devices_.clear();
-        appDevices_.clear();
         changedDevices_.clear();
+        forgetDevices();
     }
 
     std::int64_t stringId(const std::string& text) override {
@@ -463,16 +464,17 @@ public:
         partitionsOf(app, device)[chan] = d;
         changedDevices_.insert({app, device});
     }
-    // A device's days in one partition live in memory for the length of a batch: each question
-    // below is a lookup there, and `flush` writes the days that changed, one row each.
+    // A device's days in one partition live in memory: each question below is a lookup there,
+    // and `flush` writes the days that changed, one row each.
     bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
                       std::int64_t ac, std::int64_t dr) override {
-        auto& days = history(app, device, chan, day);
-        auto [it, fresh] = days.try_emplace(day);
+        DeviceDays& dev = deviceOf(app, device, day);
+        auto [it, fresh] = dev.chans[chan].try_emplace(day);
         it->second.ae += ae;
         it->second.ac += ac;
         it->second.dr += dr;
-        it->second.changed = true;
+        keptDays_ += fresh && chan == 0;
+        changed(app, device, dev, day);
         return fresh;
     }
     bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
@@ -480,13 +482,14 @@ public:
     }
     bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day,
                            std::int64_t reports) override {
-        auto& days = history(app, device, k.chan, day);
+        DeviceDays& dev = deviceOf(app, device, day);
+        auto& days = dev.chans[k.chan];
         auto it = days.find(day);
         if (it == days.end()) return false;
         auto value = it->second.values.find(valueOf(k));
         if (value == it->second.values.end()) return false;
         value->second += reports;
-        it->second.changed = true;
+        changed(app, device, dev, day);
         return true;
     }
     std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
@@ -518,11 +521,12 @@ public:
     // The previous day is not kept: it is the nearest earlier day holding the value.
     void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int /*prevDay*/,
                               std::int64_t reports) override {
-        auto& days = history(app, device, k.chan, day);
+        DeviceDays& dev = deviceOf(app, device, day);
+        auto& days = dev.chans[k.chan];
         auto it = days.find(day);
         if (it == days.end()) throw StoreError("sqlite: a value counted on a day its device has no row for");
         it->second.values[valueOf(k)] += reports;
-        it->second.changed = true;
+        changed(app, device, dev, day);
     }
     void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
     // Writes every day that changed, all its partitions in one row, and so each device's rows.
@@ -538,27 +542,22 @@ public:
                              d.appEvents, d.actions, d.deviceReports, packDevicePartitions(d, others)});
         }
         changedDevices_.clear();
-        appDevices_.clear();
-        std::vector<int> changed;
         std::vector<std::pair<std::int64_t, const PartitionDay*>> parts;
-        for (auto& [key, dev] : devices_) {
-            changed.clear();
-            for (auto& [chan, days] : dev.chans)
-                for (auto& [day, d] : days)
-                    if (d.changed) changed.push_back(day);
-            if (changed.empty()) continue;
+        for (const auto& key : touched_) {
+            auto found = devices_.find(key);
+            if (found == devices_.end()) continue;  // erased since
+            std::vector<int>& changed = found->second.changedDays;
             std::sort(changed.begin(), changed.end());
             changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
             for (const int day : changed) {
                 parts.clear();
-                for (const auto& [chan, days] : dev.chans)
+                for (const auto& [chan, days] : found->second.chans)
                     if (auto it = days.find(day); it != days.end()) parts.emplace_back(chan, &it->second);
                 saveDay_.add({key.first, key.second, std::int64_t{day}, packDeviceDay(parts)});
             }
+            changed.clear();
         }
-        devices_.clear();
-        appDevices_.clear();
-        changedDevices_.clear();
+        touched_.clear();
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->write();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
@@ -634,9 +633,7 @@ private:
     static DeviceRow readDevice(const Stmt& s, int c) {
         return DeviceRow{static_cast<int>(s.i64(c)), s.i64(c + 1), s.i64(c + 2), s.i64(c + 3), s.i64(c + 4), s.i64(c + 5)};
     }
-    struct Day : PartitionDay {  // dimension 0 included while in memory
-        bool changed = false;
-    };
+    struct Day : PartitionDay {};  // dimension 0 included while in memory
     using History = SortedMap<int, Day>;  // day -> the device's figures in one partition
     // A device's days in every partition, read newest first: every day from `loadedFrom` on is
     // in memory (INT_MIN once all of them are: `complete`).
@@ -644,11 +641,23 @@ private:
         std::map<std::int64_t, History> chans;
         int loadedFrom = INT_MAX;
         bool complete = false;
+        std::vector<int> changedDays;  // days to write at the end of the batch
     };
+    void changed(std::int64_t app, std::int64_t device, DeviceDays& dev, int day) {
+        if (dev.changedDays.empty()) touched_.emplace_back(app, device);
+        if (dev.changedDays.empty() || dev.changedDays.back() != day) dev.changedDays.push_back(day);
+    }
+    void forgetDevices() {
+        devices_.clear();
+        appDevices_.clear();
+        touched_.clear();
+        keptDays_ = 0;
+    }
     static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
-    static void keepDay(DeviceDays& dev, const Stmt& s) {
+    void keepDay(DeviceDays& dev, const Stmt& s) {
         const int day = static_cast<int>(s.i64(0));
         for (auto& [chan, d] : unpackDeviceDay(s.text(1))) static_cast<PartitionDay&>(dev.chans[chan][day]) = std::move(d);
+        ++keptDays_;
     }
     // The device with at least its days from `from` on read.
     DeviceDays& deviceOf(std::int64_t app, std::int64_t device, int from) {
@@ -694,7 +703,12 @@ private:
 
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_, deviceIds_, pendingDeviceIds_;
-    std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
+    // (app, device): kept from batch to batch up to kKeptDevices devices or kKeptDays device-days
+    // (a device-day holds every partition's figures of that day).
+    static constexpr std::size_t kKeptDevices = 20000, kKeptDays = 100000;
+    std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // devices with days to write
+    std::size_t keptDays_ = 0;
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     // Devices whose id this transaction created: they have no rows anywhere yet.
