@@ -47,8 +47,10 @@ public:
     explicit FilterSegments(TxSql& sql, bool keepHistories = false) : sql_(sql), keepHistories_(keepHistories) {}
 
     // Works out the partitions of every report of a batch and records the OS changes its
-    // device-information reports bring. Runs inside the batch's transaction.
-    void prepare(RollupTx& tx, const std::vector<const Report*>& reports);
+    // device-information reports bring. Runs inside the batch's transaction. `ids` holds each
+    // report's (app, device) ids.
+    void prepare(RollupTx& tx, const std::vector<const Report*>& reports,
+                 const std::vector<std::pair<std::int64_t, std::int64_t>>& ids);
     static constexpr std::size_t kPartitions = 6;
     const std::array<Partition, kPartitions>& of(std::size_t report) const { return parts_[report]; }
 

@@ -183,10 +183,16 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         }
     }
     const std::vector<bool> stored = tx.insertReports(rows);
-    std::vector<const Report*> counted;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (stored[i]) counted.push_back(rows[i].report);
-    if (segments) segments->prepare(tx, counted);
+    if (segments) {
+        std::vector<const Report*> counted;
+        std::vector<std::pair<std::int64_t, std::int64_t>> ids;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (stored[i]) {
+                counted.push_back(rows[i].report);
+                ids.emplace_back(rows[i].app, rows[i].device);
+            }
+        segments->prepare(tx, counted, ids);
+    }
     // Each counted report once: its day and the ids its partitions count it under.
     struct Counted {
         int day = 0;
@@ -194,7 +200,7 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         std::int64_t arrivedMs = 0, chan = 0, first = 0, second = 0;  // name and content, or OS and version
     };
     std::vector<Counted> info;
-    info.reserve(counted.size());
+    info.reserve(rows.size());
     // (app, device, partition, report), sorted below: a partition's reports in one run, and the
     // runs in key order, so locks are taken in one order.
     struct Entry {
@@ -206,7 +212,7 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         }
     };
     std::vector<Entry> entries;
-    entries.reserve(counted.size() * (segments ? 8 : 2));
+    entries.reserve(rows.size() * (segments ? 8 : 2));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (!stored[i]) {
             ++result.repeats;

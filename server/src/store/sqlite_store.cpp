@@ -587,6 +587,7 @@ public:
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         keepErasedIds_.bind(1, app).bind(2, device).run();
         idsGone_ = true;
+        lastDevice_ = nullptr;
         devices_.erase({app, device});
         appDevices_.erase({app, device});
         changedDevices_.erase({app, device});
@@ -648,6 +649,7 @@ private:
         if (dev.changedDays.empty() || dev.changedDays.back() != day) dev.changedDays.push_back(day);
     }
     void forgetDevices() {
+        lastDevice_ = nullptr;
         devices_.clear();
         appDevices_.clear();
         touched_.clear();
@@ -661,7 +663,12 @@ private:
     }
     // The device with at least its days from `from` on read.
     DeviceDays& deviceOf(std::int64_t app, std::int64_t device, int from) {
-        DeviceDays& dev = devices_[{app, device}];
+        // The rollups ask about one device many times in a row.
+        if (!lastDevice_ || lastDeviceKey_ != std::make_pair(app, device)) {
+            lastDevice_ = &devices_[{app, device}];
+            lastDeviceKey_ = {app, device};
+        }
+        DeviceDays& dev = *lastDevice_;
         if (dev.complete || from >= dev.loadedFrom) return dev;
         if (newDevices_.count(device)) {  // no rows to read
             dev.complete = true;
@@ -708,6 +715,8 @@ private:
     static constexpr std::size_t kKeptDevices = 20000, kKeptDays = 100000;
     std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;
     std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // devices with days to write
+    DeviceDays* lastDevice_ = nullptr;
+    std::pair<std::int64_t, std::int64_t> lastDeviceKey_;
     std::size_t keptDays_ = 0;
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
