@@ -210,6 +210,7 @@ DeviceDay unpackDeviceDay(std::string_view packed) {
 std::string packDevicePartitions(const DeviceRow& every, const std::map<std::int64_t, DeviceRow>& others) {
     std::string out;
     for (const auto& [chan, d] : others) {
+        if (chan == 0) continue;  // partition 0 is `every`, in its own columns
         putVarint(out, zigzag(chan));
         const bool alike = std::tie(d.firstDay, d.firstMs, d.lastMs, d.appEvents, d.actions, d.deviceReports) ==
                            std::tie(every.firstDay, every.firstMs, every.lastMs, every.appEvents, every.actions,

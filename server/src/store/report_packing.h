@@ -69,7 +69,8 @@ std::string packDeviceDay(const std::vector<std::pair<std::int64_t, const Partit
 DeviceDay unpackDeviceDay(std::string_view packed);  // dimension 0 restored
 
 // A device's totals per partition: partition 0's stand in their own columns, the others are
-// packed beside them, as differences from partition 0's (a partition alike costs two bytes).
+// packed beside them, as differences from partition 0's (a partition alike costs two bytes);
+// partition 0 in `others` is left out.
 std::string packDevicePartitions(const DeviceRow& every, const std::map<std::int64_t, DeviceRow>& others);
 std::map<std::int64_t, DeviceRow> unpackDevicePartitions(const DeviceRow& every, std::string_view packed);
 

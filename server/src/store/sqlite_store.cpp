@@ -535,11 +535,9 @@ public:
             auto& rows = appDevices_.at(key);
             auto every = rows.find(0);
             if (every == rows.end()) throw StoreError("sqlite: a device counted without its every-report partition");
-            std::map<std::int64_t, DeviceRow> others(rows.begin(), rows.end());
-            others.erase(0);
             const DeviceRow& d = every->second;
             saveDevice_.add({key.first, key.second, std::int64_t{0}, std::int64_t{d.firstDay}, d.firstMs, d.lastMs,
-                             d.appEvents, d.actions, d.deviceReports, packDevicePartitions(d, others)});
+                             d.appEvents, d.actions, d.deviceReports, packDevicePartitions(d, rows)});
         }
         changedDevices_.clear();
         std::vector<std::pair<std::int64_t, const PartitionDay*>> parts;
@@ -588,6 +586,7 @@ public:
         keepErasedIds_.bind(1, app).bind(2, device).run();
         idsGone_ = true;
         lastDevice_ = nullptr;
+        lastPartitions_ = nullptr;
         devices_.erase({app, device});
         appDevices_.erase({app, device});
         changedDevices_.erase({app, device});
@@ -650,6 +649,7 @@ private:
     }
     void forgetDevices() {
         lastDevice_ = nullptr;
+        lastPartitions_ = nullptr;
         devices_.clear();
         appDevices_.clear();
         touched_.clear();
@@ -697,7 +697,10 @@ private:
         return deviceOf(app, device, day).chans[chan];
     }
     std::map<std::int64_t, DeviceRow>& partitionsOf(std::int64_t app, std::int64_t device) {
+        if (lastPartitions_ && lastPartitionsKey_ == std::make_pair(app, device)) return *lastPartitions_;
         auto [it, fresh] = appDevices_.try_emplace({app, device});
+        lastPartitions_ = &it->second;
+        lastPartitionsKey_ = {app, device};
         if (!fresh || newDevices_.count(device)) return it->second;
         Using u(lockDevice_);
         if (lockDevice_.bind(1, app).bind(2, device).step()) {
@@ -717,6 +720,8 @@ private:
     std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // devices with days to write
     DeviceDays* lastDevice_ = nullptr;
     std::pair<std::int64_t, std::int64_t> lastDeviceKey_;
+    std::map<std::int64_t, DeviceRow>* lastPartitions_ = nullptr;
+    std::pair<std::int64_t, std::int64_t> lastPartitionsKey_;
     std::size_t keptDays_ = 0;
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
