@@ -47,17 +47,20 @@ end
 wrk.method = "POST"
 wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
 function request()
-    n = n + 1
-    wrk.headers["TallyScope-Report-Id"] = string.format("%08x%08x%08x%08x", {salt} * 16 + tid, r1, r2, n % 4294967296)
+    n = n + 1{scatter}
+    wrk.headers["{header}"] = string.format("%08x%08x%08x%08x", {salt} * 16 + tid, r1, r2, n % 4294967296)
     wrk.body = {body}
     return wrk.format()
 end
 """
 
 
-def write_id_script(path, salt=0, devices=0):
+def write_id_script(path, salt=0, devices=0, header="TallyScope-Report-Id", scatter=False):
     """A wrk script posting BODY with a fresh report id each time; with `devices`, each post from
-    one of that many devices picked at random."""
+    one of that many devices picked at random. Another `header` of the same length sends the same
+    bytes with wrk doing the same work, for a server that sees no id. With `scatter`, every post's
+    random part is drawn afresh, as posts from many machines (each with a random part of its own)
+    arrive at a server."""
     if devices:
         before, after = BODY.split("0123456789ABCDEF0123456789ABCDEF")
         body = '"%s" .. string.format("5EED5EED5EED5EED5EED%%012X", math.random(0, %d)) .. "%s"' % (
@@ -65,7 +68,8 @@ def write_id_script(path, salt=0, devices=0):
     else:
         body = '"%s"' % BODY
     with open(path, "w") as f:
-        f.write(ID_SCRIPT.replace("{salt}", str(salt)).replace("{body}", body))
+        f.write(ID_SCRIPT.replace("{salt}", str(salt)).replace("{body}", body).replace("{header}", header)
+                .replace("{scatter}", "\n    r1, r2 = math.random(0, 2147483647), math.random(0, 2147483647)" if scatter else ""))
     return path
 
 
@@ -425,16 +429,25 @@ def main():
 
         if "sqlite" in servers:
             id_script = write_id_script(os.path.join(work, "post_with_id.lua"))
+            # The posts without an id carry a header of the same length in its place, so both sides
+            # cost wrk the same per request and the ratio is the server's alone.
+            no_id_script = write_id_script(os.path.join(work, "post_without_id.lua"), header="X-Same-Length-Header")
             print("report ids (SQLite): each post with a fresh TallyScope-Report-Id against the same posts "
                   "without one")
             print("%-22s %14s %14s %8s" % ("", "without rep/s", "with id rep/s", "ratio"))
-            for label, close in (("new connection each", True), ("keep-alive", False)):
+            scattered = (write_id_script(os.path.join(work, "post_scattered_id.lua"), scatter=True),
+                         write_id_script(os.path.join(work, "post_scattered_without.lua"), scatter=True,
+                                         header="X-Same-Length-Header"))
+            for label, close, (with_script, without_script) in (
+                    ("new connection each", True, (id_script, no_id_script)),
+                    ("keep-alive", False, (id_script, no_id_script)),
+                    ("keep-alive, many ids", False, scattered)):
                 without, with_id = [], []
                 for _ in range(2):  # alternating, so the store's growth falls on both sides
-                    without.append(wrk(SERVER_HOST, servers["sqlite"][1], script, args.seconds, args.connections,
-                                       close)[0])
-                    with_id.append(wrk(SERVER_HOST, servers["sqlite"][1], id_script, args.seconds, args.connections,
-                                       close)[0])
+                    without.append(wrk(SERVER_HOST, servers["sqlite"][1], without_script, args.seconds,
+                                       args.connections, close)[0])
+                    with_id.append(wrk(SERVER_HOST, servers["sqlite"][1], with_script, args.seconds,
+                                       args.connections, close)[0])
                 a, b = sum(without) / 2, sum(with_id) / 2
                 print("%-22s %14.0f %14.0f %8.2f" % (label, a, b, b / a))
 

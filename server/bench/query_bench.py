@@ -1,6 +1,6 @@
 """Query API and dashboard speed on a loaded store. Prints figures; passes or fails nothing.
 
-    query_bench.py --server BIN (--data DIR | --csv FILE [--cache DIR]) [--runs N] [--browser-runs N]
+    query_bench.py --server BIN (--data DIR | --csv FILE [--cache DIR]) [--store URL] [--runs N] [--browser-runs N]
 
 With --csv, the export-format FILE is loaded by `tallyscope-server import` into a SQLite data
 folder kept under --cache (default build/store-bench) for the next run. Starts tallyscope-server
@@ -10,7 +10,8 @@ dimension) and retention for the 90 days ending on its last day, the 30-day acti
 and GET /healthz as the floor of one HTTP round trip; then the same figures under two filters
 (the busiest channel and OS name), every breakdown, and a device search. Then loads the dashboard
 in headless Chromium on the same 90 days, without and with those two filters, and reports the
-time from navigation until every panel is drawn, and where that time went.
+time from navigation until every panel is drawn, and where that time went. With --store URL the
+server reads a PostgreSQL store loaded before (--data is then only its data folder: the token).
 """
 import argparse
 import datetime
@@ -28,9 +29,9 @@ import time
 import urllib.parse
 
 
-def start_server(binary, data):
+def start_server(binary, data, store=None):
     log = tempfile.NamedTemporaryFile(prefix="tallyscope-bench-", suffix=".log", delete=False)
-    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--data", data],
+    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--data", data] + (["--store", store] if store else []),
                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 300
     port = token_file = None
@@ -98,6 +99,8 @@ return {
   lastAnswer: Math.max(...api.map((e) => e.responseEnd)),
   painted: window.tallyscopePaintedMs,
   drawing,
+  slowest: api.map((e) => [new URL(e.name).pathname.split("/").pop() + (new URL(e.name).searchParams.get("dimension") || ""),
+                           e.responseEnd - e.startTime]).sort((a, b) => b[1] - a[1]).slice(0, 4),
 };
 """
 
@@ -112,6 +115,12 @@ def phase_lines(label, phases):
               label, median("html"), median("asked"), statistics.median(p["requests"] for p in phases),
               median("lastAnswer"), median("painted"),
               ", ".join("%s %.1f" % (k, v) for k, v in sorted(spent.items(), key=lambda kv: -kv[1]))))
+    slow = {}
+    for p in phases:
+        for name, ms in p.get("slowest", []):
+            slow.setdefault(name, []).append(ms)
+    print("    slowest API answers (median over the loads where they were among the 4 slowest, ms): %s" % ", ".join(
+        "%s %.0f" % (k, statistics.median(v)) for k, v in sorted(slow.items(), key=lambda kv: -statistics.median(kv[1]))))
 
 
 def dashboard(port, token, app, start, end, runs, filters=None):
@@ -159,16 +168,17 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--data")
     parser.add_argument("--csv")
+    parser.add_argument("--store", help="postgresql://... of a store loaded before (with --data)")
     parser.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                         "..", "..", "build", "store-bench"))
     parser.add_argument("--runs", type=int, default=30)
     parser.add_argument("--browser-runs", type=int, default=5)
     args = parser.parse_args()
 
-    if bool(args.data) == bool(args.csv):
-        sys.exit("query_bench: give --data or --csv")
+    if bool(args.data) == bool(args.csv) or (args.store and not args.data):
+        sys.exit("query_bench: give --data or --csv (--store goes with --data)")
     data = args.data or load(args.server, args.csv, args.cache)
-    process, port, token, log = start_server(args.server, data)
+    process, port, token, log = start_server(args.server, data, args.store)
     try:
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=300)
         connection.request("GET", "/api/v1/apps", headers={"Authorization": "Bearer " + token})

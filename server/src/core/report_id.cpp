@@ -19,10 +19,13 @@ bool isReportId(std::string_view text) {
 }
 
 std::string reportIdToBytes(std::string_view hex) {
-    if (!isReportId(hex)) return {};
+    if (hex.size() != kReportIdDigits) return {};
     std::string out(kReportIdBytes, '\0');
-    for (std::size_t i = 0; i < kReportIdBytes; ++i)
-        out[i] = static_cast<char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    for (std::size_t i = 0; i < kReportIdBytes; ++i) {
+        const int high = nibble(hex[2 * i]), low = nibble(hex[2 * i + 1]);
+        if ((high | low) < 0) return {};
+        out[i] = static_cast<char>(high << 4 | low);
+    }
     return out;
 }
 

@@ -6,8 +6,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -124,6 +126,22 @@ constexpr int kInventoryColumns = 9;
 // The schema version that adds the packed tables; the rows move over right after it, before the
 // next version drops the old tables.
 constexpr std::int64_t kPackedRowsVersion = 6;
+constexpr std::int64_t kIdKeysVersion = 11;
+
+// The id index's key: the id's first 8 bytes as an integer.
+std::int64_t idKeyOf(std::string_view idBytes) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < 8 && i < idBytes.size(); ++i) key = key << 8 | static_cast<unsigned char>(idBytes[i]);
+    return static_cast<std::int64_t>(key);
+}
+
+// Ids stored before the integer key get theirs. Runs inside the migration's transaction.
+void fillIdKeys(sqlite3* db) {
+    Stmt ids(db, "SELECT id, report_id FROM reports WHERE report_id IS NOT NULL");
+    Stmt set(db, "UPDATE reports SET id_key = ? WHERE id = ?");
+    Using u(ids);
+    while (ids.step()) set.bind(1, idKeyOf(ids.text(1))).bind(2, ids.i64(0)).run();
+}
 
 // Texts of an interned id, looked up once each while one connection reads.
 class StringTexts {
@@ -254,6 +272,7 @@ void migrate(sqlite3* db) {
             if (m.version <= have) continue;
             exec(db, m.sql);
             if (m.version == kPackedRowsVersion) movePackedRows(db);
+            if (m.version == kIdKeysVersion) fillIdKeys(db);
             record.bind(1, m.version).bind(2, std::string(m.name)).run();
         }
         exec(db, "COMMIT");
@@ -322,9 +341,12 @@ public:
           addString_(db, "INSERT INTO strings (value) VALUES (?)"),
           findDevice_(db, "SELECT id FROM devices WHERE deviceid = ?"),
           addDevice_(db, "INSERT INTO devices (deviceid) VALUES (?)"),
-          insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
-                            " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
+          insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, id_key, parts, body, texts)"
+                            " VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
+          idStored_(db, "SELECT 1 FROM reports WHERE id_key = ? AND app = ? AND report_id = ?"),
+          listMarkedIds_(db, "SELECT app, report_id FROM unsettled_reports WHERE report_id IS NOT NULL"
+                             " UNION ALL SELECT app, report_id FROM waiting_report_ids"),
           keepErasedIds_(db, "INSERT INTO report_ids_gone SELECT app, report_id, arrived_ms FROM reports"
                              " WHERE app = ? AND device = ? AND report_id IS NOT NULL ON CONFLICT DO NOTHING"),
           saveInventory_(db, "INSERT INTO inventory VALUES (?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT (app, device)"
@@ -372,6 +394,8 @@ public:
 
     // Ids handed out in a transaction that rolls back must not survive it.
     void commit() {
+        markedIds_.merge(pendingMarkedIds_);
+        pendingMarkedIds_.clear();
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
         if (deviceIds_.size() + pendingDeviceIds_.size() > 200000) deviceIds_.clear();
@@ -385,12 +409,14 @@ public:
     }
     void forgetKept() {
         checkIdsGone();  // another process may have erased or pruned
+        reloadMarkedIds();  // or stored or settled reports of its own
         deviceIds_.clear();
         pendingDeviceIds_.clear();
         forgetDevices();
     }
     void rollback() {
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
+        pendingMarkedIds_.clear();
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
         newDevices_.clear();
@@ -608,25 +634,73 @@ public:
     // settled): the rollups are written and no report row.
     bool reportsStored = false;
 
-    // The stored report's row id; 0 when it repeats an id.
-    std::int64_t storeReport(const Report& r, std::int64_t app, std::int64_t device) {
-        return insertReport(r, app, device) ? sqlite3_last_insert_rowid(db_) : 0;
+    // The stored report's row id, its id left out of the row for the caller's mark to keep
+    // (`idBytes`); 0 when it repeats an id.
+    std::int64_t storeMarkedReport(const Report& r, std::int64_t app, std::int64_t device, std::string& idBytes) {
+        idBytes = reportIdToBytes(r.reportId);
+        if (!idBytes.empty()) {
+            if (repeatsKnownId(app, idBytes) || idInRows(app, idBytes)) return 0;
+            pendingMarkedIds_.insert(markedKey(app, idBytes));
+        }
+        return insertRow(r, app, device, std::string()) ? sqlite3_last_insert_rowid(db_) : 0;
     }
+    // The ids marks and waiting_report_ids hold, as the store has them now.
+    void reloadMarkedIds() {
+        markedIds_.clear();
+        Using u(listMarkedIds_);
+        while (listMarkedIds_.step()) markedIds_.insert(markedKey(listMarkedIds_.i64(0), listMarkedIds_.text(1)));
+    }
+    // Once filed, the ids are in their rows, where the unique index sees them.
+    void forgetMarkedIds() { markedIds_.clear(); }
+    std::size_t idsWaiting() const { return markedIds_.size(); }
 
 private:
-    // False when the report repeats an id the store holds (the unique index) or remembers.
+    // False when the report repeats an id the store holds (the unique index, or a mark) or remembers.
     bool insertReport(const Report& r, std::int64_t app, std::int64_t device) {
         const std::string id = reportIdToBytes(r.reportId);
-        if (!id.empty() && idsGone_) {
+        if (!id.empty() && repeatsKnownId(app, id)) return false;
+        return insertRow(r, app, device, id);  // the unique index finds ids in the rows
+    }
+    bool idInRows(std::int64_t app, const std::string& id) {
+        Using u(idStored_);
+        return idStored_.bind(1, idKeyOf(id)).bind(2, app).bindBlob(3, id).step();
+    }
+    // Ids gone from the rows (erased or pruned reports') and ids waiting in marks.
+    bool repeatsKnownId(std::int64_t app, const std::string& id) {
+        if (idsGone_) {
             Using u(idGone_);
-            if (idGone_.bind(1, app).bindBlob(2, id).step()) return false;
+            if (idGone_.bind(1, app).bindBlob(2, id).step()) return true;
         }
+        if (markedIds_.empty() && pendingMarkedIds_.empty()) return false;
+        const MarkedKey key = markedKey(app, id);
+        return markedIds_.count(key) > 0 || pendingMarkedIds_.count(key) > 0;
+    }
+    // An id with its application, held without an allocation of its own.
+    struct MarkedKey {
+        std::int64_t app = 0;
+        std::array<char, kReportIdBytes> id{};
+        bool operator==(const MarkedKey& o) const { return app == o.app && id == o.id; }
+    };
+    struct MarkedKeyHash {  // the id's random bits are a hash already
+        std::size_t operator()(const MarkedKey& k) const {
+            std::uint64_t h = 0;
+            std::memcpy(&h, k.id.data() + kReportIdBytes - sizeof h, sizeof h);
+            return static_cast<std::size_t>(h ^ static_cast<std::uint64_t>(k.app) * 0x9E3779B97F4A7C15ull);
+        }
+    };
+    static MarkedKey markedKey(std::int64_t app, std::string_view id) {
+        MarkedKey k;
+        k.app = app;
+        std::memcpy(k.id.data(), id.data(), std::min(id.size(), k.id.size()));
+        return k;
+    }
+    bool insertRow(const Report& r, std::int64_t app, std::int64_t device, const std::string& id) {
         Stmt& s = insertReport_;
         Using u(s);
         s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind));
-        if (id.empty()) s.bindNull(5);
-        else s.bindBlob(5, id);
-        bindPacked(s, 6, r, packedTexts_);
+        if (id.empty()) s.bindNull(5).bindNull(6);
+        else s.bindBlob(5, id).bind(6, idKeyOf(id));
+        bindPacked(s, 7, r, packedTexts_);
         s.step();
         return s.changes() > 0;
     }
@@ -727,7 +801,10 @@ private:
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     // Devices whose id this transaction created: they have no rows anywhere yet.
     std::unordered_set<std::int64_t> newDevices_;
-    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, keepErasedIds_, saveInventory_, lockDevice_;
+    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, idStored_, listMarkedIds_, keepErasedIds_,
+        saveInventory_, lockDevice_;
+    // (app, id) of reports whose ids are not in their rows yet (in their marks or waiting).
+    std::unordered_set<MarkedKey, MarkedKeyHash> markedIds_, pendingMarkedIds_;
     RowWriter saveDevice_;
     Stmt loadDays_, loadOlderDays_;
     RowWriter saveDay_, addDaily_, addRetention_, addValueDayCount_, addSpan_;
@@ -819,12 +896,20 @@ public:
         prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
         clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
-        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report) VALUES (?)");
+        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id, id_key) VALUES (?, ?, ?, ?)");
         listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
         loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
                                          " FROM reports r JOIN devices d ON d.id = r.device"
                                          " JOIN strings s ON s.id = r.app WHERE r.id = ?");
         clearUnsettled_ = Stmt(db_.get(), "DELETE FROM unsettled_reports");
+        keepWaitingIds_ = Stmt(db_.get(), "INSERT INTO waiting_report_ids SELECT report, app, report_id, id_key"
+                                          " FROM unsettled_reports WHERE report_id IS NOT NULL");
+        // Every waiting id was checked against the rows when its report came: none can collide
+        // here, and if one ever did the rest would still be filed.
+        fileIds_ = Stmt(db_.get(), "UPDATE OR IGNORE reports SET (report_id, id_key) = (SELECT w.report_id, w.id_key"
+                                   " FROM waiting_report_ids w WHERE w.report = reports.id)"
+                                   " WHERE id IN (SELECT report FROM waiting_report_ids)");
+        clearWaitingIds_ = Stmt(db_.get(), "DELETE FROM waiting_report_ids");
         syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
         syncFull_ = Stmt(db_.get(), "PRAGMA synchronous=FULL");
         // Reports a crash left unsettled are counted before anything else reads or writes.
@@ -851,24 +936,23 @@ public:
         inTransaction([&] {
             result = {};
             stored.clear();
-            std::set<std::pair<std::int64_t, std::string_view>> idsInBatch;
             for (const Report& r : reports) {
                 const std::int64_t app = writer_->stringId(r.appKey);
-                if (!r.reportId.empty() && !idsInBatch.emplace(app, std::string_view(r.reportId)).second) {
-                    ++result.repeats;
-                    continue;
-                }
-                const std::int64_t row = writer_->storeReport(r, app, writer_->deviceId(r.deviceId));
+                std::string id;  // a repeat within the batch is found among the ids it marked
+                const std::int64_t row = writer_->storeMarkedReport(r, app, writer_->deviceId(r.deviceId), id);
                 if (row == 0) {
                     ++result.repeats;
                     continue;
                 }
-                markUnsettled_.bind(1, row).run();
+                markUnsettled_.bind(1, row).bind(2, app);
+                if (id.empty()) markUnsettled_.bindNull(3).bindNull(4);
+                else markUnsettled_.bindBlob(3, id).bind(4, idKeyOf(id));
+                markUnsettled_.run();
                 stored.emplace_back(row, &r);
                 ++result.stored;
             }
         });
-        // Kept without their ids: the unique index has done its work, and the rollups need none.
+        // Kept without their ids: the marks hold them, and the rollups need none.
         for (const auto& [row, r] : stored) {
             Report& kept = unsettled_.emplace(row, *r).first->second;
             kept.reportId.clear();
@@ -901,6 +985,7 @@ public:
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         std::lock_guard<std::mutex> lock(writeMutex_);
         settleLocked();
+        fileIdsLocked();
         bool found = false;
         inTransaction([&] { found = store::eraseDevice(*writer_, appKey, deviceId, segments_.get()); });
         return found;
@@ -913,6 +998,7 @@ public:
         for (;;) {
             std::lock_guard<std::mutex> lock(writeMutex_);
             settleLocked();
+            fileIdsLocked();
             int n = 0;
             inTransaction([&] {
                 clearSlice_.run();
@@ -975,7 +1061,10 @@ public:
         }
         StringTexts strings(db);
         const PackedTexts texts{nullptr, [&](std::int64_t id) { return strings.text(id); }};
-        const std::string sql = "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts, r.report_id"
+        // A report's id may still be in its mark or waiting to be filed.
+        const std::string sql = "SELECT r.arrived_ms, r.kind, d.deviceid, r.parts, r.body, r.texts,"
+                                " COALESCE(r.report_id, (SELECT u.report_id FROM unsettled_reports u WHERE u.report = r.id),"
+                                " (SELECT w.report_id FROM waiting_report_ids w WHERE w.report = r.id))"
                                 " FROM reports r JOIN devices d ON d.id = r.device"
                                 " WHERE r.app = ? AND r.arrived_ms >= ? AND r.arrived_ms < ?" +
                                 passes + " ORDER BY r.arrived_ms, r.id";
@@ -1102,10 +1191,23 @@ private:
             writer_->reportsStored = true;
             applyBatch(*writer_, days(), reports, filterRollups());
             writer_->reportsStored = false;
+            keepWaitingIds_.run();
             clearUnsettled_.run();
         });
         unsettled_.clear();
         unsettledCount_.store(0);
+        if (writer_->idsWaiting() >= kIdsFiledAt) fileIdsLocked();
+    }
+    // Puts every waiting id into its report's row, in one transaction, so the index pages many
+    // ids share are written once. Runs right after a settle (no mark holds an id then), and before
+    // an erasure or pruning, which keep the ids of the rows they delete. Losing the transaction
+    // in a crash loses nothing: the ids still wait and are filed again.
+    void fileIdsLocked() {
+        inTransaction([&] {
+            fileIds_.run();
+            clearWaitingIds_.run();
+        });
+        writer_->forgetMarkedIds();
     }
     // A stored report rebuilt from its row, as the export rebuilds it.
     std::optional<Report> loadReport(std::int64_t row, StringTexts& strings) {
@@ -1164,9 +1266,13 @@ private:
     std::int64_t dataVersionSeen_ = -1;
     // Unsettled reports by row id, as they came; past kMaxUnsettled the next append settles first.
     static constexpr std::size_t kMaxUnsettled = 5000;
+    // Waiting ids filed at once: the more, the more of them share each index page written; they
+    // are looked up in memory meanwhile.
+    static constexpr std::size_t kIdsFiledAt = 20000;
     std::unordered_map<std::int64_t, Report> unsettled_;
     std::atomic<std::size_t> unsettledCount_{0};
-    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, syncNormal_, syncFull_;
+    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
+        syncNormal_, syncFull_;
     Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;
