@@ -788,8 +788,9 @@ private:
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_, deviceIds_, pendingDeviceIds_;
     // (app, device): kept from batch to batch up to kKeptDevices devices or kKeptDays device-days
-    // (a device-day holds every partition's figures of that day).
-    static constexpr std::size_t kKeptDevices = 20000, kKeptDays = 100000;
+    // (a device-day holds every partition's figures of that day, a kilobyte or two), so the
+    // writer's memory stays within a few tens of megabytes whatever the fleet.
+    static constexpr std::size_t kKeptDevices = 10000, kKeptDays = 20000;
     std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;
     std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // devices with days to write
     DeviceDays* lastDevice_ = nullptr;
