@@ -11,7 +11,8 @@ one, same run, alternating). Prints figures only; nothing here passes or fails.
 
 Use --memory-seconds 300 for the five-minute memory run.
 With --instructions, only the SQLite server's instructions per report under callgrind (with and
-without report ids, and with --server-without-filter-rollups without the OS filters' rollups).
+without report ids, and with --server-without-filter-rollups without the OS filters' rollups);
+without it, --server-without-filter-rollups adds the reports/s of both builds, alternating.
 """
 import argparse
 import os
@@ -301,7 +302,8 @@ def main():
     parser.add_argument("--instructions", action="store_true",
                         help="only count the SQLite server's instructions per report under callgrind")
     parser.add_argument("--server-without-filter-rollups",
-                        help="the same server built with -DTALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS, for --instructions")
+                        help="the same server built with -DTALLYSCOPE_BENCH_WITHOUT_FILTER_ROLLUPS: its instructions "
+                             "(with --instructions) or its reports/s beside the server's")
     args = parser.parse_args()
     if not os.path.exists(args.server):
         sys.exit("no server at %s: cmake --preset bench && cmake --build --preset bench" % args.server)
@@ -448,6 +450,25 @@ def main():
                                        args.connections, close)[0])
                 a, b = sum(without) / 2, sum(with_id) / 2
                 print("%-22s %14.0f %14.0f %8.2f" % (label, a, b, b / a))
+
+        if "sqlite" in servers and args.server_without_filter_rollups:
+            # What the OS filters' rollups cost in reports/s: the same server built without them, on
+            # a store of its own, posts from 300 devices with fresh ids, the two runs alternating.
+            bare = start_server(args.server_without_filter_rollups, SERVER_HOST, os.path.join(work, "data-bare"))
+            processes.append(bare[0])
+            spread = write_id_script(os.path.join(work, "post_300_devices.lua"), salt=1, devices=300)
+            print("OS filters' rollups (SQLite, 300 devices, fresh ids): the same server built without them, "
+                  "alternating")
+            print("%-22s %14s %14s %12s" % ("", "with rep/s", "without rep/s", "fewer rep/s"))
+            for label, close in (("new connection each", True), ("keep-alive", False)):
+                with_filters, without = [], []
+                for _ in range(2):
+                    with_filters.append(wrk(SERVER_HOST, servers["sqlite"][1], spread, args.seconds,
+                                            args.connections, close)[0])
+                    without.append(wrk(SERVER_HOST, bare[1], spread, args.seconds, args.connections, close)[0])
+                a, b = sum(with_filters) / 2, sum(without) / 2
+                print("%-22s %14.0f %14.0f %11.0f%%" % (label, a, b, 100 * (1 - a / b)))
+            stop(bare[0])
 
         first = servers[names[0]][0]
         memory = RssSampler(first.pid)

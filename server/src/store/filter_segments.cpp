@@ -33,14 +33,24 @@ void FilterSegments::committed() {
     pending_.clear();
 }
 
-void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& reports) {
-    parts_.assign(reports.size(), {});
+void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& reports,
+                             const std::vector<std::pair<std::int64_t, std::int64_t>>& ids) {
+    parts_.resize(reports.size());
     pending_.clear();  // ids of a batch that rolled back must not outlive it
     // Each device's reports in arrival order, so a device-information report sets the OS of the
     // reports after it within the batch as well.
-    std::map<std::pair<std::int64_t, std::int64_t>, std::vector<std::size_t>> byDevice;
+    struct Ordered {
+        std::int64_t app, device, arrivedMs;
+        std::size_t index;
+        bool operator<(const Ordered& o) const {
+            return std::tie(app, device, arrivedMs, index) < std::tie(o.app, o.device, o.arrivedMs, o.index);
+        }
+    };
+    std::vector<Ordered> order;
+    order.reserve(reports.size());
     for (std::size_t i = 0; i < reports.size(); ++i)
-        byDevice[{tx.stringId(reports[i]->appKey), tx.deviceId(reports[i]->deviceId)}].push_back(i);
+        order.push_back({ids[i].first, ids[i].second, reports[i]->arrivedMs, i});
+    std::sort(order.begin(), order.end());
     const std::int64_t none = tx.stringId("");
 
     // The OS histories of the batch's devices; with keepHistories_ only those not yet in memory
@@ -48,26 +58,32 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
     if (!keepHistories_ || histories_.size() > 100000) histories_.clear();
     {
         std::vector<std::pair<std::int64_t, std::int64_t>> unknown;
-        for (const auto& entry : byDevice)
-            if (!histories_.count(entry.first)) unknown.push_back(entry.first);
+        for (std::size_t at = 0; at < order.size(); ++at) {
+            const std::pair<std::int64_t, std::int64_t> key{order[at].app, order[at].device};
+            const bool first = at == 0 || order[at - 1].app != key.first || order[at - 1].device != key.second;
+            if (first && !histories_.count(key)) unknown.push_back(key);
+        }
         readHistories(unknown, histories_);
     }
     Histories& histories = histories_;
 
     // The OS changes the batch brings, the last one per moment kept, written together below.
     std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::pair<std::int64_t, std::int64_t>> changes;
-    for (auto& [key, indices] : byDevice) {
-        const auto [app, device] = key;
-        std::stable_sort(indices.begin(), indices.end(),
-                         [&](std::size_t a, std::size_t b) { return reports[a]->arrivedMs < reports[b]->arrivedMs; });
-        std::vector<OsPoint>& history = histories[key];
-        for (std::size_t i : indices) {
+    std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t> lastKey;
+    std::array<Partition, kPartitions> lastParts;
+    bool haveLast = false;
+    std::vector<OsPoint>* history = nullptr;
+    for (std::size_t at = 0; at < order.size(); ++at) {
+        const std::int64_t app = order[at].app, device = order[at].device;
+        if (at == 0 || app != order[at - 1].app || device != order[at - 1].device) history = &histories[{app, device}];
+        {
+            const std::size_t i = order[at].index;
             const Report& r = *reports[i];
             // The latest point at or before the report.
-            auto after = std::upper_bound(history.begin(), history.end(), r.arrivedMs,
+            auto after = std::upper_bound(history->begin(), history->end(), r.arrivedMs,
                                           [](std::int64_t ms, const OsPoint& p) { return ms < p.fromMs; });
             std::int64_t os = none, osver = none;
-            if (after != history.begin()) {
+            if (after != history->begin()) {
                 os = std::prev(after)->os;
                 osver = std::prev(after)->osver;
             }
@@ -75,21 +91,28 @@ void FilterSegments::prepare(RollupTx& tx, const std::vector<const Report*>& rep
                 const std::int64_t newOs = tx.stringId(r.inventory[0]), newVer = tx.stringId(r.inventory[2]);
                 if (newOs != os || newVer != osver) {
                     changes[{app, device, r.arrivedMs}] = {newOs, newVer};
-                    if (after != history.begin() && std::prev(after)->fromMs == r.arrivedMs)
+                    if (after != history->begin() && std::prev(after)->fromMs == r.arrivedMs)
                         *std::prev(after) = {r.arrivedMs, newOs, newVer};
                     else
-                        history.insert(after, {r.arrivedMs, newOs, newVer});
+                        history->insert(after, {r.arrivedMs, newOs, newVer});
                 }
                 os = newOs;
                 osver = newVer;
             }
+            // The batch's reports mostly share channel and OS: their segments are looked up once.
             const std::int64_t chan = tx.stringId(r.channel);
-            std::vector<Partition>& out = parts_[i];
-            for (std::int64_t c : {std::int64_t{0}, chan}) {
-                out.push_back({-segment(app, c, os, 0), c == 0});
-                out.push_back({-segment(app, c, 0, osver), c == 0});
-                out.push_back({-segment(app, c, os, osver), c == 0});
+            const auto key = std::make_tuple(app, chan, os, osver);
+            if (!haveLast || key != lastKey) {
+                std::size_t p = 0;
+                for (std::int64_t c : {std::int64_t{0}, chan}) {
+                    lastParts[p++] = {-segment(app, c, os, 0), c == 0};
+                    lastParts[p++] = {-segment(app, c, 0, osver), c == 0};
+                    lastParts[p++] = {-segment(app, c, os, osver), c == 0};
+                }
+                lastKey = key;
+                haveLast = true;
             }
+            parts_[i] = lastParts;
         }
     }
     writeChanges(changes);

@@ -9,6 +9,7 @@
 // its OS changed (device_os), so a report's OS is looked up, not scanned for.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -46,9 +47,12 @@ public:
     explicit FilterSegments(TxSql& sql, bool keepHistories = false) : sql_(sql), keepHistories_(keepHistories) {}
 
     // Works out the partitions of every report of a batch and records the OS changes its
-    // device-information reports bring. Runs inside the batch's transaction.
-    void prepare(RollupTx& tx, const std::vector<const Report*>& reports);
-    const std::vector<Partition>& of(std::size_t report) const { return parts_[report]; }
+    // device-information reports bring. Runs inside the batch's transaction. `ids` holds each
+    // report's (app, device) ids.
+    void prepare(RollupTx& tx, const std::vector<const Report*>& reports,
+                 const std::vector<std::pair<std::int64_t, std::int64_t>>& ids);
+    static constexpr std::size_t kPartitions = 6;
+    const std::array<Partition, kPartitions>& of(std::size_t report) const { return parts_[report]; }
 
     // Forgets a device's OS history (an erasure).
     void erase(std::int64_t app, std::int64_t device);
@@ -77,7 +81,7 @@ private:
     TxSql& sql_;
     bool keepHistories_;
     Histories histories_;  // kept across batches only with keepHistories_
-    std::vector<std::vector<Partition>> parts_;
+    std::vector<std::array<Partition, kPartitions>> parts_;
     using SegmentKey = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>;
     std::map<SegmentKey, std::int64_t> segments_, pending_;
 };

@@ -115,6 +115,7 @@ bool isChannelValue(const DayValues::value_type& v) { return std::get<0>(v.first
 // True when `b` holds what `a` holds, less its channel values when `lessChannels`.
 bool sameDay(const PartitionDay& a, const PartitionDay& b, bool lessChannels) {
     if (a.ae != b.ae || a.ac != b.ac || a.dr != b.dr) return false;
+    if (a.values == b.values) return true;  // the usual case, dimension 0 alike too
     auto x = a.values.begin(), y = b.values.begin();
     for (;; ++x, ++y) {
         while (x != a.values.end() && (std::get<0>(x->first) == 0 || (lessChannels && isChannelValue(*x)))) ++x;
@@ -131,20 +132,32 @@ std::uint64_t likeTag(std::size_t i, bool lessChannels) { return 1 + 2 * i + (le
 }  // namespace
 
 std::string packDeviceDay(const DeviceDay& day) {
+    std::vector<std::pair<std::int64_t, const PartitionDay*>> parts;
+    parts.reserve(day.size());
+    for (const auto& [chan, d] : day) parts.emplace_back(chan, &d);
+    return packDeviceDay(parts);
+}
+
+std::string packDeviceDay(const std::vector<std::pair<std::int64_t, const PartitionDay*>>& day) {
     std::string out;
-    std::vector<const PartitionDay*> written;
-    for (const auto& [chan, d] : day) {
+    // Only partitions written with their own figures are compared with: one like another holds
+    // what that one holds, or less.
+    std::vector<std::size_t> own;
+    own.reserve(day.size());
+    for (std::size_t at = 0; at < day.size(); ++at) {
+        const auto& [chan, dp] = day[at];
+        const PartitionDay& d = *dp;
         putVarint(out, zigzag(chan));
         std::uint64_t tag = kOwn;
-        for (std::size_t i = 0; i < written.size() && tag == kOwn; ++i)
+        for (std::size_t i = 0; i < own.size() && tag == kOwn; ++i)
             for (bool less : {false, true})
-                if (sameDay(*written[i], d, less)) {
-                    tag = likeTag(i, less);
+                if (sameDay(*day[own[i]].second, d, less)) {
+                    tag = likeTag(own[i], less);
                     break;
                 }
-        written.push_back(&d);
         putVarint(out, tag);
         if (tag != kOwn) continue;
+        own.push_back(at);
         putVarint(out, static_cast<std::uint64_t>(d.ae));
         putVarint(out, static_cast<std::uint64_t>(d.ac));
         putVarint(out, static_cast<std::uint64_t>(d.dr));
@@ -197,6 +210,7 @@ DeviceDay unpackDeviceDay(std::string_view packed) {
 std::string packDevicePartitions(const DeviceRow& every, const std::map<std::int64_t, DeviceRow>& others) {
     std::string out;
     for (const auto& [chan, d] : others) {
+        if (chan == 0) continue;  // partition 0 is `every`, in its own columns
         putVarint(out, zigzag(chan));
         const bool alike = std::tie(d.firstDay, d.firstMs, d.lastMs, d.appEvents, d.actions, d.deviceReports) ==
                            std::tie(every.firstDay, every.firstMs, every.lastMs, every.appEvents, every.actions,

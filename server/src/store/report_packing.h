@@ -20,6 +20,7 @@
 
 #include "core/report.h"
 #include "store/rollups.h"
+#include "store/sorted_map.h"
 
 namespace tallyscope::server::store {
 
@@ -31,7 +32,7 @@ std::uint64_t takeVarint(std::string_view& in);
 // (dimension, sub, value) -> reports. Packed, dimension 0 (every report) is left out, as it is
 // the day's own total; and a partition that saw the same reports as one before it (a device in
 // one channel and on one OS that day is in eight partitions alike) names that one instead.
-using DayValues = std::map<std::tuple<int, std::int64_t, std::int64_t>, std::int64_t>;
+using DayValues = SortedMap<std::tuple<int, std::int64_t, std::int64_t>, std::int64_t>;
 struct PartitionDay {
     std::int64_t ae = 0, ac = 0, dr = 0;
     DayValues values;
@@ -41,15 +42,15 @@ using DeviceDay = std::map<std::int64_t, PartitionDay>;  // partition (chan) -> 
 // A device's days per partition (chan -> day -> its figures, in day order), as both backends hold
 // them while a batch runs, read back as the rollups' rows. Days come in order, so each value's
 // previous day is the last one seen for it.
-template <class Day>
-std::vector<DeviceDayRow> deviceDayRowsOf(const std::map<std::int64_t, std::map<int, Day>>& chans) {
+template <class Days>
+std::vector<DeviceDayRow> deviceDayRowsOf(const std::map<std::int64_t, Days>& chans) {
     std::vector<DeviceDayRow> out;
     for (const auto& [chan, days] : chans)
         for (const auto& [day, d] : days) out.push_back({chan, day, d.ae, d.ac, d.dr});
     return out;
 }
-template <class Day>
-std::vector<ValueDeviceDay> valueDeviceDaysOf(const std::map<std::int64_t, std::map<int, Day>>& chans) {
+template <class Days>
+std::vector<ValueDeviceDay> valueDeviceDaysOf(const std::map<std::int64_t, Days>& chans) {
     std::vector<ValueDeviceDay> out;
     for (const auto& [chan, days] : chans) {
         std::map<DayValues::key_type, int> last;
@@ -63,10 +64,13 @@ std::vector<ValueDeviceDay> valueDeviceDaysOf(const std::map<std::int64_t, std::
     return out;
 }
 std::string packDeviceDay(const DeviceDay& day);
+// The same from partitions held elsewhere, in partition order.
+std::string packDeviceDay(const std::vector<std::pair<std::int64_t, const PartitionDay*>>& day);
 DeviceDay unpackDeviceDay(std::string_view packed);  // dimension 0 restored
 
 // A device's totals per partition: partition 0's stand in their own columns, the others are
-// packed beside them, as differences from partition 0's (a partition alike costs two bytes).
+// packed beside them, as differences from partition 0's (a partition alike costs two bytes);
+// partition 0 in `others` is left out.
 std::string packDevicePartitions(const DeviceRow& every, const std::map<std::int64_t, DeviceRow>& others);
 std::map<std::int64_t, DeviceRow> unpackDevicePartitions(const DeviceRow& every, std::string_view packed);
 

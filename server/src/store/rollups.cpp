@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "core/days.h"
 #include "ops/metrics.h"
 #include "store/filter_segments.h"
+#include "store/sorted_map.h"
 
 namespace tallyscope::server::store {
 
@@ -24,11 +26,42 @@ struct Kinds {
     }
 };
 
+using KindsByDay = SortedMap<int, Kinds>;
+
+// What a batch adds to one device in one partition. One is filled per partition in turn and
+// reused, so a batch allocates for its largest partition only.
 struct DeviceAgg {
-    std::map<int, Kinds> days;
+    KindsByDay days;
     std::int64_t firstMs = INT64_MAX, lastMs = INT64_MIN;
     Kinds total;
-    std::map<ValueKey, std::map<int, std::int64_t>> values;
+    struct Value {
+        ValueKey key;
+        int day = 0;
+        std::int64_t reports = 0;
+        bool operator<(const Value& o) const { return key < o.key || (!(o.key < key) && day < o.day); }
+        bool sameRow(const Value& o) const { return !(key < o.key) && !(o.key < key) && day == o.day; }
+    };
+    std::vector<Value> values;  // sorted by value, then day, once `seal` ran
+
+    void clear() {
+        days.clear();
+        firstMs = INT64_MAX;
+        lastMs = INT64_MIN;
+        total = {};
+        values.clear();
+    }
+    void add(std::int64_t chan, int dim, std::int64_t sub, std::int64_t value, int day) {
+        values.push_back({ValueKey{chan, dim, sub, value}, day, 1});
+    }
+    void seal() {
+        std::sort(values.begin(), values.end());
+        std::size_t out = 0;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (out && values[out - 1].sameRow(values[i])) values[out - 1].reports += values[i].reports;
+            else values[out++] = values[i];
+        }
+        values.resize(out);
+    }
 };
 
 struct DailyDelta {
@@ -46,25 +79,31 @@ struct ValueCounterKey {
     bool operator<(const ValueCounterKey& o) const { return tied() < o.tied(); }
 };
 
-// Changes to value counters, appended as they come and summed per row once, in key order: far
-// cheaper than a lookup per change, as every filter partition adds its own.
+// Changes to value counters, summed per row as they come (a batch's many changes fall on few
+// rows: every device active today adds to today's rows), then applied in key order.
 class ValueCounters {
 public:
-    void add(const ValueCounterKey& k, std::int64_t delta) { changes_.emplace_back(k, delta); }
+    void add(const ValueCounterKey& k, std::int64_t delta) { sums_[k] += delta; }
     template <typename F>
     void forEachInKeyOrder(F&& f) {
-        std::sort(changes_.begin(), changes_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (std::size_t i = 0; i < changes_.size();) {
-            std::int64_t sum = 0;
-            std::size_t j = i;
-            for (; j < changes_.size() && changes_[j].first == changes_[i].first; ++j) sum += changes_[j].second;
-            if (sum) f(changes_[i].first, sum);
-            i = j;
-        }
+        std::vector<std::pair<ValueCounterKey, std::int64_t>> rows(sums_.begin(), sums_.end());
+        std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [k, sum] : rows)
+            if (sum) f(k, sum);
     }
 
 private:
-    std::vector<std::pair<ValueCounterKey, std::int64_t>> changes_;
+    struct Hash {
+        std::size_t operator()(const ValueCounterKey& k) const {
+            std::uint64_t h = 0;
+            for (std::uint64_t v : {std::uint64_t(k.app), std::uint64_t(k.k.chan), std::uint64_t(k.k.dim),
+                                    std::uint64_t(k.k.sub), std::uint64_t(k.k.value), std::uint64_t(k.day),
+                                    std::uint64_t(k.prev)})
+                h = (h ^ v) * 0x9E3779B97F4A7C15ull;
+            return static_cast<std::size_t>(h ^ (h >> 32));
+        }
+    };
+    std::unordered_map<ValueCounterKey, std::int64_t, Hash> sums_;
 };
 
 // Every counter change of one transaction, applied at its end in key order so concurrent
@@ -85,13 +124,9 @@ struct Counters {
     }
 };
 
-void addValue(DeviceAgg& agg, std::int64_t chan, int dim, std::int64_t sub, std::int64_t value, int day) {
-    ++agg.values[ValueKey{chan, dim, sub, value}][day];
-}
-
 // The cohort of `firstDay` gains (sign +1) or loses (-1) this device in its retention counters.
 void countCohort(RollupTx& tx, Counters& c, std::int64_t app, std::int64_t device, std::int64_t chan,
-                 int firstDay, int sign, const std::map<int, Kinds>* allDays = nullptr) {
+                 int firstDay, int sign, const KindsByDay* allDays = nullptr) {
     for (int n : kRetentionOffsets)
         if (allDays ? allDays->count(firstDay + n) > 0 : tx.deviceDayExists(app, device, chan, firstDay + n))
             c.retention[{app, chan, firstDay, n}] += sign;
@@ -115,8 +150,6 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
                         FilterSegments* segments) {
     metrics::global().rollupBatches.fetch_add(1, std::memory_order_relaxed);
     metrics::ScopedMicros timed(metrics::global().rollupMicros);
-    // (app, device, chan) -> what this batch adds; ordered, so locks are taken in one order.
-    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, DeviceAgg> devices;
     std::map<std::pair<std::int64_t, std::int64_t>, const Report*> latestInventory;
 
     RollupTx::DaySpan& span = tx.lastDay;
@@ -150,12 +183,36 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         }
     }
     const std::vector<bool> stored = tx.insertReports(rows);
-    std::vector<const Report*> counted;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (stored[i]) counted.push_back(rows[i].report);
-    if (segments) segments->prepare(tx, counted);
-    std::vector<Partition> partitions;
-    std::size_t index = 0;  // into `counted`
+    if (segments) {
+        std::vector<const Report*> counted;
+        std::vector<std::pair<std::int64_t, std::int64_t>> ids;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (stored[i]) {
+                counted.push_back(rows[i].report);
+                ids.emplace_back(rows[i].app, rows[i].device);
+            }
+        segments->prepare(tx, counted, ids);
+    }
+    // Each counted report once: its day and the ids its partitions count it under.
+    struct Counted {
+        int day = 0;
+        ReportKind kind = ReportKind::AppEvent;
+        std::int64_t arrivedMs = 0, chan = 0, first = 0, second = 0;  // name and content, or OS and version
+    };
+    std::vector<Counted> info;
+    info.reserve(rows.size());
+    // (app, device, partition, report), sorted below: a partition's reports in one run, and the
+    // runs in key order, so locks are taken in one order.
+    struct Entry {
+        std::int64_t app, device, chan;
+        std::uint32_t report;
+        bool anyChannel;
+        bool operator<(const Entry& o) const {
+            return std::tie(app, device, chan, report) < std::tie(o.app, o.device, o.chan, o.report);
+        }
+    };
+    std::vector<Entry> entries;
+    entries.reserve(rows.size() * (segments ? 8 : 2));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (!stored[i]) {
             ++result.repeats;
@@ -169,58 +226,72 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
             span.startMs = days.startOf(span.day);
             span.endMs = days.startOf(span.day + 1);
         }
-        const int day = span.day;
-        const std::int64_t chanId = tx.stringId(r.channel);
+        Counted n{span.day, r.kind, r.arrivedMs, tx.stringId(r.channel)};
         if (r.kind == ReportKind::DeviceInfo) {
             const Report*& latest = latestInventory[{app, device}];
             if (!latest || latest->arrivedMs <= r.arrivedMs) latest = &r;
+            n.first = tx.stringId(r.inventory[0]);
+            n.second = tx.stringId(r.inventory[2]);
+        } else {
+            n.first = tx.stringId(r.name);
+            if (r.kind == ReportKind::Action) n.second = tx.stringId(r.content);
         }
-        partitions.assign({Partition{0, true}, Partition{chanId, false}});
-        if (segments) partitions.insert(partitions.end(), segments->of(index).begin(), segments->of(index).end());
-        ++index;
-        for (const auto& [chan, anyChannel] : partitions) {
-            DeviceAgg& agg = devices[{app, device, chan}];
+        const auto report = static_cast<std::uint32_t>(info.size());
+        entries.push_back({app, device, 0, report, true});
+        entries.push_back({app, device, n.chan, report, false});
+        if (segments)
+            for (const auto& [chan, anyChannel] : segments->of(report)) entries.push_back({app, device, chan, report, anyChannel});
+        info.push_back(n);
+    }
+    for (const auto& [key, r] : latestInventory) tx.saveInventory(key.first, key.second, *r);
+    std::sort(entries.begin(), entries.end());
+
+    {
+        std::vector<DeviceKey> keys;
+        for (const Entry& e : entries)
+            if (keys.empty() || keys.back() != DeviceKey{e.app, e.device, e.chan}) keys.emplace_back(e.app, e.device, e.chan);
+        tx.prefetch(keys);
+    }
+    Counters c;
+    DeviceAgg agg;
+    for (std::size_t from = 0; from < entries.size();) {
+        const std::int64_t app = entries[from].app, device = entries[from].device, chan = entries[from].chan;
+        agg.clear();
+        std::size_t to = from;
+        for (; to < entries.size() && entries[to].app == app && entries[to].device == device && entries[to].chan == chan; ++to) {
+            const Counted& r = info[entries[to].report];
+            const int day = r.day;
             agg.days[day].add(r.kind);
             agg.total.add(r.kind);
             agg.firstMs = std::min(agg.firstMs, r.arrivedMs);
             agg.lastMs = std::max(agg.lastMs, r.arrivedMs);
-            addValue(agg, chan, kAnyReport, 0, 0, day);
-            if (anyChannel) addValue(agg, chan, channel, 0, chanId, day);
+            agg.add(chan, kAnyReport, 0, 0, day);
+            if (entries[to].anyChannel) agg.add(chan, channel, 0, r.chan, day);
             switch (r.kind) {
             case ReportKind::AppEvent:
-                addValue(agg, chan, event, 0, tx.stringId(r.name), day);
+                agg.add(chan, event, 0, r.first, day);
                 break;
-            case ReportKind::Action: {
-                const std::int64_t name = tx.stringId(r.name), value = tx.stringId(r.content);
-                addValue(agg, chan, action, 0, name, day);
-                addValue(agg, chan, content, 0, value, day);
-                addValue(agg, chan, content, name, value, day);
+            case ReportKind::Action:
+                agg.add(chan, action, 0, r.first, day);
+                agg.add(chan, content, 0, r.second, day);
+                agg.add(chan, content, r.first, r.second, day);
                 break;
-            }
             case ReportKind::DeviceInfo:
-                addValue(agg, chan, os, 0, tx.stringId(r.inventory[0]), day);
-                addValue(agg, chan, osVersion, 0, tx.stringId(r.inventory[2]), day);
+                agg.add(chan, os, 0, r.first, day);
+                agg.add(chan, osVersion, 0, r.second, day);
                 break;
             }
         }
-    }
-    for (const auto& [key, r] : latestInventory) tx.saveInventory(key.first, key.second, *r);
-
-    {
-        std::vector<DeviceKey> keys;
-        keys.reserve(devices.size());
-        for (const auto& entry : devices) keys.push_back(entry.first);
-        tx.prefetch(keys);
-    }
-    Counters c;
-    for (const auto& [key, agg] : devices) {
-        const auto [app, device, chan] = key;
+        from = to;
+        agg.seal();
         const int batchFirst = agg.days.begin()->first;
         std::optional<DeviceRow> row = tx.lockDevice(app, device, chan);
         // Every row the device has in the partition lies on or before the day of its last arrival
         // there, so a later day is new to it, and so is every day of a device new to it: those
         // need no look-up of rows that cannot exist.
-        const int lastDay = row ? days.dayOf(row->lastMs) : kNoDay;
+        const int lastDay = !row                                                     ? kNoDay
+                            : row->lastMs >= span.startMs && row->lastMs < span.endMs ? span.day
+                                                                                      : days.dayOf(row->lastMs);
         DeviceRow updated;
         bool recountCohort = false;
         if (!row) {
@@ -265,9 +336,12 @@ AppendResult applyBatch(RollupTx& tx, const ReportingDays& days, const std::vect
         }
         if (recountCohort) countCohort(tx, c, app, device, chan, updated.firstDay, +1, row ? nullptr : &agg.days);
 
-        for (const auto& [vk, perDay] : agg.values) {
+        for (std::size_t v = 0; v < agg.values.size();) {
+            const ValueKey& vk = agg.values[v].key;
             int newPrev = kNoDay;  // the value's previous day when it is one of this batch's new days
-            for (const auto& [day, n] : perDay) {
+            for (; v < agg.values.size() && !(vk < agg.values[v].key) && !(agg.values[v].key < vk); ++v) {
+                const int day = agg.values[v].day;
+                const std::int64_t n = agg.values[v].reports;
                 if (vk.dim != kAnyReport) c.valueDay.add({app, vk, day, 0}, n);
                 if (day > lastDay) {
                     const int prev = newPrev != kNoDay ? newPrev : row ? tx.valueDayBefore(app, device, vk, day) : kNoDay;

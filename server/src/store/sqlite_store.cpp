@@ -24,6 +24,7 @@
 #include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/report_packing.h"
+#include "store/sorted_map.h"
 #include "store/sqlite_handles.h"
 #include "store/rollups.h"
 #include "store/store_queries.h"
@@ -384,15 +385,17 @@ public:
         deviceIds_.merge(pendingDeviceIds_);
         pendingDeviceIds_.clear();
         newDevices_.clear();
-        devices_.clear();
-        appDevices_.clear();
         changedDevices_.clear();
+        // The devices' rows and days in memory are the store's as committed: the next batch from
+        // the same devices starts from them instead of reading and unpacking them again.
+        if (devices_.size() > kKeptDevices || keptDays_ > kKeptDays) forgetDevices();
     }
     void forgetKept() {
         checkIdsGone();  // another process may have erased or pruned
         reloadMarkedIds();  // or stored or settled reports of its own
         deviceIds_.clear();
         pendingDeviceIds_.clear();
+        forgetDevices();
     }
     void rollback() {
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
@@ -400,9 +403,8 @@ public:
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
         newDevices_.clear();
-        devices_.clear();
-        appDevices_.clear();
         changedDevices_.clear();
+        forgetDevices();
     }
 
     std::int64_t stringId(const std::string& text) override {
@@ -471,16 +473,17 @@ public:
         partitionsOf(app, device)[chan] = d;
         changedDevices_.insert({app, device});
     }
-    // A device's days in one partition live in memory for the length of a batch: each question
-    // below is a lookup there, and `flush` writes the days that changed, one row each.
+    // A device's days in one partition live in memory: each question below is a lookup there,
+    // and `flush` writes the days that changed, one row each.
     bool addDeviceDay(std::int64_t app, std::int64_t device, std::int64_t chan, int day, std::int64_t ae,
                       std::int64_t ac, std::int64_t dr) override {
-        auto& days = history(app, device, chan, day);
-        auto [it, fresh] = days.try_emplace(day);
+        DeviceDays& dev = deviceOf(app, device, day);
+        auto [it, fresh] = dev.chans[chan].try_emplace(day);
         it->second.ae += ae;
         it->second.ac += ac;
         it->second.dr += dr;
-        it->second.changed = true;
+        keptDays_ += fresh && chan == 0;
+        changed(app, device, dev, day);
         return fresh;
     }
     bool deviceDayExists(std::int64_t app, std::int64_t device, std::int64_t chan, int day) override {
@@ -488,13 +491,14 @@ public:
     }
     bool addValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day,
                            std::int64_t reports) override {
-        auto& days = history(app, device, k.chan, day);
+        DeviceDays& dev = deviceOf(app, device, day);
+        auto& days = dev.chans[k.chan];
         auto it = days.find(day);
         if (it == days.end()) return false;
         auto value = it->second.values.find(valueOf(k));
         if (value == it->second.values.end()) return false;
         value->second += reports;
-        it->second.changed = true;
+        changed(app, device, dev, day);
         return true;
     }
     std::optional<std::pair<int, int>> valueDaysAround(std::int64_t app, std::int64_t device, const ValueKey& k,
@@ -526,11 +530,12 @@ public:
     // The previous day is not kept: it is the nearest earlier day holding the value.
     void insertValueDeviceDay(std::int64_t app, std::int64_t device, const ValueKey& k, int day, int /*prevDay*/,
                               std::int64_t reports) override {
-        auto& days = history(app, device, k.chan, day);
+        DeviceDays& dev = deviceOf(app, device, day);
+        auto& days = dev.chans[k.chan];
         auto it = days.find(day);
         if (it == days.end()) throw StoreError("sqlite: a value counted on a day its device has no row for");
         it->second.values[valueOf(k)] += reports;
-        it->second.changed = true;
+        changed(app, device, dev, day);
     }
     void setPrevDay(std::int64_t, std::int64_t, const ValueKey&, int, int) override {}
     // Writes every day that changed, all its partitions in one row, and so each device's rows.
@@ -539,29 +544,27 @@ public:
             auto& rows = appDevices_.at(key);
             auto every = rows.find(0);
             if (every == rows.end()) throw StoreError("sqlite: a device counted without its every-report partition");
-            std::map<std::int64_t, DeviceRow> others(rows.begin(), rows.end());
-            others.erase(0);
             const DeviceRow& d = every->second;
             saveDevice_.add({key.first, key.second, std::int64_t{0}, std::int64_t{d.firstDay}, d.firstMs, d.lastMs,
-                             d.appEvents, d.actions, d.deviceReports, packDevicePartitions(d, others)});
+                             d.appEvents, d.actions, d.deviceReports, packDevicePartitions(d, rows)});
         }
         changedDevices_.clear();
-        appDevices_.clear();
-        for (auto& [key, dev] : devices_) {
-            std::map<int, DeviceDay> changed;
-            for (auto& [chan, days] : dev.chans)
-                for (auto& [day, d] : days)
-                    if (d.changed) changed.try_emplace(day);
-            if (changed.empty()) continue;
-            for (auto& [chan, days] : dev.chans)
-                for (auto& [day, d] : days)
-                    if (auto it = changed.find(day); it != changed.end()) it->second[chan] = d;
-            for (const auto& [day, parts] : changed)
+        std::vector<std::pair<std::int64_t, const PartitionDay*>> parts;
+        for (const auto& key : touched_) {
+            auto found = devices_.find(key);
+            if (found == devices_.end()) continue;  // erased since
+            std::vector<int>& changed = found->second.changedDays;
+            std::sort(changed.begin(), changed.end());
+            changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+            for (const int day : changed) {
+                parts.clear();
+                for (const auto& [chan, days] : found->second.chans)
+                    if (auto it = days.find(day); it != days.end()) parts.emplace_back(chan, &it->second);
                 saveDay_.add({key.first, key.second, std::int64_t{day}, packDeviceDay(parts)});
+            }
+            changed.clear();
         }
-        devices_.clear();
-        appDevices_.clear();
-        changedDevices_.clear();
+        touched_.clear();
         for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->write();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
@@ -591,6 +594,8 @@ public:
         // The erased reports' ids stay known, so a late repeat of one does not bring it back.
         keepErasedIds_.bind(1, app).bind(2, device).run();
         idsGone_ = true;
+        lastDevice_ = nullptr;
+        lastPartitions_ = nullptr;
         devices_.erase({app, device});
         appDevices_.erase({app, device});
         changedDevices_.erase({app, device});
@@ -683,25 +688,42 @@ private:
     static DeviceRow readDevice(const Stmt& s, int c) {
         return DeviceRow{static_cast<int>(s.i64(c)), s.i64(c + 1), s.i64(c + 2), s.i64(c + 3), s.i64(c + 4), s.i64(c + 5)};
     }
-    struct Day : PartitionDay {  // dimension 0 included while in memory
-        bool changed = false;
-    };
-    using History = std::map<int, Day>;                 // day -> the device's figures in one partition
+    struct Day : PartitionDay {};  // dimension 0 included while in memory
+    using History = SortedMap<int, Day>;  // day -> the device's figures in one partition
     // A device's days in every partition, read newest first: every day from `loadedFrom` on is
     // in memory (INT_MIN once all of them are: `complete`).
     struct DeviceDays {
         std::map<std::int64_t, History> chans;
         int loadedFrom = INT_MAX;
         bool complete = false;
+        std::vector<int> changedDays;  // days to write at the end of the batch
     };
+    void changed(std::int64_t app, std::int64_t device, DeviceDays& dev, int day) {
+        if (dev.changedDays.empty()) touched_.emplace_back(app, device);
+        if (dev.changedDays.empty() || dev.changedDays.back() != day) dev.changedDays.push_back(day);
+    }
+    void forgetDevices() {
+        lastDevice_ = nullptr;
+        lastPartitions_ = nullptr;
+        devices_.clear();
+        appDevices_.clear();
+        touched_.clear();
+        keptDays_ = 0;
+    }
     static DayValues::key_type valueOf(const ValueKey& k) { return {k.dim, k.sub, k.value}; }
-    static void keepDay(DeviceDays& dev, const Stmt& s) {
+    void keepDay(DeviceDays& dev, const Stmt& s) {
         const int day = static_cast<int>(s.i64(0));
         for (auto& [chan, d] : unpackDeviceDay(s.text(1))) static_cast<PartitionDay&>(dev.chans[chan][day]) = std::move(d);
+        ++keptDays_;
     }
     // The device with at least its days from `from` on read.
     DeviceDays& deviceOf(std::int64_t app, std::int64_t device, int from) {
-        DeviceDays& dev = devices_[{app, device}];
+        // The rollups ask about one device many times in a row.
+        if (!lastDevice_ || lastDeviceKey_ != std::make_pair(app, device)) {
+            lastDevice_ = &devices_[{app, device}];
+            lastDeviceKey_ = {app, device};
+        }
+        DeviceDays& dev = *lastDevice_;
         if (dev.complete || from >= dev.loadedFrom) return dev;
         if (newDevices_.count(device)) {  // no rows to read
             dev.complete = true;
@@ -730,7 +752,10 @@ private:
         return deviceOf(app, device, day).chans[chan];
     }
     std::map<std::int64_t, DeviceRow>& partitionsOf(std::int64_t app, std::int64_t device) {
+        if (lastPartitions_ && lastPartitionsKey_ == std::make_pair(app, device)) return *lastPartitions_;
         auto [it, fresh] = appDevices_.try_emplace({app, device});
+        lastPartitions_ = &it->second;
+        lastPartitionsKey_ = {app, device};
         if (!fresh || newDevices_.count(device)) return it->second;
         Using u(lockDevice_);
         if (lockDevice_.bind(1, app).bind(2, device).step()) {
@@ -743,7 +768,17 @@ private:
 
     sqlite3* db_;
     std::unordered_map<std::string, std::int64_t> strings_, pendingStrings_, deviceIds_, pendingDeviceIds_;
-    std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;  // (app, device), for one batch
+    // (app, device): kept from batch to batch up to kKeptDevices devices or kKeptDays device-days
+    // (a device-day holds every partition's figures of that day, a kilobyte or two), so the
+    // writer's memory stays within a few tens of megabytes whatever the fleet.
+    static constexpr std::size_t kKeptDevices = 10000, kKeptDays = 20000;
+    std::map<std::pair<std::int64_t, std::int64_t>, DeviceDays> devices_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> touched_;  // devices with days to write
+    DeviceDays* lastDevice_ = nullptr;
+    std::pair<std::int64_t, std::int64_t> lastDeviceKey_;
+    std::map<std::int64_t, DeviceRow>* lastPartitions_ = nullptr;
+    std::pair<std::int64_t, std::int64_t> lastPartitionsKey_;
+    std::size_t keptDays_ = 0;
     std::map<std::pair<std::int64_t, std::int64_t>, std::map<std::int64_t, DeviceRow>> appDevices_;
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     // Devices whose id this transaction created: they have no rows anywhere yet.
