@@ -281,6 +281,25 @@ TEST_P(StoreTest, MigrationsApplyOnceOnAnEmptyStoreAndOnEveryRestart) {
     EXPECT_EQ(versions, expected);
     auto s = where.open(days);
     EXPECT_EQ(s->apps().at(0).reports, 3) << "data survives every restart";
+    if (GetParam() == Backend::Sqlite) {
+        // A store from before ids waited beside their marks (its schema put back by hand): after
+        // the upgrade its stored id is still found.
+        Report identified = makeReport(1765000000100, ReportKind::AppEvent, "D1", "k", "", "app_start", "t");
+        identified.reportId = std::string(32, 'a');
+        s->append({identified});
+        s.reset();
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((where.options.dataDir + "/tallyscope.db").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "DROP TABLE waiting_report_ids; ALTER TABLE unsettled_reports DROP COLUMN report_id;"
+                                   " ALTER TABLE unsettled_reports DROP COLUMN app;"
+                                   " DELETE FROM schema_version WHERE version = 11",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        s = where.open(days);
+        EXPECT_EQ(s->append({identified}).repeats, 1u);
+        EXPECT_EQ(s->apps().at(0).reports, 4);
+    }
 }
 
 TEST_P(StoreTest, RejectsKeepTheNewestOnly) {
