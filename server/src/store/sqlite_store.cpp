@@ -886,8 +886,11 @@ public:
         clearUnsettled_ = Stmt(db_.get(), "DELETE FROM unsettled_reports");
         keepWaitingIds_ = Stmt(db_.get(), "INSERT INTO waiting_report_ids SELECT report, app, report_id"
                                           " FROM unsettled_reports WHERE report_id IS NOT NULL");
-        fileIds_ = Stmt(db_.get(), "UPDATE reports SET report_id = (SELECT w.report_id FROM waiting_report_ids w"
-                                   " WHERE w.report = reports.id) WHERE id IN (SELECT report FROM waiting_report_ids)");
+        // Every waiting id was checked against the rows when its report came, so none collides
+        // here; were one ever to, the rest would still be filed rather than wait for ever.
+        fileIds_ = Stmt(db_.get(), "UPDATE OR IGNORE reports SET report_id = (SELECT w.report_id"
+                                   " FROM waiting_report_ids w WHERE w.report = reports.id)"
+                                   " WHERE id IN (SELECT report FROM waiting_report_ids)");
         clearWaitingIds_ = Stmt(db_.get(), "DELETE FROM waiting_report_ids");
         syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
         syncFull_ = Stmt(db_.get(), "PRAGMA synchronous=FULL");
