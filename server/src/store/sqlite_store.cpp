@@ -912,7 +912,7 @@ public:
     AppendResult appendUnsettled(const std::vector<Report>& reports) override {
         if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
-        if (unsettled_.size() >= kMaxUnsettled) settleLocked();
+        if (unsettled_.size() >= kMaxUnsettled) settleLocked(true);
         AppendResult result;
         std::vector<std::pair<std::int64_t, const Report*>> stored;
         inTransaction([&] {
@@ -945,7 +945,7 @@ public:
     std::size_t unsettled() const override { return unsettledCount_.load(); }
     void settle() override {
         std::lock_guard<std::mutex> lock(writeMutex_);
-        settleLocked();
+        settleLocked(true);
     }
 
     AppendResult append(const std::vector<Report>& reports) override {
@@ -1138,8 +1138,11 @@ private:
     // marks, not the reports kept in memory, say what is unsettled: another process opening the
     // store (an import) may have settled some already. The transaction is not synced on its own:
     // if it is lost, so are the marks' deletions, and the reports are settled again at the next
-    // open; the next acknowledged report's sync makes it durable with it.
-    void settleLocked() {
+    // open; the next acknowledged report's sync makes it durable with it. The writer's own
+    // settles (`fileDueIds`) also file the waiting ids once enough wait; a query that settles
+    // first does so only past four times as many, so it seldom waits for the filing and the ids
+    // in memory stay bounded however often queries come.
+    void settleLocked(bool fileDueIds = false) {
         std::vector<std::int64_t> marked;
         {
             Using u(listUnsettled_);
@@ -1178,7 +1181,7 @@ private:
         });
         unsettled_.clear();
         unsettledCount_.store(0);
-        if (writer_->idsWaiting() >= kIdsFiledAt) fileIdsLocked();
+        if (writer_->idsWaiting() >= (fileDueIds ? kIdsFiledAt : 4 * kIdsFiledAt)) fileIdsLocked();
     }
     // Puts every waiting id into its report's row, in one transaction, so the index pages many
     // ids share are written once. Runs right after a settle (no mark holds an id then), and before
