@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -186,11 +187,71 @@ public:
         return r[0][0].as<std::int64_t>();
     }
 
+    // While set, the reports a batch counts were stored by an earlier transaction and claimed
+    // (they are being settled): the rollups are written and no report row.
+    bool reportsStored = false;
+    // A claimed report's device, as its row names it: the id an erasure may have replaced since
+    // an earlier batch is not used for it.
+    void knowDevice(const std::string& text, std::int64_t id) { devices_[pgText(text)] = id; }
+
+    // The batch's rows and a mark for each, in one statement, synced by the commit; nothing is
+    // counted yet (see claim_unsettled). Every device of the batch is locked as an erasure locks
+    // it, known from an earlier batch or not, so no row can point at a device id an erasure
+    // removed. Returns each report's row id, 0 where it repeats an id stored before, remembered
+    // as gone, or earlier in the batch.
+    std::vector<std::int64_t> storeMarked(const std::vector<Report>& reports) {
+        std::vector<const std::string*> strings;
+        std::set<std::string> devices;
+        for (const Report& r : reports) {
+            for (const std::string* t : {&r.appKey, &r.channel, &r.name, &r.content, &r.inventory[0], &r.inventory[2]})
+                strings.push_back(t);
+            devices.insert(pgText(r.deviceId));
+        }
+        intern(strings, {});
+        resolve("devices", "deviceid", devices, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
+        std::vector<std::int64_t> rows(reports.size(), 0);
+        std::set<std::pair<std::int64_t, std::string>> idsInBatch;
+        PgArray ord, arrived, app, device, kind, id, parts, body, texts;
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const Report& r = reports[i];
+            const std::int64_t a = stringId(r.appKey);
+            std::string bytes = reportIdToBytes(r.reportId);
+            if (!bytes.empty() && !idsInBatch.emplace(a, bytes).second) continue;
+            ord.add(static_cast<std::int64_t>(i));
+            arrived.add(r.arrivedMs);
+            app.add(a);
+            device.add(deviceId(r.deviceId));
+            kind.add(static_cast<std::int64_t>(r.kind));
+            if (bytes.empty()) id.addNull();
+            else id.addBytes(bytes);
+            addPackedReport(r, packedTexts_, parts, body, texts);
+        }
+        if (ord.empty()) return rows;
+        for (const auto& row : run(w_, "store_marked",
+                 // Row ids are drawn before the insert, so each comes back beside its report's
+                 // place in the batch.
+                 "WITH seq AS (SELECT pg_get_serial_sequence('reports', 'id')::regclass AS s),"
+                 " u AS MATERIALIZED (SELECT nextval(seq.s) AS id, u.* FROM seq, unnest($1::bigint[], $2::bigint[],"
+                 " $3::bigint[], $4::bigint[], $5::int[], $6::bytea[], $7::bytea[], $8::bytea[], $9::bytea[])"
+                 " AS u(ord, arrived_ms, app, device, kind, report_id, parts, body, texts)),"
+                 " ins AS (INSERT INTO reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)"
+                 " SELECT id, arrived_ms, app, device, kind, report_id, parts, body, texts FROM u"
+                 " WHERE u.report_id IS NULL OR NOT EXISTS (SELECT 1 FROM report_ids_gone g"
+                 " WHERE g.app = u.app AND g.report_id = u.report_id)"
+                 " ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING RETURNING id),"
+                 " marks AS (INSERT INTO unsettled_reports (report) SELECT id FROM ins)"
+                 " SELECT u.ord, u.id FROM u JOIN ins ON ins.id = u.id",
+                 ord.str(), arrived.str(), app.str(), device.str(), kind.str(), id.str(), parts.str(), body.str(),
+                 texts.str()))
+            rows[row[0].as<std::size_t>()] = row[1].as<std::int64_t>();
+        return rows;
+    }
+
     // A report is kept as its body's values (report_packing.h), or as it came where the template
     // would not rebuild it.
     std::vector<bool> insertReports(const std::vector<ReportRow>& rows) override {
         std::vector<bool> stored(rows.size(), true);
-        if (rows.empty()) return stored;
+        if (rows.empty() || reportsStored) return stored;
         std::map<std::pair<std::int64_t, std::string>, std::size_t> identified;
         PgArray arrived, app, device, kind, id, parts, body, texts;
         for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -353,8 +414,11 @@ public:
         run(w_, "erase_inventory", "DELETE FROM inventory WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_app_device", "DELETE FROM app_device WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_device_days", "DELETE FROM device_days WHERE app = $1 AND device = $2", app, device);
+        // A report of another key still waiting to be counted holds the device id too.
         run(w_, "erase_device_id",
-            "DELETE FROM devices WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = $1)", device);
+            "DELETE FROM devices WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = $1)"
+            " AND NOT EXISTS (SELECT 1 FROM unsettled_reports u JOIN reports r ON r.id = u.report WHERE r.device = $1)",
+            device);
         rows_.erase({app, device});
     }
 
@@ -1020,6 +1084,18 @@ public:
         } catch (const pqxx::failure& e) {
             throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
         }
+        // Reports another process left unsettled (it crashed, or its primary died before its
+        // rollups were written) are counted before anything reads.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        settleLocked(true);
+    }
+    ~PostgresStore() override {
+        try {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            settleLocked(false);
+        } catch (const std::exception&) {
+            // Left marked: the next store to open, or any query, settles them.
+        }
     }
 
     AppendResult append(const std::vector<Report>& reports) override {
@@ -1029,6 +1105,35 @@ public:
             result = applyBatch(tx, days(), reports, segments_.get());
         });
         return result;
+    }
+
+    // Only the report rows and their marks are written and synced. Counting a report into the
+    // rollups updates rows every batch of the same devices (and every server) shares; done for
+    // many batches at once, each shared row is updated, locked and logged once per settle
+    // instead of once per batch, and that transaction need not wait for its log to be synced.
+    AppendResult appendUnsettled(const std::vector<Report>& reports) override {
+        if (reports.empty()) return {};
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (unsettled_.size() >= kMaxUnsettled) settleLocked(false);
+        std::vector<std::int64_t> rows;
+        writeLocked([&](pqxx::work&, PgTx& tx) { rows = tx.storeMarked(reports); });
+        AppendResult result;
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            if (rows[i] == 0) {
+                ++result.repeats;
+                continue;
+            }
+            ++result.stored;
+            Report& kept = unsettled_.emplace(rows[i], reports[i]).first->second;
+            kept.reportId.clear();  // stored already: the rollups need none
+        }
+        unsettledCount_.store(unsettled_.size());
+        return result;
+    }
+    std::size_t unsettled() const override { return unsettledCount_.load() + (sweep_.load() ? 1 : 0); }
+    void settle() override {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        settleLocked(false);
     }
     void reject(const Rejected& r) override {
         write([&](pqxx::work& w, PgTx&) {
@@ -1048,6 +1153,10 @@ public:
     }
     std::int64_t prune(std::int64_t cutoffMs) override {
         const std::int64_t idsUntil = reportIdsKeptFrom();
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            settleLocked(true);  // a pruned report is counted first, whoever stored it
+        }
         std::int64_t total = 0;
         for (;;) {
             std::int64_t n = 0;
@@ -1071,8 +1180,19 @@ public:
 
 protected:
     std::unique_ptr<QuerySource> borrow() override {
+        std::unique_ptr<pqxx::connection> c = takeReadConnection();
+        // A figure asked for after a report was acknowledged, by this server or another, includes
+        // it: reports still unsettled anywhere are counted first.
+        if (unsettledCount_.load() > 0 || sweep_.load() || marksWaiting(*c)) {
+            try {
+                std::lock_guard<std::mutex> lock(writeMutex_);
+                settleLocked(true);
+            } catch (const StoreError&) {
+                // The figures lag while the store cannot write; the writers try again.
+            }
+        }
         struct Lease final : QuerySource {
-            Lease(PostgresStore& owner) : owner(owner) { open(owner.takeReadConnection()); }
+            Lease(PostgresStore& owner, std::unique_ptr<pqxx::connection> c) : owner(owner) { open(std::move(c)); }
             ~Lease() override {
                 reader->end();
                 owner.giveBackReadConnection(std::move(conn));
@@ -1117,15 +1237,140 @@ protected:
             std::unique_ptr<PgReader> reader;
             bool started = false;
         };
-        return std::make_unique<Lease>(*this);
+        return std::make_unique<Lease>(*this, std::move(c));
     }
 
 private:
     static std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
 
+    // Whether any process's reports wait to be counted. A connection that fails here is left for
+    // the query's own first step, which reconnects.
+    static bool marksWaiting(pqxx::connection& c) {
+        try {
+            pqxx::nontransaction n(c);
+            return run(n, "marks_waiting", "SELECT EXISTS (SELECT 1 FROM unsettled_reports)")[0][0].as<bool>();
+        } catch (const pqxx::failure&) {
+            return false;
+        }
+    }
+
+    // Counts claimed reports into the rollups and deletes their marks, in one transaction that
+    // does not wait for its log to be synced: if it is lost, the marks' deletions are lost with
+    // it and the reports are claimed and counted again. Own reports are counted from the copies
+    // kept since their append; `everyone` also claims every other process's (a query, pruning,
+    // a start, a new primary), read back from their rows. A claim finds reports an erasure
+    // deleted meanwhile gone, and they are dropped.
+    void settleLocked(bool everyone) {
+        everyone = everyone || sweep_.load();
+        for (;;) {
+            if (!everyone && unsettled_.empty()) return;
+            std::vector<std::int64_t> claimedIds;
+            writeLocked([&](pqxx::work& w, PgTx& tx) {
+                w.exec("SET LOCAL synchronous_commit = off");
+                PgArray wanted;
+                for (const auto& [row, r] : unsettled_) wanted.add(row);
+                const pqxx::result claimed =
+                    everyone ? run(w, "claim_unsettled_any", "SELECT report, device FROM claim_unsettled(NULL, $1)",
+                                   static_cast<std::int64_t>(kSettledAtOnce))
+                             : run(w, "claim_unsettled_own", "SELECT report, device FROM claim_unsettled($1::bigint[], 0)",
+                                   wanted.str());
+                claimedIds.clear();
+                std::vector<Report> reports;
+                std::vector<std::int64_t> stored;
+                reports.reserve(claimed.size());
+                for (const auto& row : claimed) {
+                    const std::int64_t id = row[0].as<std::int64_t>();
+                    claimedIds.push_back(id);
+                    if (auto it = unsettled_.find(id); it != unsettled_.end()) {
+                        tx.knowDevice(it->second.deviceId, row[1].as<std::int64_t>());
+                        reports.push_back(it->second);
+                    } else {
+                        stored.push_back(id);
+                    }
+                }
+                loadStored(w, tx, stored, reports);
+                tx.reportsStored = true;
+                applyBatch(tx, days(), reports, segments_.get());
+            });
+            if (!everyone) {
+                unsettled_.clear();  // the rest were claimed by another process, or erased
+            } else {
+                for (std::int64_t id : claimedIds) unsettled_.erase(id);
+            }
+            unsettledCount_.store(unsettled_.size());
+            if (!everyone || claimedIds.size() < kSettledAtOnce) {
+                if (everyone) {
+                    // Nothing of anyone's is left: copies whose marks another process claimed go.
+                    unsettled_.clear();
+                    unsettledCount_.store(0);
+                    sweep_.store(false);
+                }
+                return;
+            }
+        }
+    }
+    // Reports another process stored, rebuilt from their rows as the export rebuilds them, the
+    // texts their values refer to read at once.
+    void loadStored(pqxx::work& w, PgTx& tx, const std::vector<std::int64_t>& ids, std::vector<Report>& out) {
+        if (ids.empty()) return;
+        PgArray wanted;
+        for (std::int64_t id : ids) wanted.add(id);
+        const pqxx::result rows = run(w, "load_unsettled",
+            "SELECT r.device, d.deviceid, s.value, r.arrived_ms, r.kind, r.parts, r.body, r.texts FROM reports r"
+            " JOIN devices d ON d.id = r.device JOIN strings s ON s.id = r.app WHERE r.id = ANY($1::bigint[])"
+            " ORDER BY r.id",
+            wanted.str());
+        std::set<std::int64_t> textIds;
+        const PackedTexts listing{nullptr, [&](std::int64_t id) {
+                                      textIds.insert(id);
+                                      return std::string();
+                                  }};
+        std::vector<Report> loaded(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const auto& row = rows[static_cast<pqxx::result::size_type>(i)];
+            Report& r = loaded[i];
+            tx.knowDevice(row[1].as<std::string>(), row[0].as<std::int64_t>());
+            r.deviceId = row[1].as<std::string>();
+            r.appKey = row[2].as<std::string>();
+            r.arrivedMs = row[3].as<std::int64_t>();
+            r.kind = static_cast<ReportKind>(row[4].as<int>());
+            if (!row[5].is_null()) unpackReport(pqxx::binarystring(row[5]).str(), r, listing);
+        }
+        std::map<std::int64_t, std::string> texts;
+        if (!textIds.empty()) {
+            PgArray list;
+            for (std::int64_t id : textIds) list.add(id);
+            for (const auto& row : run(w, "load_unsettled_texts", "SELECT id, value FROM strings WHERE id = ANY($1::bigint[])",
+                                       list.str()))
+                texts.emplace(row[0].as<std::int64_t>(), row[1].as<std::string>());
+        }
+        const PackedTexts lookup{nullptr, [&](std::int64_t id) {
+                                     auto it = texts.find(id);
+                                     if (it == texts.end())
+                                         throw StoreError("a report refers to string " + std::to_string(id) +
+                                                          ", which the store does not hold");
+                                     return it->second;
+                                 }};
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const auto& row = rows[static_cast<pqxx::result::size_type>(i)];
+            Report& r = loaded[i];
+            if (!row[5].is_null()) {
+                unpackReport(pqxx::binarystring(row[5]).str(), r, lookup);
+            } else {
+                r.body = pqxx::binarystring(row[6]).str();
+                unpackDecodedTexts(pqxx::binarystring(row[7]).str(), r);
+            }
+            out.push_back(std::move(r));
+        }
+    }
+
     template <typename F>
     void write(F&& body) {
         std::lock_guard<std::mutex> lock(writeMutex_);
+        writeLocked(std::forward<F>(body));
+    }
+    template <typename F>
+    void writeLocked(F&& body) {
         for (int attempt = 1;; ++attempt) {
             // Segment ids a transaction created are kept only once it committed.
             struct Outcome {
@@ -1195,6 +1440,9 @@ private:
             writer_ = connect();
             strings_.clear();
             devices_.clear();
+            // Settles the old primary did not pass on may be missing here: their marks are back.
+            if (connectedBefore_) sweep_.store(true);
+            connectedBefore_ = true;
             segments_ = std::make_unique<FilterSegments>(filterSql_);
         }
         return *writer_;
@@ -1249,6 +1497,14 @@ private:
     ReadStatements readStatements_{"read_"};
     PgTxSql filterSql_;
     std::unique_ptr<FilterSegments> segments_;
+    // Own unsettled reports by row id, as they came; past kMaxUnsettled the next append settles
+    // first. A settle of everyone's claims kSettledAtOnce marks per transaction.
+    static constexpr std::size_t kMaxUnsettled = 5000;
+    static constexpr std::size_t kSettledAtOnce = 20000;
+    std::unordered_map<std::int64_t, Report> unsettled_;
+    std::atomic<std::size_t> unsettledCount_{0};
+    std::atomic<bool> sweep_{false};  // a settle must claim everyone's marks (a new primary)
+    bool connectedBefore_ = false;
 };
 
 }  // namespace
