@@ -44,3 +44,40 @@ BEGIN
     WHERE r.id = ANY(claimed) ORDER BY r.id;
 END
 $$;
+
+-- A batch's rows and their marks in one statement, so that a batch whose texts and devices the
+-- writer knows already costs one round trip and one synced commit, with no transaction around
+-- it. Its devices are locked as an erasure locks them; a device id the writer kept from an
+-- earlier batch whose device an erasure removed since fails the call as a serialization
+-- failure, and the writer resolves the ids anew. Row ids are drawn before the insert, so each
+-- comes back beside its report's place in the batch (`ord`); a report whose id is stored, or
+-- remembered as gone, does not come back.
+CREATE FUNCTION store_marked(ords BIGINT[], arrived BIGINT[], apps BIGINT[], devs BIGINT[], kinds INTEGER[],
+                             ids BYTEA[], parts BYTEA[], bodies BYTEA[], texts BYTEA[])
+RETURNS TABLE (ord BIGINT, id BIGINT)
+LANGUAGE plpgsql AS $$
+#variable_conflict use_column
+DECLARE
+    held INTEGER;
+BEGIN
+    SELECT count(*) INTO held
+    FROM (SELECT 1 FROM devices d WHERE d.id = ANY(devs) ORDER BY d.id FOR KEY SHARE) AS l;
+    IF held <> (SELECT count(DISTINCT x) FROM unnest(devs) AS x) THEN
+        RAISE EXCEPTION 'a device of the batch was erased meanwhile' USING ERRCODE = 'serialization_failure';
+    END IF;
+    RETURN QUERY
+    WITH u AS MATERIALIZED (
+        SELECT nextval(pg_get_serial_sequence('reports', 'id')::regclass) AS id, v.*
+        FROM unnest(ords, arrived, apps, devs, kinds, ids, parts, bodies, texts)
+             AS v(ord, arrived_ms, app, device, kind, report_id, parts, body, texts)),
+    ins AS (
+        INSERT INTO reports AS r (id, arrived_ms, app, device, kind, report_id, parts, body, texts)
+        SELECT u.id, u.arrived_ms, u.app, u.device, u.kind, u.report_id, u.parts, u.body, u.texts FROM u
+        WHERE u.report_id IS NULL OR NOT EXISTS (SELECT 1 FROM report_ids_gone g
+                                                 WHERE g.app = u.app AND g.report_id = u.report_id)
+        ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING
+        RETURNING r.id),
+    marks AS (INSERT INTO unsettled_reports (report) SELECT ins.id FROM ins)
+    SELECT u.ord, u.id FROM u JOIN ins ON ins.id = u.id;
+END
+$$;

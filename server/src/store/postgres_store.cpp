@@ -137,7 +137,8 @@ private:
 class PgTx final : public RollupTx {
 public:
     using Ids = std::unordered_map<std::string, std::int64_t>;
-    PgTx(pqxx::work& w, Ids& strings, Ids& knownDevices) : w_(w), strings_(strings), knownDevices_(knownDevices) {}
+    PgTx(pqxx::transaction_base& w, Ids& strings, Ids& knownDevices)
+        : w_(w), strings_(strings), knownDevices_(knownDevices) {}
 
     void intern(const std::vector<const std::string*>& strings, const std::vector<const std::string*>& deviceIds) override {
         std::set<std::string> wanted;
@@ -194,21 +195,18 @@ public:
     // an earlier batch is not used for it.
     void knowDevice(const std::string& text, std::int64_t id) { devices_[pgText(text)] = id; }
 
-    // The batch's rows and a mark for each, in one statement, synced by the commit; nothing is
-    // counted yet (see claim_unsettled). Every device of the batch is locked as an erasure locks
-    // it, known from an earlier batch or not, so no row can point at a device id an erasure
-    // removed. Returns each report's row id, 0 where it repeats an id stored before, remembered
-    // as gone, or earlier in the batch.
+    // The batch's rows and a mark for each (store_marked): one statement, committed and synced
+    // on its own, after the texts and devices not known yet are added; nothing is counted yet
+    // (see claim_unsettled). Returns each report's row id, 0 where it repeats an id stored
+    // before, remembered as gone, or earlier in the batch.
     std::vector<std::int64_t> storeMarked(const std::vector<Report>& reports) {
-        std::vector<const std::string*> strings;
-        std::set<std::string> devices;
+        std::vector<const std::string*> strings, devices;
         for (const Report& r : reports) {
             for (const std::string* t : {&r.appKey, &r.channel, &r.name, &r.content, &r.inventory[0], &r.inventory[2]})
                 strings.push_back(t);
-            devices.insert(pgText(r.deviceId));
+            devices.push_back(&r.deviceId);
         }
-        intern(strings, {});
-        resolve("devices", "deviceid", devices, [&](std::string v, std::int64_t id) { devices_[std::move(v)] = id; });
+        intern(strings, devices);
         std::vector<std::int64_t> rows(reports.size(), 0);
         std::set<std::pair<std::int64_t, std::string>> idsInBatch;
         PgArray ord, arrived, app, device, kind, id, parts, body, texts;
@@ -228,19 +226,8 @@ public:
         }
         if (ord.empty()) return rows;
         for (const auto& row : run(w_, "store_marked",
-                 // Row ids are drawn before the insert, so each comes back beside its report's
-                 // place in the batch.
-                 "WITH seq AS (SELECT pg_get_serial_sequence('reports', 'id')::regclass AS s),"
-                 " u AS MATERIALIZED (SELECT nextval(seq.s) AS id, u.* FROM seq, unnest($1::bigint[], $2::bigint[],"
-                 " $3::bigint[], $4::bigint[], $5::int[], $6::bytea[], $7::bytea[], $8::bytea[], $9::bytea[])"
-                 " AS u(ord, arrived_ms, app, device, kind, report_id, parts, body, texts)),"
-                 " ins AS (INSERT INTO reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)"
-                 " SELECT id, arrived_ms, app, device, kind, report_id, parts, body, texts FROM u"
-                 " WHERE u.report_id IS NULL OR NOT EXISTS (SELECT 1 FROM report_ids_gone g"
-                 " WHERE g.app = u.app AND g.report_id = u.report_id)"
-                 " ON CONFLICT (app, report_id) WHERE report_id IS NOT NULL DO NOTHING RETURNING id),"
-                 " marks AS (INSERT INTO unsettled_reports (report) SELECT id FROM ins)"
-                 " SELECT u.ord, u.id FROM u JOIN ins ON ins.id = u.id",
+                 "SELECT ord, id FROM store_marked($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[], $5::int[],"
+                 " $6::bytea[], $7::bytea[], $8::bytea[], $9::bytea[])",
                  ord.str(), arrived.str(), app.str(), device.str(), kind.str(), id.str(), parts.str(), body.str(),
                  texts.str()))
             rows[row[0].as<std::size_t>()] = row[1].as<std::int64_t>();
@@ -605,7 +592,7 @@ private:
         }
     }
 
-    pqxx::work& w_;
+    pqxx::transaction_base& w_;
     Ids& strings_;
     Ids& knownDevices_;
     Ids pending_, devices_;
@@ -1116,7 +1103,29 @@ public:
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (unsettled_.size() >= kMaxUnsettled) settleLocked(false);
         std::vector<std::int64_t> rows;
-        writeLocked([&](pqxx::work&, PgTx& tx) { rows = tx.storeMarked(reports); });
+        for (int attempt = 1;; ++attempt) {
+            try {
+                // No transaction around it: what the batch adds to `strings` and `devices` commits
+                // as it goes (another batch would add the same), and the one statement that stores
+                // the rows is the synced commit.
+                pqxx::nontransaction n(writerConnection());
+                PgTx tx(n, strings_, devices_);
+                rows = tx.storeMarked(reports);
+                tx.committed();
+                break;
+            } catch (const pqxx::transaction_rollback& e) {
+                // A device kept from an earlier batch was erased meanwhile: resolve them anew.
+                devices_.clear();
+                if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+            } catch (const pqxx::broken_connection& e) {
+                // The rows may or may not be stored: the senders are told they are not, and try
+                // again (their report ids make that safe).
+                writer_.reset();
+                throw StoreError(std::string("postgresql: outcome unknown: ") + firstLine(e.what()));
+            } catch (const pqxx::failure& e) {
+                throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
+            }
+        }
         AppendResult result;
         for (std::size_t i = 0; i < reports.size(); ++i) {
             if (rows[i] == 0) {
