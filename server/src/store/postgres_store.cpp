@@ -191,15 +191,18 @@ public:
     // While set, the reports a batch counts were stored by an earlier transaction and claimed
     // (they are being settled): the rollups are written and no report row.
     bool reportsStored = false;
+    // Set when the transaction changed nothing that should stay: it is rolled back.
+    bool rollbackOnly = false;
     // A claimed report's device, as its row names it: the id an erasure may have replaced since
     // an earlier batch is not used for it.
     void knowDevice(const std::string& text, std::int64_t id) { devices_[pgText(text)] = id; }
 
-    // The batch's rows and a mark for each (store_marked): one statement, committed and synced
-    // on its own, after the texts and devices not known yet are added; nothing is counted yet
-    // (see claim_unsettled). Returns each report's row id, 0 where it repeats an id stored
-    // before, remembered as gone, or earlier in the batch.
-    std::vector<std::int64_t> storeMarked(const std::vector<Report>& reports) {
+    // The batch's rows and its mark (store_marked): one statement, committed and synced on its
+    // own, after the texts and devices not known yet are added; nothing is counted yet (see
+    // claim_unsettled). Gives each report's row id, 0 where it repeats an id stored before,
+    // remembered as gone, or earlier in the batch, and the mark's id (0 when nothing was stored).
+    std::vector<std::int64_t> storeMarked(const std::vector<Report>& reports, std::int64_t& mark) {
+        mark = 0;
         std::vector<const std::string*> strings, devices;
         for (const Report& r : reports) {
             for (const std::string* t : {&r.appKey, &r.channel, &r.name, &r.content, &r.inventory[0], &r.inventory[2]})
@@ -226,11 +229,13 @@ public:
         }
         if (ord.empty()) return rows;
         for (const auto& row : run(w_, "store_marked",
-                 "SELECT ord, id FROM store_marked($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[], $5::int[],"
-                 " $6::bytea[], $7::bytea[], $8::bytea[], $9::bytea[])",
+                 "SELECT ord, id, batch FROM store_marked($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[],"
+                 " $5::int[], $6::bytea[], $7::bytea[], $8::bytea[], $9::bytea[])",
                  ord.str(), arrived.str(), app.str(), device.str(), kind.str(), id.str(), parts.str(), body.str(),
-                 texts.str()))
+                 texts.str())) {
             rows[row[0].as<std::size_t>()] = row[1].as<std::int64_t>();
+            mark = row[2].as<std::int64_t>();
+        }
         return rows;
     }
 
@@ -404,7 +409,8 @@ public:
         // A report of another key still waiting to be counted holds the device id too.
         run(w_, "erase_device_id",
             "DELETE FROM devices WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = $1)"
-            " AND NOT EXISTS (SELECT 1 FROM unsettled_reports u JOIN reports r ON r.id = u.report WHERE r.device = $1)",
+            " AND NOT EXISTS (SELECT 1 FROM unsettled_reports u WHERE $1 = ANY(u.devices) AND EXISTS"
+            " (SELECT 1 FROM unnest(u.reports) AS m(id) JOIN reports r ON r.id = m.id WHERE r.device = $1))",
             device);
         rows_.erase({app, device});
     }
@@ -1103,6 +1109,7 @@ public:
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (unsettled_.size() >= kMaxUnsettled) settleLocked(false);
         std::vector<std::int64_t> rows;
+        std::int64_t mark = 0;
         for (int attempt = 1;; ++attempt) {
             try {
                 // No transaction around it: what the batch adds to `strings` and `devices` commits
@@ -1110,7 +1117,7 @@ public:
                 // the rows is the synced commit.
                 pqxx::nontransaction n(writerConnection());
                 PgTx tx(n, strings_, devices_);
-                rows = tx.storeMarked(reports);
+                rows = tx.storeMarked(reports, mark);
                 tx.committed();
                 break;
             } catch (const pqxx::transaction_rollback& e) {
@@ -1127,6 +1134,7 @@ public:
             }
         }
         AppendResult result;
+        if (mark != 0) marks_.push_back(mark);
         for (std::size_t i = 0; i < reports.size(); ++i) {
             if (rows[i] == 0) {
                 ++result.repeats;
@@ -1156,6 +1164,10 @@ public:
         bool found = false;
         write([&](pqxx::work&, PgTx& tx) {
             found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
+            // Finding the device's rows made a placeholder row where the key had none (the
+            // device is known through another key, or through reports still being counted):
+            // nothing of it may stay.
+            tx.rollbackOnly = !found;
         });
         devices_.erase(pgText(deviceId));
         return found;
@@ -1277,10 +1289,10 @@ private:
             writeLocked([&](pqxx::work& w, PgTx& tx) {
                 w.exec("SET LOCAL synchronous_commit = off");
                 PgArray wanted;
-                for (const auto& [row, r] : unsettled_) wanted.add(row);
+                for (std::int64_t mark : marks_) wanted.add(mark);
                 const pqxx::result claimed =
                     everyone ? run(w, "claim_unsettled_any", "SELECT report, device FROM claim_unsettled(NULL, $1)",
-                                   static_cast<std::int64_t>(kSettledAtOnce))
+                                   static_cast<std::int64_t>(kMarksAtOnce))
                              : run(w, "claim_unsettled_own", "SELECT report, device FROM claim_unsettled($1::bigint[], 0)",
                                    wanted.str());
                 claimedIds.clear();
@@ -1301,21 +1313,16 @@ private:
                 tx.reportsStored = true;
                 applyBatch(tx, days(), reports, segments_.get());
             });
-            if (!everyone) {
-                unsettled_.clear();  // the rest were claimed by another process, or erased
-            } else {
-                for (std::int64_t id : claimedIds) unsettled_.erase(id);
-            }
-            unsettledCount_.store(unsettled_.size());
-            if (!everyone || claimedIds.size() < kSettledAtOnce) {
-                if (everyone) {
-                    // Nothing of anyone's is left: copies whose marks another process claimed go.
-                    unsettled_.clear();
-                    unsettledCount_.store(0);
-                    sweep_.store(false);
-                }
+            if (!everyone || claimedIds.empty()) {
+                // Counted now, or by another process that claimed them, or erased.
+                unsettled_.clear();
+                marks_.clear();
+                unsettledCount_.store(0);
+                if (everyone) sweep_.store(false);
                 return;
             }
+            for (std::int64_t id : claimedIds) unsettled_.erase(id);
+            unsettledCount_.store(unsettled_.size());
         }
     }
     // Reports another process stored, rebuilt from their rows as the export rebuilds them, the
@@ -1395,6 +1402,10 @@ private:
                 filterSql_.use(&w);
                 PgTx tx(w, strings_, devices_);
                 body(w, tx);
+                if (tx.rollbackOnly) {
+                    w.abort();
+                    return;
+                }
                 w.commit();
                 outcome.committed = true;
                 segments_->committed();
@@ -1506,11 +1517,13 @@ private:
     ReadStatements readStatements_{"read_"};
     PgTxSql filterSql_;
     std::unique_ptr<FilterSegments> segments_;
-    // Own unsettled reports by row id, as they came; past kMaxUnsettled the next append settles
-    // first. A settle of everyone's claims kSettledAtOnce marks per transaction.
+    // Own unsettled reports by row id, as they came, and their batches' marks; past
+    // kMaxUnsettled the next append settles first. A settle of everyone's claims kMarksAtOnce
+    // marks per transaction.
     static constexpr std::size_t kMaxUnsettled = 5000;
-    static constexpr std::size_t kSettledAtOnce = 20000;
+    static constexpr std::size_t kMarksAtOnce = 1000;
     std::unordered_map<std::int64_t, Report> unsettled_;
+    std::vector<std::int64_t> marks_;
     std::atomic<std::size_t> unsettledCount_{0};
     std::atomic<bool> sweep_{false};  // a settle must claim everyone's marks (a new primary)
     bool connectedBefore_ = false;
