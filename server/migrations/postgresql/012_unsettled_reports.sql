@@ -12,13 +12,14 @@ CREATE TABLE unsettled_reports (
 );
 
 -- Claims marks for the caller's transaction: the given ones (`wanted`), or when it is NULL up to
--- `most` of anyone's, oldest first. Returns the claimed reports that are still stored, with their
+-- `most` of anyone's up to mark `upto`, oldest first (a caller settling what was there when it
+-- began stops there, however fast new marks come). Returns the claimed reports that are still stored, with their
 -- device ids, read after their devices are locked as an append locks them: an erasure of one of
 -- those devices either committed before (its deleted reports are not returned) or waits for the
 -- caller's commit (and then subtracts what the caller counted). Each statement of a PL/pgSQL
 -- function reads with a snapshot of its own, so the last one sees the erasures the lock waited
 -- for.
-CREATE FUNCTION claim_unsettled(wanted BIGINT[], most INTEGER)
+CREATE FUNCTION claim_unsettled(wanted BIGINT[], most INTEGER, upto BIGINT)
 RETURNS TABLE (report BIGINT, device BIGINT)
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
@@ -29,7 +30,8 @@ DECLARE
 BEGIN
     IF wanted IS NULL THEN
         WITH c AS (DELETE FROM unsettled_reports u
-                   WHERE u.batch IN (SELECT o.batch FROM unsettled_reports o ORDER BY o.batch LIMIT most)
+                   WHERE u.batch IN (SELECT o.batch FROM unsettled_reports o WHERE o.batch <= upto
+                                     ORDER BY o.batch LIMIT most)
                    RETURNING u.reports, u.devices)
         SELECT array_agg(r), (SELECT array_agg(DISTINCT d) FROM c, unnest(c.devices) AS d)
         INTO claimed, devs FROM c, unnest(c.reports) AS r;

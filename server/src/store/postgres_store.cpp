@@ -12,14 +12,17 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "core/days.h"
+#include "ops/metrics.h"
 #include "core/report_id.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
@@ -1079,10 +1082,19 @@ public:
         }
         // Reports another process left unsettled (it crashed, or its primary died before its
         // rollups were written) are counted before anything reads.
-        std::lock_guard<std::mutex> lock(writeMutex_);
-        settleLocked(true);
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            settleLocked(true);
+        }
+        settler_ = std::thread([this] { settleWhenAsked(); });
     }
     ~PostgresStore() override {
+        {
+            std::lock_guard<std::mutex> lock(settlerMutex_);
+            stopping_ = true;
+        }
+        settlerWake_.notify_one();
+        if (settler_.joinable()) settler_.join();
         try {
             std::lock_guard<std::mutex> lock(writeMutex_);
             settleLocked(false);
@@ -1104,10 +1116,14 @@ public:
     // rollups updates rows every batch of the same devices (and every server) shares; done for
     // many batches at once, each shared row is updated, locked and logged once per settle
     // instead of once per batch, and that transaction need not wait for its log to be synced.
+    // Appends have a connection of their own, so they go on while a settle runs.
     AppendResult appendUnsettled(const std::vector<Report>& reports) override {
         if (reports.empty()) return {};
-        std::lock_guard<std::mutex> lock(writeMutex_);
-        if (unsettled_.size() >= kMaxUnsettled) settleLocked(false);
+        if (unsettledCount_.load() >= kMaxUnsettled) {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            settleLocked(false);
+        }
+        std::lock_guard<std::mutex> lock(appendMutex_);
         std::vector<std::int64_t> rows;
         std::int64_t mark = 0;
         for (int attempt = 1;; ++attempt) {
@@ -1115,42 +1131,49 @@ public:
                 // No transaction around it: what the batch adds to `strings` and `devices` commits
                 // as it goes (another batch would add the same), and the one statement that stores
                 // the rows is the synced commit.
-                pqxx::nontransaction n(writerConnection());
-                PgTx tx(n, strings_, devices_);
+                pqxx::nontransaction n(appendConnection());
+                PgTx tx(n, appendStrings_, appendDevices_);
                 rows = tx.storeMarked(reports, mark);
                 tx.committed();
                 break;
             } catch (const pqxx::transaction_rollback& e) {
                 // A device kept from an earlier batch was erased meanwhile: resolve them anew.
-                devices_.clear();
+                appendDevices_.clear();
                 if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
             } catch (const pqxx::broken_connection& e) {
                 // The rows may or may not be stored: the senders are told they are not, and try
                 // again (their report ids make that safe).
-                writer_.reset();
+                appender_.reset();
                 throw StoreError(std::string("postgresql: outcome unknown: ") + firstLine(e.what()));
             } catch (const pqxx::failure& e) {
                 throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
             }
         }
         AppendResult result;
-        if (mark != 0) marks_.push_back(mark);
+        std::lock_guard<std::mutex> held(unsettledMutex_);
+        std::vector<std::int64_t>& marked = marks_[mark];
         for (std::size_t i = 0; i < reports.size(); ++i) {
             if (rows[i] == 0) {
                 ++result.repeats;
                 continue;
             }
             ++result.stored;
+            marked.push_back(rows[i]);
             Report& kept = unsettled_.emplace(rows[i], reports[i]).first->second;
             kept.reportId.clear();  // stored already: the rollups need none
         }
+        if (mark == 0) marks_.erase(mark);
         unsettledCount_.store(unsettled_.size());
         return result;
     }
     std::size_t unsettled() const override { return unsettledCount_.load() + (sweep_.load() ? 1 : 0); }
+    // The settle runs on the store's own thread, so the writer's next batch need not wait for it.
     void settle() override {
-        std::lock_guard<std::mutex> lock(writeMutex_);
-        settleLocked(false);
+        {
+            std::lock_guard<std::mutex> lock(settlerMutex_);
+            settleAsked_ = true;
+        }
+        settlerWake_.notify_one();
     }
     void reject(const Rejected& r) override {
         write([&](pqxx::work& w, PgTx&) {
@@ -1162,7 +1185,12 @@ public:
     }
     bool eraseDevice(const std::string& appKey, const std::string& deviceId) override {
         bool found = false;
-        write([&](pqxx::work&, PgTx& tx) {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        // The device's reports still being counted, by any server, are counted first, so the
+        // erasure finds the device by them; one that arrives after this has come after the
+        // erasure.
+        settleLocked(false, &deviceId);
+        writeLocked([&](pqxx::work&, PgTx& tx) {
             found = store::eraseDevice(tx, appKey, deviceId, segments_.get());
             // Finding the device's rows made a placeholder row where the key had none (the
             // device is known through another key, or through reports still being counted):
@@ -1281,48 +1309,97 @@ private:
     // kept since their append; `everyone` also claims every other process's (a query, pruning,
     // a start, a new primary), read back from their rows. A claim finds reports an erasure
     // deleted meanwhile gone, and they are dropped.
-    void settleLocked(bool everyone) {
-        everyone = everyone || sweep_.load();
+    // `ofDevice`: only the marks, anyone's, of batches holding that device's reports.
+    void settleLocked(bool everyone, const std::string* ofDevice = nullptr) {
+        everyone = (everyone || sweep_.load()) && !ofDevice;
+        std::int64_t upto = -1;  // everyone's marks as far as they went when this began
         for (;;) {
-            if (!everyone && unsettled_.empty()) return;
+            std::vector<std::int64_t> mine;  // own marks as they are before the claim
+            {
+                std::lock_guard<std::mutex> lock(unsettledMutex_);
+                for (const auto& entry : marks_) mine.push_back(entry.first);
+            }
+            if (!everyone && !ofDevice && mine.empty()) return;
             std::vector<std::int64_t> claimedIds;
             writeLocked([&](pqxx::work& w, PgTx& tx) {
                 w.exec("SET LOCAL synchronous_commit = off");
+                if (everyone && upto < 0)
+                    upto = run(w, "last_mark", "SELECT COALESCE(MAX(batch), 0) FROM unsettled_reports")[0][0]
+                               .as<std::int64_t>();
                 PgArray wanted;
-                for (std::int64_t mark : marks_) wanted.add(mark);
+                for (std::int64_t mark : mine) wanted.add(mark);
                 const pqxx::result claimed =
-                    everyone ? run(w, "claim_unsettled_any", "SELECT report, device FROM claim_unsettled(NULL, $1)",
-                                   static_cast<std::int64_t>(kMarksAtOnce))
-                             : run(w, "claim_unsettled_own", "SELECT report, device FROM claim_unsettled($1::bigint[], 0)",
-                                   wanted.str());
+                    everyone ? run(w, "claim_unsettled_any", "SELECT report, device FROM claim_unsettled(NULL, $1, $2)",
+                                   static_cast<std::int64_t>(kMarksAtOnce), upto)
+                    : ofDevice
+                        ? run(w, "claim_unsettled_device",
+                              "SELECT report, device FROM claim_unsettled(ARRAY(SELECT u.batch FROM unsettled_reports u"
+                              " JOIN devices d ON d.id = ANY(u.devices) WHERE md5(d.deviceid) = md5($1)), 0, 0)",
+                              pgText(*ofDevice))
+                        : run(w, "claim_unsettled_own",
+                              "SELECT report, device FROM claim_unsettled($1::bigint[], 0, 0)", wanted.str());
                 claimedIds.clear();
                 std::vector<Report> reports;
                 std::vector<std::int64_t> stored;
                 reports.reserve(claimed.size());
-                for (const auto& row : claimed) {
-                    const std::int64_t id = row[0].as<std::int64_t>();
-                    claimedIds.push_back(id);
-                    if (auto it = unsettled_.find(id); it != unsettled_.end()) {
-                        tx.knowDevice(it->second.deviceId, row[1].as<std::int64_t>());
-                        reports.push_back(it->second);
-                    } else {
-                        stored.push_back(id);
+                {
+                    std::lock_guard<std::mutex> lock(unsettledMutex_);
+                    for (const auto& row : claimed) {
+                        const std::int64_t id = row[0].as<std::int64_t>();
+                        claimedIds.push_back(id);
+                        if (auto it = unsettled_.find(id); it != unsettled_.end()) {
+                            tx.knowDevice(it->second.deviceId, row[1].as<std::int64_t>());
+                            reports.push_back(it->second);
+                        } else {
+                            stored.push_back(id);
+                        }
                     }
                 }
                 loadStored(w, tx, stored, reports);
                 tx.reportsStored = true;
                 applyBatch(tx, days(), reports, segments_.get());
             });
-            if (!everyone || claimedIds.empty()) {
-                // Counted now, or by another process that claimed them, or erased.
-                unsettled_.clear();
-                marks_.clear();
-                unsettledCount_.store(0);
+            if (ofDevice) {
+                std::lock_guard<std::mutex> lock(unsettledMutex_);
+                for (std::int64_t id : claimedIds) unsettled_.erase(id);
+                unsettledCount_.store(unsettled_.size());
+                return;
+            }
+            const bool done = !everyone || claimedIds.empty();
+            {
+                std::lock_guard<std::mutex> lock(unsettledMutex_);
+                for (std::int64_t id : claimedIds) unsettled_.erase(id);
+                // Claimed now, or by another process, or their reports were erased: either way
+                // no mark of those is left.
+                if (done)
+                    for (std::int64_t mark : mine) {
+                        for (std::int64_t id : marks_[mark]) unsettled_.erase(id);
+                        marks_.erase(mark);
+                    }
+                unsettledCount_.store(unsettled_.size());
+            }
+            if (done) {
                 if (everyone) sweep_.store(false);
                 return;
             }
-            for (std::int64_t id : claimedIds) unsettled_.erase(id);
-            unsettledCount_.store(unsettled_.size());
+        }
+    }
+    void settleWhenAsked() {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(settlerMutex_);
+                settlerWake_.wait(lock, [this] { return settleAsked_ || stopping_; });
+                if (stopping_) return;
+                settleAsked_ = false;
+            }
+            try {
+                std::lock_guard<std::mutex> lock(writeMutex_);
+                settleLocked(false);
+            } catch (const std::exception& e) {
+                // The marks stay: the next settle, a query or the next start counts the reports.
+                metrics::global().storeErrors.fetch_add(1, std::memory_order_relaxed);
+                spdlog::error("event=settle_failed error=\"{}\"", e.what());
+            }
         }
     }
     // Reports another process stored, rebuilt from their rows as the export rebuilds them, the
@@ -1452,6 +1529,16 @@ private:
         }
     }
 
+    // Called with appendMutex_ held; as writerConnection.
+    pqxx::connection& appendConnection() {
+        if (!appender_ || !appender_->is_open()) {
+            appender_.reset();
+            appender_ = connect();
+            appendStrings_.clear();
+            appendDevices_.clear();
+        }
+        return *appender_;
+    }
     // Called with writeMutex_ held. A new connection may lead to another primary than the last
     // one (a promoted standby), so ids cached from the old one are not trusted there.
     pqxx::connection& writerConnection() {
@@ -1522,11 +1609,19 @@ private:
     // marks per transaction.
     static constexpr std::size_t kMaxUnsettled = 5000;
     static constexpr std::size_t kMarksAtOnce = 1000;
+    std::mutex appendMutex_;  // the appends' connection and what it keeps
+    std::unique_ptr<pqxx::connection> appender_;
+    std::unordered_map<std::string, std::int64_t> appendStrings_, appendDevices_;
+    std::mutex unsettledMutex_;  // the copies and marks below
     std::unordered_map<std::int64_t, Report> unsettled_;
-    std::vector<std::int64_t> marks_;
+    std::map<std::int64_t, std::vector<std::int64_t>> marks_;  // own marks and their rows
     std::atomic<std::size_t> unsettledCount_{0};
     std::atomic<bool> sweep_{false};  // a settle must claim everyone's marks (a new primary)
     bool connectedBefore_ = false;
+    std::mutex settlerMutex_;
+    std::condition_variable settlerWake_;
+    bool settleAsked_ = false, stopping_ = false;
+    std::thread settler_;  // last: started once everything above exists
 };
 
 }  // namespace

@@ -357,21 +357,23 @@ TEST(PostgresStore, ConcurrentWritersAndErasuresKeepTheFiguresExact) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    // As the servers' writers store them: rows first, rollups some batches later, so erasures
-    // meet reports waiting to be counted. The second writer's are left for the first one's
-    // queries to count.
-    std::thread other([&] {
-        for (std::size_t i = 1; i < data.batches.size(); i += 2) second->appendUnsettled(data.batches[i]);
-    });
-    for (std::size_t i = 0; i < data.batches.size(); i += 2) {
-        first->appendUnsettled(data.batches[i]);
-        if (i % 8 == 6) first->settle();
-    }
+    // As the servers' writers store them, paced as requests come: rows first, rollups some
+    // batches later, so erasures meet reports waiting to be counted. The second writer's last
+    // ones are left for the first one's queries to count.
+    const auto paced = [&](Store& store, std::size_t from) {
+        for (std::size_t i = from; i < data.batches.size(); i += 2) {
+            store.appendUnsettled(data.batches[i]);
+            if (i % 8 == 6) store.settle();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    std::thread other([&] { paced(*second, 1); });
+    paced(*first, 0);
     first->settle();
     other.join();
     writing = false;
     erasing.join();
-    EXPECT_GE(found, 6) << "the erasures did not race with ingest";
+    EXPECT_GE(found, 6) << "the erasures did not race with ingest (" << erasures << " erasures)";
 
     Oracle fromExport;
     for (const char* app : {"k1", "k2"})
