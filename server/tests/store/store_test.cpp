@@ -247,7 +247,7 @@ TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
         pqxx::connection c(where.options.url);
         pqxx::work w(c);
         ASSERT_EQ(w.exec("SELECT MAX(version) FROM schema_version")[0][0].as<int>(), 12);
-        w.exec("DROP FUNCTION claim_unsettled(BIGINT[], INTEGER); DROP FUNCTION store_marked; DROP TABLE unsettled_reports;"
+        w.exec("DROP FUNCTION claim_unsettled; DROP FUNCTION store_marked; DROP TABLE unsettled_reports;"
                " CREATE TABLE value_day_was AS SELECT * FROM value_day; DROP VIEW value_day;"
                " ALTER TABLE value_day_was RENAME TO value_day; ALTER TABLE value_span DROP COLUMN reports;"
                " ALTER TABLE value_span ADD PRIMARY KEY (app, chan, dim, sub, value, day, prev_day) INCLUDE (devices);"
