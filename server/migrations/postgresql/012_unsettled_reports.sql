@@ -21,7 +21,11 @@ CREATE TABLE unsettled_reports (
 -- for.
 CREATE FUNCTION claim_unsettled(wanted BIGINT[], most INTEGER, upto BIGINT)
 RETURNS TABLE (report BIGINT, device BIGINT)
-LANGUAGE plpgsql AS $$
+LANGUAGE plpgsql
+-- Planned for its arrays each call: a plan cached while the tables were small scans them whole
+-- for every key, and keeps doing so as they grow.
+SET plan_cache_mode = force_custom_plan
+AS $$
 #variable_conflict use_column
 DECLARE
     claimed BIGINT[];
@@ -61,7 +65,9 @@ $$;
 CREATE FUNCTION store_marked(ords BIGINT[], arrived BIGINT[], apps BIGINT[], devs BIGINT[], kinds INTEGER[],
                              ids BYTEA[], parts BYTEA[], bodies BYTEA[], texts BYTEA[])
 RETURNS TABLE (ord BIGINT, id BIGINT, batch BIGINT)
-LANGUAGE plpgsql AS $$
+LANGUAGE plpgsql
+SET plan_cache_mode = force_custom_plan  -- as claim_unsettled
+AS $$
 #variable_conflict use_column
 DECLARE
     held INTEGER;
@@ -92,3 +98,7 @@ BEGIN
     SELECT u.ord, u.id, (SELECT mark.batch FROM mark) FROM u JOIN ins ON ins.id = u.id;
 END
 $$;
+
+-- The same for the batch's device rows, which the settles and erasures read (migration 009): it
+-- locks devices by an array of ids, and a plan cached on a young store scans every device.
+ALTER FUNCTION batch_device_days(BIGINT[], BIGINT[]) SET plan_cache_mode = force_custom_plan;
