@@ -57,16 +57,22 @@ $$;
 
 -- A batch's rows and its mark in one statement, so that a batch whose texts and devices the
 -- writer knows already costs one round trip and one synced commit, with no transaction around
--- it. Its devices are locked as an erasure locks them; a device id the writer kept from an
--- earlier batch whose device an erasure removed since fails the call as a serialization
--- failure, and the writer resolves the ids anew. Row ids are drawn before the insert, so each
+-- it. Its devices are held by a shared advisory lock per device id, which an erasure takes
+-- exclusively before it removes a device's id; a device id the writer kept from an earlier batch
+-- whose device an erasure removed since fails the call as a serialization failure, and the
+-- writer resolves the ids anew. (A row lock would do the same, but every batch of the same
+-- device, from every server, would then share the row's lock, and each new holder would rewrite
+-- the list of holders.) Row ids are drawn before the insert, so each
 -- comes back beside its report's place in the batch (`ord`), with the mark's `batch`; a report
 -- whose id is stored, or remembered as gone, does not come back.
 CREATE FUNCTION store_marked(ords BIGINT[], arrived BIGINT[], apps BIGINT[], devs BIGINT[], kinds INTEGER[],
                              ids BYTEA[], parts BYTEA[], bodies BYTEA[], texts BYTEA[])
 RETURNS TABLE (ord BIGINT, id BIGINT, batch BIGINT)
 LANGUAGE plpgsql
-SET plan_cache_mode = force_custom_plan  -- as claim_unsettled
+-- Its plans are cached (planning each call would cost more than the call), but never as a scan
+-- of a whole table, which a plan made while the store was young would be: every row it looks
+-- for has an index.
+SET enable_seqscan = off
 AS $$
 #variable_conflict use_column
 DECLARE
@@ -74,8 +80,9 @@ DECLARE
     -- Looked up once: as an expression of the row it would read the catalog for every row.
     ids_from REGCLASS := pg_get_serial_sequence('reports', 'id')::REGCLASS;
 BEGIN
-    SELECT count(*) INTO held
-    FROM (SELECT 1 FROM devices d WHERE d.id = ANY(devs) ORDER BY d.id FOR KEY SHARE) AS l;
+    PERFORM pg_advisory_xact_lock_shared(1952740729, k.x::INTEGER)
+    FROM (SELECT DISTINCT x FROM unnest(devs) AS x ORDER BY x) AS k;
+    SELECT count(*) INTO held FROM devices d WHERE d.id = ANY(devs);
     IF held <> (SELECT count(DISTINCT x) FROM unnest(devs) AS x) THEN
         RAISE EXCEPTION 'a device of the batch was erased meanwhile' USING ERRCODE = 'serialization_failure';
     END IF;

@@ -409,7 +409,9 @@ public:
         run(w_, "erase_inventory", "DELETE FROM inventory WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_app_device", "DELETE FROM app_device WHERE app = $1 AND device = $2", app, device);
         run(w_, "erase_device_days", "DELETE FROM device_days WHERE app = $1 AND device = $2", app, device);
-        // A report of another key still waiting to be counted holds the device id too.
+        // Batches being stored hold their devices' ids (store_marked); a report of another key
+        // still waiting to be counted holds the device id too.
+        run(w_, "hold_device_id", "SELECT pg_advisory_xact_lock(1952740729, $1::int)", device);
         run(w_, "erase_device_id",
             "DELETE FROM devices WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM app_device WHERE device = $1)"
             " AND NOT EXISTS (SELECT 1 FROM unsettled_reports u WHERE $1 = ANY(u.devices) AND EXISTS"
@@ -1123,7 +1125,8 @@ public:
             std::lock_guard<std::mutex> lock(writeMutex_);
             settleLocked(false);
         }
-        std::lock_guard<std::mutex> lock(appendMutex_);
+        Appender* a = &appender_;
+        std::lock_guard<std::mutex> lock(a->mutex);
         std::vector<std::int64_t> rows;
         std::int64_t mark = 0;
         for (int attempt = 1;; ++attempt) {
@@ -1131,19 +1134,19 @@ public:
                 // No transaction around it: what the batch adds to `strings` and `devices` commits
                 // as it goes (another batch would add the same), and the one statement that stores
                 // the rows is the synced commit.
-                pqxx::nontransaction n(appendConnection());
-                PgTx tx(n, appendStrings_, appendDevices_);
+                pqxx::nontransaction n(appendConnection(*a));
+                PgTx tx(n, a->strings, a->devices);
                 rows = tx.storeMarked(reports, mark);
                 tx.committed();
                 break;
             } catch (const pqxx::transaction_rollback& e) {
                 // A device kept from an earlier batch was erased meanwhile: resolve them anew.
-                appendDevices_.clear();
+                a->devices.clear();
                 if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
             } catch (const pqxx::broken_connection& e) {
                 // The rows may or may not be stored: the senders are told they are not, and try
                 // again (their report ids make that safe).
-                appender_.reset();
+                a->conn.reset();
                 throw StoreError(std::string("postgresql: outcome unknown: ") + firstLine(e.what()));
             } catch (const pqxx::failure& e) {
                 throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
@@ -1529,15 +1532,21 @@ private:
         }
     }
 
-    // Called with appendMutex_ held; as writerConnection.
-    pqxx::connection& appendConnection() {
-        if (!appender_ || !appender_->is_open()) {
-            appender_.reset();
-            appender_ = connect();
-            appendStrings_.clear();
-            appendDevices_.clear();
+    // The appends' connection and what it keeps from batch to batch.
+    struct Appender {
+        std::mutex mutex;
+        std::unique_ptr<pqxx::connection> conn;
+        std::unordered_map<std::string, std::int64_t> strings, devices;
+    };
+    // Called with the appender's mutex held; as writerConnection.
+    pqxx::connection& appendConnection(Appender& a) {
+        if (!a.conn || !a.conn->is_open()) {
+            a.conn.reset();
+            a.conn = connect();
+            a.strings.clear();
+            a.devices.clear();
         }
-        return *appender_;
+        return *a.conn;
     }
     // Called with writeMutex_ held. A new connection may lead to another primary than the last
     // one (a promoted standby), so ids cached from the old one are not trusted there.
@@ -1609,9 +1618,9 @@ private:
     // marks per transaction.
     static constexpr std::size_t kMaxUnsettled = 5000;
     static constexpr std::size_t kMarksAtOnce = 1000;
-    std::mutex appendMutex_;  // the appends' connection and what it keeps
-    std::unique_ptr<pqxx::connection> appender_;
-    std::unordered_map<std::string, std::int64_t> appendStrings_, appendDevices_;
+    // One: a second one, taking the next batch while one commits, made commits smaller and
+    // the database's work per report larger.
+    Appender appender_;
     std::mutex unsettledMutex_;  // the copies and marks below
     std::unordered_map<std::int64_t, Report> unsettled_;
     std::map<std::int64_t, std::vector<std::int64_t>> marks_;  // own marks and their rows
