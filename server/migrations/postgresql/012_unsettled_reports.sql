@@ -49,9 +49,10 @@ BEGIN
     END IF;
     SELECT count(*) INTO held
     FROM (SELECT 1 FROM devices d WHERE d.id = ANY(devs) ORDER BY d.id FOR KEY SHARE) AS l;
+    -- A look-up per claimed id (as `r.id = ANY(claimed)` a long array made it a scan).
     RETURN QUERY
-    SELECT r.id, r.device::BIGINT FROM reports r JOIN devices d ON d.id = r.device
-    WHERE r.id = ANY(claimed) ORDER BY r.id;
+    SELECT r.id, r.device::BIGINT FROM unnest(claimed) AS c(id)
+    JOIN reports r ON r.id = c.id JOIN devices d ON d.id = r.device ORDER BY r.id;
 END
 $$;
 

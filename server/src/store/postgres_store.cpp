@@ -1412,9 +1412,10 @@ private:
         PgArray wanted;
         for (std::int64_t id : ids) wanted.add(id);
         const pqxx::result rows = run(w, "load_unsettled",
-            "SELECT r.device, d.deviceid, s.value, r.arrived_ms, r.kind, r.parts, r.body, r.texts FROM reports r"
-            " JOIN devices d ON d.id = r.device JOIN strings s ON s.id = r.app WHERE r.id = ANY($1::bigint[])"
-            " ORDER BY r.id",
+            // A look-up per id: as `r.id = ANY(…)` a long array is planned as a scan of every report.
+            "SELECT r.device, d.deviceid, s.value, r.arrived_ms, r.kind, r.parts, r.body, r.texts"
+            " FROM unnest($1::bigint[]) AS w(id) JOIN reports r ON r.id = w.id"
+            " JOIN devices d ON d.id = r.device JOIN strings s ON s.id = r.app ORDER BY r.id",
             wanted.str());
         std::set<std::int64_t> textIds;
         const PackedTexts listing{nullptr, [&](std::int64_t id) {
@@ -1436,7 +1437,7 @@ private:
         if (!textIds.empty()) {
             PgArray list;
             for (std::int64_t id : textIds) list.add(id);
-            for (const auto& row : run(w, "load_unsettled_texts", "SELECT id, value FROM strings WHERE id = ANY($1::bigint[])",
+            for (const auto& row : run(w, "load_unsettled_texts", "SELECT s.id, s.value FROM unnest($1::bigint[]) AS w(id) JOIN strings s ON s.id = w.id",
                                        list.str()))
                 texts.emplace(row[0].as<std::int64_t>(), row[1].as<std::string>());
         }
