@@ -1437,7 +1437,9 @@ private:
         if (!textIds.empty()) {
             PgArray list;
             for (std::int64_t id : textIds) list.add(id);
-            for (const auto& row : run(w, "load_unsettled_texts", "SELECT s.id, s.value FROM unnest($1::bigint[]) AS w(id) JOIN strings s ON s.id = w.id",
+            for (const auto& row : run(w, "load_unsettled_texts",
+                                       "SELECT s.id, s.value FROM unnest($1::bigint[]) AS w(id)"
+                                       " JOIN strings s ON s.id = w.id",
                                        list.str()))
                 texts.emplace(row[0].as<std::int64_t>(), row[1].as<std::string>());
         }
