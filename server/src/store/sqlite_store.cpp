@@ -274,7 +274,7 @@ void migrate(sqlite3* db) {
 // per row count, the counts halving from kMaxRows, so a batch of any size needs few of them.
 class RowWriter {
 public:
-    using Value = std::variant<std::int64_t, std::string>;  // a string is bound as a blob
+    using Value = std::variant<std::int64_t, std::string, std::monostate>;  // a string is bound as a blob, monostate as NULL
     RowWriter(sqlite3* db, std::string head, int columns, std::string tail)
         : db_(db), head_(std::move(head)), tail_(std::move(tail)), columns_(columns) {}
     void add(std::initializer_list<Value> row) { values_.insert(values_.end(), row.begin(), row.end()); }
@@ -288,7 +288,8 @@ public:
             for (std::size_t i = 0; i < rows * static_cast<std::size_t>(columns_); ++i, ++at) {
                 const int param = static_cast<int>(i) + 1;
                 if (const auto* n = std::get_if<std::int64_t>(&values_[at])) s.bind(param, *n);
-                else s.bindBlob(param, std::get<std::string>(values_[at]));
+                else if (const auto* b = std::get_if<std::string>(&values_[at])) s.bindBlob(param, *b);
+                else s.bindNull(param);
             }
             s.step();
         }
@@ -878,7 +879,7 @@ public:
         prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
         clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
-        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id) VALUES (?, ?, ?)");
+        marks_ = std::make_unique<RowWriter>(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id)", 3, "");
         listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
         loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
                                          " FROM reports r JOIN devices d ON d.id = r.device"
@@ -918,6 +919,7 @@ public:
         inTransaction([&] {
             result = {};
             stored.clear();
+            marks_->clear();
             for (const Report& r : reports) {
                 const std::int64_t app = writer_->stringId(r.appKey);
                 std::string id;  // a repeat within the batch is found among the ids it marked
@@ -926,13 +928,11 @@ public:
                     ++result.repeats;
                     continue;
                 }
-                markUnsettled_.bind(1, row).bind(2, app);
-                if (id.empty()) markUnsettled_.bindNull(3);
-                else markUnsettled_.bindBlob(3, id);
-                markUnsettled_.run();
+                marks_->add({row, app, id.empty() ? RowWriter::Value{std::monostate{}} : RowWriter::Value{std::move(id)}});
                 stored.emplace_back(row, &r);
                 ++result.stored;
             }
+            marks_->write();
         });
         // Kept without their ids: the marks hold them, and the rollups need none.
         for (const auto& [row, r] : stored) {
@@ -1256,7 +1256,8 @@ private:
     static constexpr std::size_t kIdsFiledAt = 20000;
     std::unordered_map<std::int64_t, Report> unsettled_;
     std::atomic<std::size_t> unsettledCount_{0};
-    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
+    std::unique_ptr<RowWriter> marks_;  // the batch's marks, written many to a statement
+    Stmt listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
         syncNormal_, syncFull_;
     Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
