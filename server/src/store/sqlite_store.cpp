@@ -1166,8 +1166,10 @@ private:
             reports.reserve(marked.size());
             std::optional<StringTexts> strings;
             for (std::int64_t row : marked) {
-                if (auto it = unsettled_.find(row); it != unsettled_.end()) {
-                    reports.push_back(it->second);
+                // Taken, not copied: should the transaction fail, the next settle reads the
+                // report back from its row.
+                if (auto kept = unsettled_.extract(row)) {
+                    reports.push_back(std::move(kept.mapped()));
                     continue;
                 }
                 if (!strings) strings.emplace(db_.get());
