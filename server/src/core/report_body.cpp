@@ -123,17 +123,22 @@ std::string percentDecode(std::string_view text)
     if (text.find('%') == std::string_view::npos) return std::string(text);
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            int high = hexValue(text[i + 1]);
-            int low = hexValue(text[i + 2]);
+    // The text between escapes goes over in one piece.
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t mark = text.find('%', i);
+        out.append(text.substr(i, mark - i));
+        if (mark == std::string_view::npos) break;
+        i = mark + 1;
+        if (mark + 2 < text.size()) {
+            int high = hexValue(text[mark + 1]);
+            int low = hexValue(text[mark + 2]);
             if (high >= 0 && low >= 0) {
                 out.push_back(static_cast<char>(high * 16 + low));
-                i += 2;
+                i = mark + 3;
                 continue;
             }
         }
-        out.push_back(text[i]);
+        out.push_back('%');
     }
     return out;
 }

@@ -111,6 +111,7 @@ void ReportWriter::run()
                 return;
             }
             std::size_t take = std::min(queue_.size(), limits_.maxBatch);
+            batch.reserve(take);  // handed to the store with its reports, so fresh each time
             for (std::size_t i = 0; i < take; ++i) {
                 batch.push_back(std::move(queue_.front().report));
                 waiting.push_back(std::move(queue_.front().done));
@@ -122,26 +123,27 @@ void ReportWriter::run()
 
         bool committed = false;
         if (!batch.empty()) {
+            const std::size_t reports = batch.size();
             std::string error;
             const auto started = std::chrono::steady_clock::now();
             AppendResult outcome;
             try {
-                outcome = store_.appendUnsettled(batch);
+                outcome = store_.appendUnsettled(std::move(batch));
                 committed = true;
             } catch (const std::exception& e) {
                 error = e.what();
             }
-            countCommit(committed, batch.size(), outcome.repeats, std::chrono::steady_clock::now() - started);
+            countCommit(committed, reports, outcome.repeats, std::chrono::steady_clock::now() - started);
             // One line when commits start failing and one when they work again, not one per batch.
             bool wasHealthy = healthy_.exchange(committed);
             if (!committed && wasHealthy)
-                spdlog::error("event=commit_failed reports={} error=\"{}\"", batch.size(), error);
-            if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", batch.size());
+                spdlog::error("event=commit_failed reports={} error=\"{}\"", reports, error);
+            if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", reports);
             // Counted before anyone hears of it, so a caller that has its answer sees it counted.
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++counters_.transactions;
-                (committed ? counters_.committed : counters_.failed) += batch.size();
+                (committed ? counters_.committed : counters_.failed) += reports;
                 counters_.repeated += outcome.repeats;
             }
             // The reports are durable (or known lost) from here on; only now do requests hear of it.

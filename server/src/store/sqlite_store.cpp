@@ -296,6 +296,7 @@ public:
         values_.clear();
     }
     void clear() { values_.clear(); }
+    bool empty() const { return values_.empty(); }
 
 private:
     static constexpr std::size_t kMaxRows = 64;
@@ -327,6 +328,8 @@ public:
           addDevice_(db, "INSERT INTO devices (deviceid) VALUES (?)"),
           insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
                             " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
+          lastReportRow_(db, "SELECT COALESCE(MAX(id), 0) FROM reports"),
+          markedReports_(db, "INSERT INTO reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)", 9, ""),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
           idStored_(db, "SELECT 1 FROM reports WHERE app = ? AND report_id = ?"),
           listMarkedIds_(db, "SELECT app, report_id FROM unsettled_reports WHERE report_id IS NOT NULL"
@@ -380,6 +383,7 @@ public:
     void commit() {
         markedIds_.merge(pendingMarkedIds_);
         pendingMarkedIds_.clear();
+        nextReportRow_.reset();
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
         if (deviceIds_.size() + pendingDeviceIds_.size() > 200000) deviceIds_.clear();
@@ -399,7 +403,10 @@ public:
         forgetDevices();
     }
     void rollback() {
-        for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
+        for (RowWriter* w : {&markedReports_, &saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_,
+                             &addSpan_})
+            w->clear();
+        nextReportRow_.reset();
         pendingMarkedIds_.clear();
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
@@ -566,7 +573,9 @@ public:
             changed.clear();
         }
         touched_.clear();
-        for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->write();
+        for (RowWriter* w : {&markedReports_, &saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_,
+                             &addSpan_})
+            w->write();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
@@ -628,7 +637,7 @@ public:
             if (idStored_.bind(1, app).bindBlob(2, idBytes).step()) return 0;
             pendingMarkedIds_.insert(markedKey(app, idBytes));
         }
-        return insertRow(r, app, device, std::string()) ? sqlite3_last_insert_rowid(db_) : 0;
+        return queueMarkedRow(r, app, device);
     }
     // The ids marks and waiting_report_ids hold, as the store has them now.
     void reloadMarkedIds() {
@@ -676,7 +685,28 @@ private:
         std::memcpy(k.id.data(), id.data(), std::min(id.size(), k.id.size()));
         return k;
     }
+    // A marked report's row waits for `flush`, to be written with the batch's others many to a
+    // statement (one statement a row cost about as much again as the row). Its id is the one
+    // SQLite would have given it, one past the largest, handed out here so its mark can name it.
+    std::int64_t queueMarkedRow(const Report& r, std::int64_t app, std::int64_t device) {
+        if (!nextReportRow_) {
+            Using u(lastReportRow_);
+            lastReportRow_.step();
+            if (lastReportRow_.i64(0) == INT64_MAX) throw StoreError("sqlite: no report row id is left");
+            nextReportRow_ = lastReportRow_.i64(0) + 1;
+        }
+        const std::int64_t row = (*nextReportRow_)++;
+        const RowWriter::Value none{std::monostate{}}, kind{static_cast<std::int64_t>(r.kind)};
+        if (auto parts = packReport(r, packedTexts_))
+            markedReports_.add({row, r.arrivedMs, app, device, kind, none, std::move(*parts), none, none});
+        else
+            markedReports_.add({row, r.arrivedMs, app, device, kind, none, none, r.body, packDecodedTexts(r)});
+        return row;
+    }
     bool insertRow(const Report& r, std::int64_t app, std::int64_t device, const std::string& id) {
+        // Queued rows first, so that SQLite's next id is the one after theirs.
+        if (!markedReports_.empty()) markedReports_.write();
+        nextReportRow_.reset();
         Stmt& s = insertReport_;
         Using u(s);
         s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind));
@@ -784,7 +814,10 @@ private:
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     // Devices whose id this transaction created: they have no rows anywhere yet.
     std::unordered_set<std::int64_t> newDevices_;
-    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, idStored_, listMarkedIds_, keepErasedIds_,
+    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, lastReportRow_;
+    RowWriter markedReports_;
+    std::optional<std::int64_t> nextReportRow_;  // while a transaction queues marked reports
+    Stmt idGone_, idStored_, listMarkedIds_, keepErasedIds_,
         saveInventory_, lockDevice_;
     // (app, id) of reports whose ids are not in their rows yet (in their marks or waiting).
     std::unordered_set<MarkedKey, MarkedKeyHash> markedIds_, pendingMarkedIds_;
@@ -910,17 +943,17 @@ public:
     // Only the report rows and their marks are written and synced: a report counted into the
     // rollups of every partition it belongs to dirties several pages per partition, which a
     // lone report would otherwise pay for in its own commit.
-    AppendResult appendUnsettled(const std::vector<Report>& reports) override {
+    AppendResult appendUnsettled(std::vector<Report> reports) override {
         if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (unsettled_.size() >= kMaxUnsettled) settleLocked(true);
         AppendResult result;
-        std::vector<std::pair<std::int64_t, const Report*>> stored;
+        std::vector<std::pair<std::int64_t, Report*>> stored;
         inTransaction([&] {
             result = {};
             stored.clear();
             marks_->clear();
-            for (const Report& r : reports) {
+            for (Report& r : reports) {
                 const std::int64_t app = writer_->stringId(r.appKey);
                 std::string id;  // a repeat within the batch is found among the ids it marked
                 const std::int64_t row = writer_->storeMarkedReport(r, app, writer_->deviceId(r.deviceId), id);
@@ -936,7 +969,7 @@ public:
         });
         // Kept without their ids: the marks hold them, and the rollups need none.
         for (const auto& [row, r] : stored) {
-            Report& kept = unsettled_.emplace(row, *r).first->second;
+            Report& kept = unsettled_.emplace(row, std::move(*r)).first->second;
             kept.reportId.clear();
         }
         unsettledCount_.store(unsettled_.size());
