@@ -35,7 +35,7 @@ bool ReportWriter::submit(Report report, Done done)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_ || queue_.size() >= limits_.maxQueued) return false;
-        queue_.push_back({std::move(report), std::move(done)});
+        queue_.emplace_back(std::move(report), std::move(done));
         metrics::global().writerQueue.store(static_cast<std::int64_t>(queue_.size()), std::memory_order_relaxed);
     }
     wake_.notify_one();

@@ -60,6 +60,7 @@ private:
     static constexpr std::chrono::milliseconds kSettleWithin{50};
 
     struct Pending {
+        Pending(Report&& r, Done&& d) : report(std::move(r)), done(std::move(d)) {}
         Report report;
         Done done;
     };
