@@ -43,7 +43,8 @@ BodyParse parseParamBody(std::string_view body)
     body.remove_suffix(1);
 
     static constexpr std::array<std::string_view, 3> kCommon = {"deviceid", "appkey", "channelid"};
-    RawReport report;
+    BodyParse out;
+    RawReport& report = out.report.emplace();  // built in place: twelve strings to move otherwise
     std::size_t field = 0;
     while (true) {
         std::size_t comma = body.find(',');
@@ -79,8 +80,6 @@ BodyParse parseParamBody(std::string_view body)
     }
     if (field != 5) return refuse("Param object has " + std::to_string(field) + " fields, expected five");
     report.count = 5;
-    BodyParse out;
-    out.report = std::move(report);
     return out;
 }
 
@@ -91,7 +90,8 @@ BodyParse parseDeviceInfoBody(std::string_view body)
         "devicecode", "appkey", "channelid", "pcosname", "mac", "pcosversion",
         "pcname", "pcusername", "windowssid", "pccpuid", "harddiskid", "mainboardcode"};
     static_assert(kKeys.size() == 3 + kInventoryKeys.size());
-    RawReport report;
+    BodyParse out;
+    RawReport& report = out.report.emplace();
     report.kind = ReportKind::DeviceInfo;
     std::size_t pair = 0;
     while (true) {
@@ -111,8 +111,6 @@ BodyParse parseDeviceInfoBody(std::string_view body)
     }
     if (pair < 2) return refuse("device information without an appkey");
     report.count = pair;
-    BodyParse out;
-    out.report = std::move(report);
     return out;
 }
 

@@ -73,6 +73,7 @@ ReportWriter::Counters ReportWriter::counters() const
 
 void ReportWriter::run()
 {
+    std::vector<Pending> taken;
     std::vector<Report> batch;
     std::vector<Done> waiting;
     std::deque<Rejected> rejects;
@@ -110,16 +111,24 @@ void ReportWriter::run()
                 if (store_.unsettled() > 0) settle();
                 return;
             }
-            std::size_t take = std::min(queue_.size(), limits_.maxBatch);
-            batch.reserve(take);  // handed to the store with its reports, so fresh each time
-            for (std::size_t i = 0; i < take; ++i) {
-                batch.push_back(std::move(queue_.front().report));
-                waiting.push_back(std::move(queue_.front().done));
-                queue_.pop_front();
+            if (queue_.size() <= limits_.maxBatch) {
+                taken.swap(queue_);
+            } else {
+                const auto end = queue_.begin() + static_cast<std::ptrdiff_t>(limits_.maxBatch);
+                taken.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(end));
+                queue_.erase(queue_.begin(), end);
             }
             rejects.swap(rejects_);
             metrics::global().writerQueue.store(static_cast<std::int64_t>(queue_.size()), std::memory_order_relaxed);
         }
+        batch.reserve(taken.size());  // handed to the store with its reports, so fresh each time
+        for (Pending& p : taken) {
+            batch.push_back(std::move(p.report));
+            waiting.push_back(std::move(p.done));
+        }
+        taken.clear();
+        // After a burst the queue's room goes back, so the writer's memory stays small when idle.
+        if (taken.capacity() > kKeptRoom) std::vector<Pending>().swap(taken);
 
         bool committed = false;
         if (!batch.empty()) {

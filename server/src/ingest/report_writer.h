@@ -58,6 +58,7 @@ public:
 private:
     static constexpr std::chrono::milliseconds kSettleWhenQuiet{5};
     static constexpr std::chrono::milliseconds kSettleWithin{50};
+    static constexpr std::size_t kKeptRoom = 1024;  // waiting reports' room kept between batches
 
     struct Pending {
         Pending(Report&& r, Done&& d) : report(std::move(r)), done(std::move(d)) {}
@@ -71,7 +72,9 @@ private:
     Limits limits_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Pending> queue_;
+    // Swapped whole with the writer's own when it takes every waiting report (the usual case), so
+    // a report queued costs no allocation of its own.
+    std::vector<Pending> queue_;
     std::deque<Rejected> rejects_;
     bool stopping_ = false;
     Counters counters_;
