@@ -30,7 +30,7 @@ ReportWriter::ReportWriter(Store& store, Limits limits) : store_(store), limits_
 
 ReportWriter::~ReportWriter() { stop(); }
 
-bool ReportWriter::submit(Report report, Done done)
+bool ReportWriter::submit(Report report, Done& done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);

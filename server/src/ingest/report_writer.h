@@ -37,7 +37,9 @@ public:
     ReportWriter& operator=(const ReportWriter&) = delete;
 
     // Queues the report; false (and `done` is never called) when the queue is full or stopping.
-    bool submit(Report report, Done done);
+    bool submit(Report report, Done&& done) { return submit(std::move(report), done); }
+    // The same, taking `done` only when the report is queued: refused, the caller still has it.
+    bool submit(Report report, Done& done);
     // Keeps a rejected body when there is room; never waits.
     void submitRejected(Rejected rejected);
     // Stores everything already queued, answers it, and ends the thread. Later submits fail.
