@@ -274,7 +274,8 @@ void migrate(sqlite3* db) {
 // per row count, the counts halving from kMaxRows, so a batch of any size needs few of them.
 class RowWriter {
 public:
-    using Value = std::variant<std::int64_t, std::string, std::monostate>;  // a string is bound as a blob, monostate as NULL
+    // A string is bound as a blob, monostate as NULL.
+    using Value = std::variant<std::int64_t, std::string, std::monostate>;
     RowWriter(sqlite3* db, std::string head, int columns, std::string tail)
         : db_(db), head_(std::move(head)), tail_(std::move(tail)), columns_(columns) {}
     void add(std::initializer_list<Value> row) { values_.insert(values_.end(), row.begin(), row.end()); }
@@ -329,7 +330,8 @@ public:
           insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
                             " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
           lastReportRow_(db, "SELECT COALESCE(MAX(id), 0) FROM reports"),
-          markedReports_(db, "INSERT INTO reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)", 9, ""),
+          markedReports_(db, "INSERT INTO reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)",
+                         9, ""),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
           idStored_(db, "SELECT 1 FROM reports WHERE app = ? AND report_id = ?"),
           listMarkedIds_(db, "SELECT app, report_id FROM unsettled_reports WHERE report_id IS NOT NULL"
@@ -961,7 +963,8 @@ public:
                     ++result.repeats;
                     continue;
                 }
-                marks_->add({row, app, id.empty() ? RowWriter::Value{std::monostate{}} : RowWriter::Value{std::move(id)}});
+                const RowWriter::Value markedId = id.empty() ? RowWriter::Value{std::monostate{}} : RowWriter::Value{id};
+                marks_->add({row, app, markedId});
                 stored.emplace_back(row, &r);
                 ++result.stored;
             }
