@@ -102,9 +102,15 @@ std::optional<int> ReportingDays::parse(const std::string& s) {
     if (s.size() != 10 || s[4] != '-' || s[7] != '-') return std::nullopt;
     for (int i : {0, 1, 2, 3, 5, 6, 8, 9})
         if (s[i] < '0' || s[i] > '9') return std::nullopt;
-    int y = std::stoi(s.substr(0, 4));
-    unsigned m = static_cast<unsigned>(std::stoi(s.substr(5, 2)));
-    unsigned d = static_cast<unsigned>(std::stoi(s.substr(8, 2)));
+    // Digits only, checked above: read as they stand (the store reads an app event's client time so).
+    const auto number = [&s](std::size_t at, std::size_t digits) {
+        unsigned v = 0;
+        for (std::size_t i = at; i < at + digits; ++i) v = v * 10 + static_cast<unsigned>(s[i] - '0');
+        return v;
+    };
+    int y = static_cast<int>(number(0, 4));
+    unsigned m = number(5, 2);
+    unsigned d = number(8, 2);
     if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
     int days = daysFromCivil(y, m, d);
     int ry; unsigned rm, rd;

@@ -43,7 +43,8 @@ BodyParse parseParamBody(std::string_view body)
     body.remove_suffix(1);
 
     static constexpr std::array<std::string_view, 3> kCommon = {"deviceid", "appkey", "channelid"};
-    RawReport report;
+    BodyParse out;
+    RawReport& report = out.report.emplace();  // built in place: twelve strings to move otherwise
     std::size_t field = 0;
     while (true) {
         std::size_t comma = body.find(',');
@@ -79,8 +80,6 @@ BodyParse parseParamBody(std::string_view body)
     }
     if (field != 5) return refuse("Param object has " + std::to_string(field) + " fields, expected five");
     report.count = 5;
-    BodyParse out;
-    out.report = std::move(report);
     return out;
 }
 
@@ -91,7 +90,8 @@ BodyParse parseDeviceInfoBody(std::string_view body)
         "devicecode", "appkey", "channelid", "pcosname", "mac", "pcosversion",
         "pcname", "pcusername", "windowssid", "pccpuid", "harddiskid", "mainboardcode"};
     static_assert(kKeys.size() == 3 + kInventoryKeys.size());
-    RawReport report;
+    BodyParse out;
+    RawReport& report = out.report.emplace();
     report.kind = ReportKind::DeviceInfo;
     std::size_t pair = 0;
     while (true) {
@@ -111,8 +111,6 @@ BodyParse parseDeviceInfoBody(std::string_view body)
     }
     if (pair < 2) return refuse("device information without an appkey");
     report.count = pair;
-    BodyParse out;
-    out.report = std::move(report);
     return out;
 }
 
@@ -123,17 +121,22 @@ std::string percentDecode(std::string_view text)
     if (text.find('%') == std::string_view::npos) return std::string(text);
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            int high = hexValue(text[i + 1]);
-            int low = hexValue(text[i + 2]);
+    // The text between escapes goes over in one piece.
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t mark = text.find('%', i);
+        out.append(text.substr(i, mark - i));
+        if (mark == std::string_view::npos) break;
+        i = mark + 1;
+        if (mark + 2 < text.size()) {
+            int high = hexValue(text[mark + 1]);
+            int low = hexValue(text[mark + 2]);
             if (high >= 0 && low >= 0) {
                 out.push_back(static_cast<char>(high * 16 + low));
-                i += 2;
+                i = mark + 3;
                 continue;
             }
         }
-        out.push_back(text[i]);
+        out.push_back('%');
     }
     return out;
 }

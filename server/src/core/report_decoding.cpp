@@ -31,7 +31,7 @@ DecodedBody decode(std::string_view body, TextDecoder& decoder)
         return out;
     }
 
-    Report report;
+    Report& report = out.report.emplace();  // built in place: a report is fifteen strings to move
     report.kind = raw.kind;
     report.deviceId = decoder.toUtf8(std::move(raw.values[0]));
     report.appKey = decoder.toUtf8(std::move(raw.values[1]));
@@ -43,7 +43,6 @@ DecodedBody decode(std::string_view body, TextDecoder& decoder)
         report.name = decoder.toUtf8(std::move(raw.values[3]));
         report.content = decoder.toUtf8(std::move(raw.values[4]));
     }
-    out.report = std::move(report);
     return out;
 }
 

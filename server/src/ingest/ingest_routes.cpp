@@ -65,6 +65,19 @@ http::Response notStored(const char* text, const char* retryAfterSeconds) {
     return r;
 }
 
+// A report's answer once the writer knows whether it is stored. A type of its own, so that when
+// the writer refuses the report the handler can still answer through its reply.
+struct StoredAnswer {
+    http::Reply reply;
+    void operator()(bool committed) const
+    {
+        metrics::Registry& m = metrics::global();
+        if (committed) m.reportsStored.fetch_add(1, std::memory_order_relaxed);
+        else m.refuse(metrics::Refusal::StorageFailed);
+        reply(committed ? http::Response::text(200, "ok") : notStored("storage unavailable\n", "5"));
+    }
+};
+
 }  // namespace
 
 void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions options)
@@ -94,16 +107,11 @@ void addIngestRoutes(http::Routes& routes, ReportWriter& writer, IngestOptions o
         decoded.report->arrivedMs = nowMs();
         decoded.report->reportId = reportIdOf(request);
         // A repeat of a stored report id is answered like a stored report: it is stored.
-        bool queued = writer.submit(std::move(*decoded.report), [reply](bool committed) {
-            metrics::Registry& m = metrics::global();
-            if (committed) m.reportsStored.fetch_add(1, std::memory_order_relaxed);
-            else m.refuse(metrics::Refusal::StorageFailed);
-            reply(committed ? http::Response::text(200, "ok") : notStored("storage unavailable\n", "5"));
-        });
-        if (!queued) {
+        ReportWriter::Done done = StoredAnswer{std::move(reply)};
+        if (!writer.submit(std::move(*decoded.report), done)) {
             counted.refuse(metrics::Refusal::Busy);
             logBusy(request.remoteAddress);
-            reply(notStored("server busy\n", "1"));
+            done.target<StoredAnswer>()->reply(notStored("server busy\n", "1"));
         }
     });
 

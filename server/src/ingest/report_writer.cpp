@@ -30,12 +30,12 @@ ReportWriter::ReportWriter(Store& store, Limits limits) : store_(store), limits_
 
 ReportWriter::~ReportWriter() { stop(); }
 
-bool ReportWriter::submit(Report report, Done done)
+bool ReportWriter::submit(Report report, Done& done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_ || queue_.size() >= limits_.maxQueued) return false;
-        queue_.push_back({std::move(report), std::move(done)});
+        queue_.emplace_back(std::move(report), std::move(done));
         metrics::global().writerQueue.store(static_cast<std::int64_t>(queue_.size()), std::memory_order_relaxed);
     }
     wake_.notify_one();
@@ -73,6 +73,7 @@ ReportWriter::Counters ReportWriter::counters() const
 
 void ReportWriter::run()
 {
+    std::vector<Pending> taken;
     std::vector<Report> batch;
     std::vector<Done> waiting;
     std::deque<Rejected> rejects;
@@ -110,38 +111,48 @@ void ReportWriter::run()
                 if (store_.unsettled() > 0) settle();
                 return;
             }
-            std::size_t take = std::min(queue_.size(), limits_.maxBatch);
-            for (std::size_t i = 0; i < take; ++i) {
-                batch.push_back(std::move(queue_.front().report));
-                waiting.push_back(std::move(queue_.front().done));
-                queue_.pop_front();
+            if (queue_.size() <= limits_.maxBatch) {
+                taken.swap(queue_);
+            } else {
+                const auto end = queue_.begin() + static_cast<std::ptrdiff_t>(limits_.maxBatch);
+                taken.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(end));
+                queue_.erase(queue_.begin(), end);
             }
             rejects.swap(rejects_);
             metrics::global().writerQueue.store(static_cast<std::int64_t>(queue_.size()), std::memory_order_relaxed);
         }
+        batch.reserve(taken.size());  // handed to the store with its reports, so fresh each time
+        for (Pending& p : taken) {
+            batch.push_back(std::move(p.report));
+            waiting.push_back(std::move(p.done));
+        }
+        taken.clear();
+        // After a burst the queue's room goes back, so the writer's memory stays small when idle.
+        if (taken.capacity() > kKeptRoom) std::vector<Pending>().swap(taken);
 
         bool committed = false;
         if (!batch.empty()) {
+            const std::size_t reports = batch.size();
             std::string error;
             const auto started = std::chrono::steady_clock::now();
             AppendResult outcome;
             try {
-                outcome = store_.appendUnsettled(batch);
+                outcome = store_.appendUnsettled(std::move(batch));
                 committed = true;
             } catch (const std::exception& e) {
                 error = e.what();
             }
-            countCommit(committed, batch.size(), outcome.repeats, std::chrono::steady_clock::now() - started);
+            countCommit(committed, reports, outcome.repeats, std::chrono::steady_clock::now() - started);
             // One line when commits start failing and one when they work again, not one per batch.
             bool wasHealthy = healthy_.exchange(committed);
             if (!committed && wasHealthy)
-                spdlog::error("event=commit_failed reports={} error=\"{}\"", batch.size(), error);
-            if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", batch.size());
+                spdlog::error("event=commit_failed reports={} error=\"{}\"", reports, error);
+            if (committed && !wasHealthy) spdlog::info("event=commit_recovered reports={}", reports);
             // Counted before anyone hears of it, so a caller that has its answer sees it counted.
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++counters_.transactions;
-                (committed ? counters_.committed : counters_.failed) += batch.size();
+                (committed ? counters_.committed : counters_.failed) += reports;
                 counters_.repeated += outcome.repeats;
             }
             // The reports are durable (or known lost) from here on; only now do requests hear of it.

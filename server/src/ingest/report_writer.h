@@ -37,7 +37,9 @@ public:
     ReportWriter& operator=(const ReportWriter&) = delete;
 
     // Queues the report; false (and `done` is never called) when the queue is full or stopping.
-    bool submit(Report report, Done done);
+    bool submit(Report report, Done&& done) { return submit(std::move(report), done); }
+    // The same, taking `done` only when the report is queued: refused, the caller still has it.
+    bool submit(Report report, Done& done);
     // Keeps a rejected body when there is room; never waits.
     void submitRejected(Rejected rejected);
     // Stores everything already queued, answers it, and ends the thread. Later submits fail.
@@ -58,8 +60,10 @@ public:
 private:
     static constexpr std::chrono::milliseconds kSettleWhenQuiet{5};
     static constexpr std::chrono::milliseconds kSettleWithin{50};
+    static constexpr std::size_t kKeptRoom = 1024;  // waiting reports' room kept between batches
 
     struct Pending {
+        Pending(Report&& r, Done&& d) : report(std::move(r)), done(std::move(d)) {}
         Report report;
         Done done;
     };
@@ -70,7 +74,9 @@ private:
     Limits limits_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Pending> queue_;
+    // Swapped whole with the writer's own when it takes every waiting report (the usual case), so
+    // a report queued costs no allocation of its own.
+    std::vector<Pending> queue_;
     std::deque<Rejected> rejects_;
     bool stopping_ = false;
     Counters counters_;

@@ -244,6 +244,7 @@ std::map<std::int64_t, DeviceRow> unpackDevicePartitions(const DeviceRow& every,
 
 std::optional<BodyValues> splitBody(std::string_view body) {
     BodyValues out;
+    out.values.reserve(kDeviceInfoKeys.size());
     if (body.substr(0, 11) == "devicecode=") {
         out.kind = ReportKind::DeviceInfo;
         for (std::size_t i = 0;; ++i) {
@@ -284,27 +285,48 @@ std::optional<BodyValues> splitBody(std::string_view body) {
 
 namespace {
 
-template <typename Text>
-std::string bodyOf(ReportKind kind, const std::vector<Text>& values) {
-    std::string out;
+// The body of a report's values, written to `out`: a string, or a BodyCheck.
+template <typename Text, typename Out>
+void writeBody(ReportKind kind, const std::vector<Text>& values, Out& out) {
     if (kind == ReportKind::DeviceInfo) {
         for (std::size_t i = 0; i < values.size() && i < kDeviceInfoKeys.size(); ++i) {
-            if (i) out += '&';
+            if (i) out.append("&");
             out.append(kDeviceInfoKeys[i]).append("=").append(values[i]);
         }
-        return out;
+        return;
     }
-    out = "Param={";
+    out.append("Param={");
     for (std::size_t i = 0; i < values.size() && i < kParamValues; ++i) {
-        if (i) out += ',';
+        if (i) out.append(",");
         out.append("%22").append(paramKey(kind, i)).append("%22:%22").append(values[i]).append("%22");
     }
-    return out + "}";
+    out.append("}");
 }
+
+// Compares what writeBody writes with a body as it goes, so checking that a body comes back byte
+// for byte costs no copy of it.
+class BodyCheck {
+public:
+    explicit BodyCheck(std::string_view body) : rest_(body) {}
+    BodyCheck& append(std::string_view piece) {
+        if (same_ && rest_.substr(0, piece.size()) == piece) rest_.remove_prefix(piece.size());
+        else same_ = false;
+        return *this;
+    }
+    bool matches() const { return same_ && rest_.empty(); }
+
+private:
+    std::string_view rest_;
+    bool same_ = true;
+};
 
 }  // namespace
 
-std::string buildBody(ReportKind kind, const std::vector<std::string>& values) { return bodyOf(kind, values); }
+std::string buildBody(ReportKind kind, const std::vector<std::string>& values) {
+    std::string out;
+    writeBody(kind, values, out);
+    return out;
+}
 
 std::optional<std::string> packReport(const Report& r, const PackedTexts& texts) {
     const auto split = splitBody(r.body);
@@ -328,7 +350,9 @@ std::optional<std::string> packReport(const Report& r, const PackedTexts& texts)
                                          : std::any_of(r.inventory.begin(), r.inventory.end(),
                                                        [](const std::string& s) { return !s.empty(); }))
         return std::nullopt;
-    if (bodyOf(r.kind, split->values) != r.body) return std::nullopt;
+    BodyCheck rebuilt(r.body);
+    writeBody(r.kind, split->values, rebuilt);
+    if (!rebuilt.matches()) return std::nullopt;
 
     std::string out;
     putVarint(out, n);

@@ -274,7 +274,8 @@ void migrate(sqlite3* db) {
 // per row count, the counts halving from kMaxRows, so a batch of any size needs few of them.
 class RowWriter {
 public:
-    using Value = std::variant<std::int64_t, std::string>;  // a string is bound as a blob
+    // A string is bound as a blob, monostate as NULL.
+    using Value = std::variant<std::int64_t, std::string, std::monostate>;
     RowWriter(sqlite3* db, std::string head, int columns, std::string tail)
         : db_(db), head_(std::move(head)), tail_(std::move(tail)), columns_(columns) {}
     void add(std::initializer_list<Value> row) { values_.insert(values_.end(), row.begin(), row.end()); }
@@ -288,13 +289,15 @@ public:
             for (std::size_t i = 0; i < rows * static_cast<std::size_t>(columns_); ++i, ++at) {
                 const int param = static_cast<int>(i) + 1;
                 if (const auto* n = std::get_if<std::int64_t>(&values_[at])) s.bind(param, *n);
-                else s.bindBlob(param, std::get<std::string>(values_[at]));
+                else if (const auto* b = std::get_if<std::string>(&values_[at])) s.bindBlob(param, *b);
+                else s.bindNull(param);
             }
             s.step();
         }
         values_.clear();
     }
     void clear() { values_.clear(); }
+    bool empty() const { return values_.empty(); }
 
 private:
     static constexpr std::size_t kMaxRows = 64;
@@ -326,6 +329,9 @@ public:
           addDevice_(db, "INSERT INTO devices (deviceid) VALUES (?)"),
           insertReport_(db, "INSERT INTO reports (arrived_ms, app, device, kind, report_id, parts, body, texts)"
                             " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT DO NOTHING"),
+          lastReportRow_(db, "SELECT COALESCE(MAX(id), 0) FROM reports"),
+          markedReports_(db, "INSERT INTO reports (id, arrived_ms, app, device, kind, report_id, parts, body, texts)",
+                         9, ""),
           idGone_(db, "SELECT 1 FROM report_ids_gone WHERE app = ? AND report_id = ?"),
           idStored_(db, "SELECT 1 FROM reports WHERE app = ? AND report_id = ?"),
           listMarkedIds_(db, "SELECT app, report_id FROM unsettled_reports WHERE report_id IS NOT NULL"
@@ -379,6 +385,7 @@ public:
     void commit() {
         markedIds_.merge(pendingMarkedIds_);
         pendingMarkedIds_.clear();
+        nextReportRow_.reset();
         for (auto& e : pendingStrings_) strings_.insert(std::move(e));
         pendingStrings_.clear();
         if (deviceIds_.size() + pendingDeviceIds_.size() > 200000) deviceIds_.clear();
@@ -398,7 +405,10 @@ public:
         forgetDevices();
     }
     void rollback() {
-        for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->clear();
+        for (RowWriter* w : {&markedReports_, &saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_,
+                             &addSpan_})
+            w->clear();
+        nextReportRow_.reset();
         pendingMarkedIds_.clear();
         pendingStrings_.clear();
         pendingDeviceIds_.clear();
@@ -565,7 +575,9 @@ public:
             changed.clear();
         }
         touched_.clear();
-        for (RowWriter* w : {&saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_, &addSpan_}) w->write();
+        for (RowWriter* w : {&markedReports_, &saveDevice_, &saveDay_, &addDaily_, &addRetention_, &addValueDayCount_,
+                             &addSpan_})
+            w->write();
     }
     void addDaily(std::int64_t app, std::int64_t chan, int day, std::int64_t active, std::int64_t fresh,
                   std::int64_t ae, std::int64_t ac, std::int64_t dr) override {
@@ -627,7 +639,7 @@ public:
             if (idStored_.bind(1, app).bindBlob(2, idBytes).step()) return 0;
             pendingMarkedIds_.insert(markedKey(app, idBytes));
         }
-        return insertRow(r, app, device, std::string()) ? sqlite3_last_insert_rowid(db_) : 0;
+        return queueMarkedRow(r, app, device);
     }
     // The ids marks and waiting_report_ids hold, as the store has them now.
     void reloadMarkedIds() {
@@ -675,7 +687,28 @@ private:
         std::memcpy(k.id.data(), id.data(), std::min(id.size(), k.id.size()));
         return k;
     }
+    // A marked report's row waits for `flush`, to be written with the batch's others many to a
+    // statement (one statement a row cost about as much again as the row). Its id is the one
+    // SQLite would have given it, one past the largest, handed out here so its mark can name it.
+    std::int64_t queueMarkedRow(const Report& r, std::int64_t app, std::int64_t device) {
+        if (!nextReportRow_) {
+            Using u(lastReportRow_);
+            lastReportRow_.step();
+            if (lastReportRow_.i64(0) == INT64_MAX) throw StoreError("sqlite: no report row id is left");
+            nextReportRow_ = lastReportRow_.i64(0) + 1;
+        }
+        const std::int64_t row = (*nextReportRow_)++;
+        const RowWriter::Value none{std::monostate{}}, kind{static_cast<std::int64_t>(r.kind)};
+        if (auto parts = packReport(r, packedTexts_))
+            markedReports_.add({row, r.arrivedMs, app, device, kind, none, std::move(*parts), none, none});
+        else
+            markedReports_.add({row, r.arrivedMs, app, device, kind, none, none, r.body, packDecodedTexts(r)});
+        return row;
+    }
     bool insertRow(const Report& r, std::int64_t app, std::int64_t device, const std::string& id) {
+        // Queued rows first, so that SQLite's next id is the one after theirs.
+        if (!markedReports_.empty()) markedReports_.write();
+        nextReportRow_.reset();
         Stmt& s = insertReport_;
         Using u(s);
         s.bind(1, r.arrivedMs).bind(2, app).bind(3, device).bind(4, static_cast<std::int64_t>(r.kind));
@@ -783,7 +816,10 @@ private:
     std::set<std::pair<std::int64_t, std::int64_t>> changedDevices_;
     // Devices whose id this transaction created: they have no rows anywhere yet.
     std::unordered_set<std::int64_t> newDevices_;
-    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, idGone_, idStored_, listMarkedIds_, keepErasedIds_,
+    Stmt findString_, addString_, findDevice_, addDevice_, insertReport_, lastReportRow_;
+    RowWriter markedReports_;
+    std::optional<std::int64_t> nextReportRow_;  // while a transaction queues marked reports
+    Stmt idGone_, idStored_, listMarkedIds_, keepErasedIds_,
         saveInventory_, lockDevice_;
     // (app, id) of reports whose ids are not in their rows yet (in their marks or waiting).
     std::unordered_set<MarkedKey, MarkedKeyHash> markedIds_, pendingMarkedIds_;
@@ -878,7 +914,7 @@ public:
         prune_ = Stmt(db_.get(), "DELETE FROM reports WHERE id IN (SELECT id FROM prune_slice)");
         clearSlice_ = Stmt(db_.get(), "DELETE FROM prune_slice");
         forgetIds_ = Stmt(db_.get(), "DELETE FROM report_ids_gone WHERE arrived_ms < ?");
-        markUnsettled_ = Stmt(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id) VALUES (?, ?, ?)");
+        marks_ = std::make_unique<RowWriter>(db_.get(), "INSERT INTO unsettled_reports (report, app, report_id)", 3, "");
         listUnsettled_ = Stmt(db_.get(), "SELECT report FROM unsettled_reports ORDER BY report");
         loadUnsettled_ = Stmt(db_.get(), "SELECT r.arrived_ms, r.kind, d.deviceid, s.value, r.parts, r.body, r.texts"
                                          " FROM reports r JOIN devices d ON d.id = r.device"
@@ -909,16 +945,17 @@ public:
     // Only the report rows and their marks are written and synced: a report counted into the
     // rollups of every partition it belongs to dirties several pages per partition, which a
     // lone report would otherwise pay for in its own commit.
-    AppendResult appendUnsettled(const std::vector<Report>& reports) override {
+    AppendResult appendUnsettled(std::vector<Report> reports) override {
         if (reports.empty()) return {};
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (unsettled_.size() >= kMaxUnsettled) settleLocked(true);
         AppendResult result;
-        std::vector<std::pair<std::int64_t, const Report*>> stored;
+        std::vector<std::pair<std::int64_t, Report*>> stored;
         inTransaction([&] {
             result = {};
             stored.clear();
-            for (const Report& r : reports) {
+            marks_->clear();
+            for (Report& r : reports) {
                 const std::int64_t app = writer_->stringId(r.appKey);
                 std::string id;  // a repeat within the batch is found among the ids it marked
                 const std::int64_t row = writer_->storeMarkedReport(r, app, writer_->deviceId(r.deviceId), id);
@@ -926,17 +963,16 @@ public:
                     ++result.repeats;
                     continue;
                 }
-                markUnsettled_.bind(1, row).bind(2, app);
-                if (id.empty()) markUnsettled_.bindNull(3);
-                else markUnsettled_.bindBlob(3, id);
-                markUnsettled_.run();
+                const RowWriter::Value markedId = id.empty() ? RowWriter::Value{std::monostate{}} : RowWriter::Value{id};
+                marks_->add({row, app, markedId});
                 stored.emplace_back(row, &r);
                 ++result.stored;
             }
+            marks_->write();
         });
         // Kept without their ids: the marks hold them, and the rollups need none.
         for (const auto& [row, r] : stored) {
-            Report& kept = unsettled_.emplace(row, *r).first->second;
+            Report& kept = unsettled_.emplace(row, std::move(*r)).first->second;
             kept.reportId.clear();
         }
         unsettledCount_.store(unsettled_.size());
@@ -1166,8 +1202,10 @@ private:
             reports.reserve(marked.size());
             std::optional<StringTexts> strings;
             for (std::int64_t row : marked) {
-                if (auto it = unsettled_.find(row); it != unsettled_.end()) {
-                    reports.push_back(it->second);
+                // Taken, not copied: should the transaction fail, the next settle reads the
+                // report back from its row.
+                if (auto kept = unsettled_.extract(row)) {
+                    reports.push_back(std::move(kept.mapped()));
                     continue;
                 }
                 if (!strings) strings.emplace(db_.get());
@@ -1256,7 +1294,8 @@ private:
     static constexpr std::size_t kIdsFiledAt = 20000;
     std::unordered_map<std::int64_t, Report> unsettled_;
     std::atomic<std::size_t> unsettledCount_{0};
-    Stmt markUnsettled_, listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
+    std::unique_ptr<RowWriter> marks_;  // the batch's marks, written many to a statement
+    Stmt listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
         syncNormal_, syncFull_;
     Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;

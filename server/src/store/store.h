@@ -50,8 +50,9 @@ public:
     virtual AppendResult append(const std::vector<Report>& reports) = 0;
     // As `append`, durable and deduplicated the same when it returns, but the rollups may follow
     // in a later `settle` on the writer's thread: the figures lag until then (every query of the
-    // store settles first), and a crash in between is made good when the store opens next.
-    virtual AppendResult appendUnsettled(const std::vector<Report>& reports) { return append(reports); }
+    // store settles first), and a crash in between is made good when the store opens next. The
+    // reports are handed over, so a backend can keep them for the settle without a copy.
+    virtual AppendResult appendUnsettled(std::vector<Report> reports) { return append(reports); }
     // Reports stored by appendUnsettled whose rollups are still to be written.
     virtual std::size_t unsettled() const { return 0; }
     // Writes those rollups; throws StoreError when it cannot (the reports stay unsettled).
