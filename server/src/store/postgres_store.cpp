@@ -1119,7 +1119,7 @@ public:
     // many batches at once, each shared row is updated, locked and logged once per settle
     // instead of once per batch, and that transaction need not wait for its log to be synced.
     // Appends have a connection of their own, so they go on while a settle runs.
-    AppendResult appendUnsettled(const std::vector<Report>& reports) override {
+    AppendResult appendUnsettled(std::vector<Report> reports) override {
         if (reports.empty()) return {};
         if (unsettledCount_.load() >= kMaxUnsettled) {
             std::lock_guard<std::mutex> lock(writeMutex_);
@@ -1162,7 +1162,7 @@ public:
             }
             ++result.stored;
             marked.push_back(rows[i]);
-            Report& kept = unsettled_.emplace(rows[i], reports[i]).first->second;
+            Report& kept = unsettled_.emplace(rows[i], std::move(reports[i])).first->second;
             kept.reportId.clear();  // stored already: the rollups need none
         }
         if (mark == 0) marks_.erase(mark);
