@@ -22,8 +22,8 @@
 #include <unordered_map>
 
 #include "core/days.h"
-#include "ops/metrics.h"
 #include "core/report_id.h"
+#include "ops/metrics.h"
 #include "store/filter_segments.h"
 #include "store/migrations.h"
 #include "store/pg_text.h"
@@ -1125,8 +1125,8 @@ public:
             std::lock_guard<std::mutex> lock(writeMutex_);
             settleLocked(false);
         }
-        Appender* a = &appender_;
-        std::lock_guard<std::mutex> lock(a->mutex);
+        Appender& a = appender_;
+        std::lock_guard<std::mutex> lock(a.mutex);
         std::vector<std::int64_t> rows;
         std::int64_t mark = 0;
         for (int attempt = 1;; ++attempt) {
@@ -1134,19 +1134,19 @@ public:
                 // No transaction around it: what the batch adds to `strings` and `devices` commits
                 // as it goes (another batch would add the same), and the one statement that stores
                 // the rows is the synced commit.
-                pqxx::nontransaction n(appendConnection(*a));
-                PgTx tx(n, a->strings, a->devices);
+                pqxx::nontransaction n(appendConnection(a));
+                PgTx tx(n, a.strings, a.devices);
                 rows = tx.storeMarked(reports, mark);
                 tx.committed();
                 break;
             } catch (const pqxx::transaction_rollback& e) {
                 // A device kept from an earlier batch was erased meanwhile: resolve them anew.
-                a->devices.clear();
+                a.devices.clear();
                 if (attempt >= 5) throw StoreError(std::string("postgresql: ") + firstLine(e.what()));
             } catch (const pqxx::broken_connection& e) {
                 // The rows may or may not be stored: the senders are told they are not, and try
                 // again (their report ids make that safe).
-                a->conn.reset();
+                a.conn.reset();
                 throw StoreError(std::string("postgresql: outcome unknown: ") + firstLine(e.what()));
             } catch (const pqxx::failure& e) {
                 throw StoreError(std::string("postgresql: ") + firstLine(e.what()));

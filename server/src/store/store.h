@@ -49,9 +49,10 @@ public:
     // (appKey, reportId), also within one batch (the first one is kept).
     virtual AppendResult append(const std::vector<Report>& reports) = 0;
     // As `append`, durable and deduplicated the same when it returns, but the rollups may follow
-    // in a later `settle` on the writer's thread: the figures lag until then (every query of the
-    // store settles first), and a crash in between is made good when the store opens next. The
-    // reports are handed over, so a backend can keep them for the settle without a copy.
+    // in a later `settle` (on the caller's thread, or one of the backend's own): the figures lag
+    // until then (every query of the store settles first), and a crash in between is made good
+    // when the store opens next. The reports are handed over, so a backend can keep them for the
+    // settle without a copy.
     virtual AppendResult appendUnsettled(std::vector<Report> reports) { return append(reports); }
     // Reports stored by appendUnsettled whose rollups are still to be written.
     virtual std::size_t unsettled() const { return 0; }
