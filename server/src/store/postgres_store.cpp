@@ -381,9 +381,9 @@ public:
     void addRetention(std::int64_t app, std::int64_t chan, int day, int n, std::int64_t delta) override {
         retention_.add(app, chan, day, n, delta);
     }
-    // A value's reports of a day are the sum of its spans' (migration 011), kept as the spans'
-    // device-days change, not from these totals.
-    void addValueDay(std::int64_t, const ValueKey&, int, std::int64_t) override {}
+    void addValueDay(std::int64_t app, const ValueKey& k, int day, std::int64_t delta) override {
+        if (delta) valueDays_[{app, k.chan, k.dim, k.sub, day, k.value}] += delta;
+    }
     void addSpan(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t delta) override {
         spans_[{app, k.chan, k.dim, k.sub, k.value, day, prevDay}].first += delta;
     }
@@ -451,7 +451,7 @@ public:
         }
         rows_.clear();
         if (inventoryKeys_.empty() && deviceRows.empty() && dayRows.empty() && daily_.empty() && retention_.empty() &&
-            spans_.empty() && deferredReports_.empty())
+            spans_.empty() && valueDays_.empty() && deferredReports_.empty())
             return;
         std::vector<std::string> params = inventoryKeys_.columns();
         for (const PgArray& c : inventoryValues_) params.push_back(c.str());
@@ -470,12 +470,22 @@ public:
         if (deferredReports_.empty()) deferredReports_.assign(7, "{}");
         for (std::string& c : deferredReports_) params.push_back(std::move(c));
         deferredReports_.clear();
+        ArrayRows valueDayRows(7);
+        for (const auto& [key, delta] : valueDays_)
+            if (delta)
+                valueDayRows.add(std::get<0>(key), std::get<1>(key), std::get<2>(key), std::get<3>(key),
+                                 std::get<4>(key), std::get<5>(key), delta);
+        valueDays_.clear();
+        for (std::string& c : valueDayRows.columns()) params.push_back(std::move(c));
         run(w_, "save_batch",
             // Shared counters (the day's daily row, the values' rows of the day) stay locked from
             // their upsert until the commit, and every server's batches need them, so they are
             // written last: PostgreSQL runs the main statement first, then the WITH parts from
             // the last to the first, so the hot tables lead the text and the per-device ones end it.
-            "WITH span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($39::bigint[], $40::bigint[],"
+            "WITH value_day_rows AS (INSERT INTO value_day AS t SELECT * FROM unnest($55::bigint[], $56::bigint[],"
+            " $57::int[], $58::bigint[], $59::int[], $60::bigint[], $61::bigint[])"
+            " ON CONFLICT (app, chan, dim, sub, day, value) DO UPDATE SET reports = t.reports + excluded.reports),"
+            " span_rows AS (INSERT INTO value_span AS t SELECT * FROM unnest($39::bigint[], $40::bigint[],"
             " $41::int[], $42::bigint[], $43::bigint[], $44::int[], $45::int[], $46::bigint[], $47::bigint[])"
             " ON CONFLICT (app, chan, dim, sub, value, day, prev_day) DO UPDATE SET devices = t.devices + excluded.devices,"
             " reports = t.reports + excluded.reports),"
@@ -614,6 +624,8 @@ private:
     // Span rows' changes in key order: (app, chan, dim, sub, value, day, prev_day) -> (devices, reports).
     std::map<std::tuple<std::int64_t, std::int64_t, int, std::int64_t, std::int64_t, int, int>,
              std::pair<std::int64_t, std::int64_t>> spans_;
+    // Values' reports per day in key order: (app, chan, dim, sub, day, value) -> reports.
+    std::map<std::tuple<std::int64_t, std::int64_t, int, std::int64_t, int, std::int64_t>, std::int64_t> valueDays_;
     std::vector<std::string> deferredReports_;  // the raw rows' columns, when flush writes them
     // A text holding NUL is interned as PostgreSQL can keep it (pg_text.h), not as the body has it.
     const PackedTexts packedTexts_{[this](const std::string& t) -> std::optional<std::int64_t> {
@@ -919,6 +931,7 @@ void movePackedRows(pqxx::work& w) {
 // The migration that folds the reports per value and day into the spans; the spans are written
 // anew with their reports right after it.
 constexpr int kReportsInSpansVersion = 11;
+constexpr int kValueDayCountsVersion = 13;
 
 // A span's reports as the migration sums them: the span's key as the table holds it (four-byte
 // ids and days), ordered as its primary key is.
@@ -1040,7 +1053,7 @@ void migrate(pqxx::connection& c) {
     w.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
     w.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, name TEXT NOT NULL,"
            " applied_ms BIGINT NOT NULL)");
-    bool spansRewritten = false;
+    bool spansRewritten = false, valueDaysLoaded = false;
     const int have = w.exec("SELECT COALESCE(MAX(version), 0) FROM schema_version")[0][0].as<int>();
     for (const Migration& m : migrationsFor("postgresql")) {
         if (m.version <= have) continue;
@@ -1050,6 +1063,7 @@ void migrate(pqxx::connection& c) {
             fillSpanReports(w);
             spansRewritten = true;
         }
+        if (m.version == kValueDayCountsVersion) valueDaysLoaded = true;
         w.exec_params("INSERT INTO schema_version VALUES ($1, $2, (extract(epoch from clock_timestamp()) * 1000)::bigint)",
                       m.version, std::string(m.name));
     }
@@ -1065,11 +1079,12 @@ void migrate(pqxx::connection& c) {
                          " fix=\"CREATE EXTENSION pg_trgm; as a superuser in this database, then restart\"");
     }
     w.commit();
-    // The figures are read from value_span's key alone once its pages are marked all-visible; a
-    // table written anew has none marked until a vacuum, which cannot run in a transaction.
-    if (spansRewritten) {
+    // The figures are read from the rollups' keys alone once their pages are marked all-visible;
+    // a table written anew has none marked until a vacuum, which cannot run in a transaction.
+    if (spansRewritten || valueDaysLoaded) {
         pqxx::nontransaction n(c);
-        n.exec("VACUUM value_span");
+        if (spansRewritten) n.exec("VACUUM value_span");
+        if (valueDaysLoaded) n.exec("VACUUM value_day");
     }
 }
 

@@ -251,41 +251,24 @@ std::vector<TopRow> QueryStore::top(const TopQuery& q) {
 
     // Reports per value from the daily value counts pick the rows (summed before the texts are
     // joined, so only the picked values' texts are read); the distinct devices are then counted
-    // for those values only, in the same statement.
-    std::string sql;
-    std::vector<Param> params;
-    if (dialect_ == Dialect::Postgres) {
-        // PostgreSQL keeps a value's reports in its span rows, which lie in value order under
-        // the key: one pass over them sums each value's reports and counts its devices (each
-        // device once, on its first day in range) as it goes, with no second look per value.
-        sql = "SELECT t.value, s.value, t.r, t.d FROM (SELECT value, SUM(reports) AS r,"
-              " SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END) AS d FROM value_span"
-              " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
-        params = {from, *app, *chan, dim, sub, from, to};
-        if (onlyValue) {
-            sql += " AND value = ?";
-            params.emplace_back(*onlyValue);
-        }
-        sql += " GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
-               " ORDER BY t.r DESC, s.value COLLATE \"C\" LIMIT ?";
-        params.emplace_back(std::int64_t{q.limit});
-    } else {
-        sql = "WITH picked AS (SELECT t.value AS id, s.value AS text, t.r AS r FROM"
-              " (SELECT value, SUM(reports) AS r FROM value_day"
-              " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
-        params = {*app, *chan, dim, sub, from, to};
-        if (onlyValue) {
-            sql += " AND value = ?";
-            params.emplace_back(*onlyValue);
-        }
-        sql += " GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
-               " ORDER BY t.r DESC, s.value LIMIT ?)"
-               " SELECT p.id, p.text, p.r, (SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
-               " AND sub = ? AND value = p.id AND day BETWEEN ? AND ? AND prev_day < ?)"
-               " FROM picked p ORDER BY p.r DESC, p.text";
-        params.insert(params.end(), {Param{std::int64_t{q.limit}}, Param{*app}, Param{*chan}, Param{dim}, Param{sub},
-                                     Param{from}, Param{to}, Param{from}});
+    // for those values only, in the same statement. Ties go by the texts' bytes on both backends
+    // (PostgreSQL's default collation follows the locale).
+    const std::string byBytes = dialect_ == Dialect::Postgres ? " COLLATE \"C\"" : "";
+    std::string sql = "WITH picked AS (SELECT t.value AS id, s.value AS text, t.r AS r FROM"
+                      " (SELECT value, SUM(reports) AS r FROM value_day"
+                      " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
+    std::vector<Param> params = {*app, *chan, dim, sub, from, to};
+    if (onlyValue) {
+        sql += " AND value = ?";
+        params.emplace_back(*onlyValue);
     }
+    sql += " GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
+           " ORDER BY t.r DESC, s.value" + byBytes + " LIMIT ?)"
+           " SELECT p.id, p.text, p.r, (SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
+           " AND sub = ? AND value = p.id AND day BETWEEN ? AND ? AND prev_day < ?)"
+           " FROM picked p ORDER BY p.r DESC, p.text" + byBytes;
+    params.insert(params.end(), {Param{std::int64_t{q.limit}}, Param{*app}, Param{*chan}, Param{dim}, Param{sub},
+                                 Param{from}, Param{to}, Param{from}});
     s->query(sql, params, [&](const Row& r) {
         out.push_back({r.text(1), r.i64(2), r.isNull(3) ? 0 : r.i64(3)});
         return true;
@@ -401,9 +384,9 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
         auto part = partitionOf(*s, *app, q.filters);
         if (!part) return out;
         std::vector<std::tuple<std::int64_t, std::size_t, std::int64_t>> devices;
-        // A value has one value_day row a day (sub 0): nothing to sum there. PostgreSQL keeps a
-        // value's reports in its span rows (value_day sums them), so one pass over the spans
-        // gives both kinds of row.
+        // A value has one value_day row a day (sub 0): nothing to sum there. PostgreSQL's spans
+        // carry the value's reports as well, so there one pass over the spans gives both kinds
+        // of row.
         const std::string sql =
             dialect_ == Dialect::Postgres
                 ? "SELECT k.kind, g.value, g.value, g.day, CASE k.kind WHEN 0 THEN g.r ELSE g.d END,"
