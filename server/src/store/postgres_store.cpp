@@ -381,8 +381,9 @@ public:
     void addRetention(std::int64_t app, std::int64_t chan, int day, int n, std::int64_t delta) override {
         retention_.add(app, chan, day, n, delta);
     }
+    // The contents of one action (sub set) have no day counts: their spans stand in (migration 013).
     void addValueDay(std::int64_t app, const ValueKey& k, int day, std::int64_t delta) override {
-        if (delta) valueDays_[{app, k.chan, k.dim, k.sub, day, k.value}] += delta;
+        if (delta && k.sub == 0) valueDays_[{app, k.chan, k.dim, k.sub, day, k.value}] += delta;
     }
     void addSpan(std::int64_t app, const ValueKey& k, int day, int prevDay, std::int64_t delta) override {
         spans_[{app, k.chan, k.dim, k.sub, k.value, day, prevDay}].first += delta;

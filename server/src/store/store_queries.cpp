@@ -249,26 +249,46 @@ std::vector<TopRow> QueryStore::top(const TopQuery& q) {
     const std::int64_t dim = dimensionCode(q.dimension);
     const std::int64_t from = q.fromDay, to = q.toDay;
 
-    // Reports per value from the daily value counts pick the rows (summed before the texts are
-    // joined, so only the picked values' texts are read); the distinct devices are then counted
-    // for those values only, in the same statement. Ties go by the texts' bytes on both backends
-    // (PostgreSQL's default collation follows the locale).
-    const std::string byBytes = dialect_ == Dialect::Postgres ? " COLLATE \"C\"" : "";
-    std::string sql = "WITH picked AS (SELECT t.value AS id, s.value AS text, t.r AS r FROM"
-                      " (SELECT value, SUM(reports) AS r FROM value_day"
-                      " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
-    std::vector<Param> params = {*app, *chan, dim, sub, from, to};
-    if (onlyValue) {
-        sql += " AND value = ?";
-        params.emplace_back(*onlyValue);
+    std::string sql;
+    std::vector<Param> params;
+    if (dialect_ == Dialect::Postgres && sub != 0) {
+        // PostgreSQL keeps no day counts for the contents of one action (nearly every such
+        // value has one span a day, so they would repeat the spans), but its spans carry their
+        // reports and lie in value order under the key: one pass over them sums each value's
+        // reports and counts its devices (each device once, on its first day in range).
+        sql = "SELECT t.value, s.value, t.r, t.d FROM (SELECT value, SUM(reports) AS r,"
+              " SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END) AS d FROM value_span"
+              " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
+        params = {from, *app, *chan, dim, sub, from, to};
+        if (onlyValue) {
+            sql += " AND value = ?";
+            params.emplace_back(*onlyValue);
+        }
+        sql += " GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
+               " ORDER BY t.r DESC, s.value COLLATE \"C\" LIMIT ?";
+        params.emplace_back(std::int64_t{q.limit});
+    } else {
+        // Reports per value from the daily value counts pick the rows (summed before the texts
+        // are joined, so only the picked values' texts are read); the distinct devices are then
+        // counted for those values only, in the same statement. Ties go by the texts' bytes on
+        // both backends (PostgreSQL's default collation follows the locale).
+        const std::string byBytes = dialect_ == Dialect::Postgres ? " COLLATE \"C\"" : "";
+        sql = "WITH picked AS (SELECT t.value AS id, s.value AS text, t.r AS r FROM"
+              " (SELECT value, SUM(reports) AS r FROM value_day"
+              " WHERE app = ? AND chan = ? AND dim = ? AND sub = ? AND day BETWEEN ? AND ?";
+        params = {*app, *chan, dim, sub, from, to};
+        if (onlyValue) {
+            sql += " AND value = ?";
+            params.emplace_back(*onlyValue);
+        }
+        sql += " GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
+               " ORDER BY t.r DESC, s.value" + byBytes + " LIMIT ?)"
+               " SELECT p.id, p.text, p.r, (SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
+               " AND sub = ? AND value = p.id AND day BETWEEN ? AND ? AND prev_day < ?)"
+               " FROM picked p ORDER BY p.r DESC, p.text" + byBytes;
+        params.insert(params.end(), {Param{std::int64_t{q.limit}}, Param{*app}, Param{*chan}, Param{dim}, Param{sub},
+                                     Param{from}, Param{to}, Param{from}});
     }
-    sql += " GROUP BY value HAVING SUM(reports) > 0) t JOIN strings s ON s.id = t.value"
-           " ORDER BY t.r DESC, s.value" + byBytes + " LIMIT ?)"
-           " SELECT p.id, p.text, p.r, (SELECT SUM(devices) FROM value_span WHERE app = ? AND chan = ? AND dim = ?"
-           " AND sub = ? AND value = p.id AND day BETWEEN ? AND ? AND prev_day < ?)"
-           " FROM picked p ORDER BY p.r DESC, p.text" + byBytes;
-    params.insert(params.end(), {Param{std::int64_t{q.limit}}, Param{*app}, Param{*chan}, Param{dim}, Param{sub},
-                                 Param{from}, Param{to}, Param{from}});
     s->query(sql, params, [&](const Row& r) {
         out.push_back({r.text(1), r.i64(2), r.isNull(3) ? 0 : r.i64(3)});
         return true;
