@@ -155,9 +155,14 @@ struct HttpServer::Core {
         });
     }
 
-    // Any thread: hands the answer to the network thread `context` of the session.
+    // Any thread: hands the answer to the network thread `context` of the session, or holds it
+    // while the thread has HeldAnswers.
     void deliver(std::size_t context, std::shared_ptr<Answerable> to, Response response)
     {
+        if (held != nullptr) {
+            held->push_back({this, context, {std::move(to), std::move(response)}});
+            return;
+        }
         Mailbox& box = *mailboxes[context];
         bool first = false;
         {
@@ -166,6 +171,36 @@ struct HttpServer::Core {
             box.waiting.push_back({std::move(to), std::move(response)});
         }
         if (first) net::post(*contexts[context], [&box] { drainMailbox(box); });
+    }
+
+    struct Held {
+        Core* core;
+        std::size_t context;
+        Delivery delivery;
+    };
+    static thread_local std::vector<Held>* held;
+
+    // Each mailbox the held answers go to is locked, and its thread woken, once.
+    static void handOn(std::vector<Held>& answers)
+    {
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            if (!answers[i].delivery.to) continue;  // gone with an earlier mailbox
+            Core& core = *answers[i].core;
+            const std::size_t context = answers[i].context;
+            Mailbox& box = *core.mailboxes[context];
+            bool first = false;
+            {
+                std::lock_guard<std::mutex> lock(box.mutex);
+                first = box.waiting.empty();
+                for (std::size_t j = i; j < answers.size(); ++j) {
+                    if (answers[j].core != &core || answers[j].context != context || !answers[j].delivery.to) continue;
+                    box.waiting.push_back(std::move(answers[j].delivery));
+                    answers[j].delivery.to.reset();
+                }
+            }
+            if (first) net::post(*core.contexts[context], [&box] { drainMailbox(box); });
+        }
+        answers.clear();
     }
 
     static void drainMailbox(Mailbox& box)
@@ -183,6 +218,29 @@ struct HttpServer::Core {
     void beginStop();
     void drain();
 };
+
+thread_local std::vector<HttpServer::Core::Held>* HttpServer::Core::held = nullptr;
+
+HeldAnswers::HeldAnswers() : outer_(HttpServer::Core::held == nullptr)
+{
+    if (outer_) {
+        thread_local std::vector<HttpServer::Core::Held> answers;  // its room is kept between batches
+        HttpServer::Core::held = &answers;
+    }
+}
+
+HeldAnswers::~HeldAnswers()
+{
+    if (!outer_) return;
+    std::vector<HttpServer::Core::Held>& answers = *HttpServer::Core::held;
+    HttpServer::Core::held = nullptr;
+    try {
+        HttpServer::Core::handOn(answers);
+    } catch (const std::exception& e) {  // out of memory: those requests time out instead
+        answers.clear();
+        spdlog::error("event=answers_lost error=\"{}\"", e.what());
+    }
+}
 
 namespace {
 

@@ -27,6 +27,20 @@ struct ServerOptions {
     std::size_t maxConnections = 20000;  // past it new connections are closed at once
 };
 
+// While one lives on a thread, the answers that thread gives wait and go to the network threads
+// together when it ends: a commit answering many requests then wakes each network thread once,
+// instead of racing it (a thread that drains its mailbox at once is woken again for every answer).
+class HeldAnswers {
+public:
+    HeldAnswers();
+    ~HeldAnswers();
+    HeldAnswers(const HeldAnswers&) = delete;
+    HeldAnswers& operator=(const HeldAnswers&) = delete;
+
+private:
+    bool outer_;  // the outermost of nested ones hands the answers on
+};
+
 class HttpServer {
 public:
     // Binds the listening socket; throws std::runtime_error when that fails (port in use, bad

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "http/http_server.h"
 #include "ops/metrics.h"
 
 namespace tallyscope::server {
@@ -156,6 +157,7 @@ void ReportWriter::run()
                 counters_.repeated += outcome.repeats;
             }
             // The reports are durable (or known lost) from here on; only now do requests hear of it.
+            http::HeldAnswers together;
             for (Done& done : waiting) done(committed);
         }
         for (const Rejected& rejected : rejects) {
