@@ -397,26 +397,24 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
     std::map<std::int64_t, std::int64_t> distinct;
     const bool byName = q.dimension == Dimension::Event || q.dimension == Dimension::Action;
     const std::int64_t dim = dimensionCode(q.dimension);
-    // One statement, so no transaction: its rows are (what, key, text id, day, a, b). Texts are
-    // joined afterwards, for the values shown only.
-    enum : std::int64_t { kReports = 0, kDevices = 1, kDistinct = 2 };
+    // One statement, so no transaction. Texts are joined afterwards, for the values shown only.
+    enum : std::int64_t { kReports = 0, kDevices = 1, kDistinct = 2, kBoth = 3 };
     if (byName) {
         auto part = partitionOf(*s, *app, q.filters);
         if (!part) return out;
         std::vector<std::tuple<std::int64_t, std::size_t, std::int64_t>> devices;
-        // A value has one value_day row a day (sub 0): nothing to sum there. PostgreSQL's spans
-        // carry the value's reports as well, so there one pass over the spans gives both kinds
-        // of row.
+        // Rows of (what, value, day, reports, devices, devices new in the range). A value has one
+        // value_day row a day (sub 0): nothing to sum there. PostgreSQL's spans carry the value's
+        // reports as well, so there one pass over them gives a row of both kinds (kBoth) per
+        // value and day: half the rows to send and convert, which is most of this answer's time.
         const std::string sql =
             dialect_ == Dialect::Postgres
-                ? "SELECT k.kind, g.value, g.value, g.day, CASE k.kind WHEN 0 THEN g.r ELSE g.d END,"
-                  " CASE k.kind WHEN 0 THEN 0 ELSE g.fresh END FROM (SELECT value, day, SUM(reports) AS r,"
-                  " SUM(devices) AS d, SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END) AS fresh FROM value_span"
-                  " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ? GROUP BY value, day) g"
-                  " CROSS JOIN (VALUES (0), (1)) AS k(kind)"
-                : "SELECT 0, value, value, day, reports, 0 FROM value_day"
+                ? "SELECT 3, value, day, SUM(reports), SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
+                  " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
+                  " GROUP BY value, day"
+                : "SELECT 0, value, day, reports, 0, 0 FROM value_day"
                   " WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
-                  " UNION ALL SELECT 1, value, value, day, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
+                  " UNION ALL SELECT 1, value, day, 0, SUM(devices), SUM(CASE WHEN prev_day < ? THEN devices ELSE 0 END)"
                   " FROM value_span WHERE app = ? AND chan = ? AND dim = ? AND sub = 0 AND day BETWEEN ? AND ?"
                   " GROUP BY value, day";
         const std::vector<Param> params =
@@ -424,14 +422,16 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
                 ? std::vector<Param>{from, *app, *part, dim, from, to}
                 : std::vector<Param>{*app, *part, dim, from, to, from, *app, *part, dim, from, to};
         s->query(sql, params, [&](const Row& r) {
-                     const std::size_t day = static_cast<std::size_t>(r.i64(3) - from);
-                     if (r.i64(0) == kReports) {
-                         Value& v = at(r.i64(1), r.i64(2));
-                         v.days[day].reports = r.i64(4);
-                         v.reports += r.i64(4);
-                     } else {
-                         devices.emplace_back(r.i64(1), day, r.i64(4));
-                         distinct[r.i64(1)] += r.i64(5);
+                     const std::int64_t what = r.i64(0), value = r.i64(1);
+                     const std::size_t day = static_cast<std::size_t>(r.i64(2) - from);
+                     if (what != kDevices) {
+                         Value& v = at(value, value);
+                         v.days[day].reports = r.i64(3);
+                         v.reports += r.i64(3);
+                     }
+                     if (what != kReports) {
+                         devices.emplace_back(value, day, r.i64(4));
+                         distinct[value] += r.i64(5);
                      }
                      return true;
                  });
@@ -451,18 +451,27 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
         }
         const int varying = q.dimension == Dimension::Channel ? 0 : q.dimension == Dimension::Os ? 1 : 2;
         static const char* const columns[3] = {"chan", "os", "osver"};
-        // The partitions in question, as (partition, text id) rows.
-        std::string parts;
-        std::vector<Param> partParams;
+        // The partitions in question, as (partition, text id) rows, and those partitions' days.
+        // A channel's partition is its text id, so its days are read from the daily rows alone:
+        // joined to a list of channels, PostgreSQL guesses the list long and scans every day of
+        // every partition.
+        std::string parts, days;
+        std::vector<Param> partParams, dayParams{*app, from, to};
         if (varying == 0 && !q.filters.byOs()) {
-            parts = "SELECT DISTINCT chan AS part, chan AS text FROM daily WHERE app = ? AND chan > 0 AND day BETWEEN ? AND ?";
+            parts = "SELECT DISTINCT chan AS part FROM daily WHERE app = ? AND chan > 0 AND day BETWEEN ? AND ?";
+            days = "SELECT 0, chan, chan, day, active, app_events + actions + device_reports FROM daily"
+                   " WHERE app = ? AND chan > 0 AND day BETWEEN ? AND ?";
             partParams = {*app, from, to};
             if (fixed[0]) {
                 parts += " AND chan = ?";
+                days += " AND chan = ?";
                 partParams.emplace_back(fixed[0]);
+                dayParams.emplace_back(fixed[0]);
             }
         } else {
             parts = std::string("SELECT -id AS part, ") + columns[varying] + " AS text FROM filter_segments WHERE app = ?";
+            days = "SELECT 0, d.chan, p.text, d.day, d.active, d.app_events + d.actions + d.device_reports"
+                   " FROM parts p JOIN daily d ON d.app = ? AND d.chan = p.part AND d.day BETWEEN ? AND ?";
             partParams = {*app};
             for (int i = 0; i < 3; ++i) {
                 if (i == varying) {
@@ -475,10 +484,9 @@ Breakdown QueryStore::breakdown(const BreakdownQuery& q) {
             }
         }
         std::vector<Param> params = partParams;
-        params.insert(params.end(), {Param{*app}, Param{from}, Param{to}, Param{*app}, Param{from}, Param{to}, Param{from}});
-        s->query("WITH parts AS (" + parts + ")"
-                 " SELECT 0, d.chan, p.text, d.day, d.active, d.app_events + d.actions + d.device_reports"
-                 " FROM parts p JOIN daily d ON d.app = ? AND d.chan = p.part AND d.day BETWEEN ? AND ?"
+        params.insert(params.end(), dayParams.begin(), dayParams.end());
+        params.insert(params.end(), {Param{*app}, Param{from}, Param{to}, Param{from}});
+        s->query("WITH parts AS (" + parts + ") " + days +
                  " UNION ALL SELECT 2, v.chan, 0, 0, SUM(v.devices), 0 FROM value_span v"
                  " WHERE v.app = ? AND v.chan IN (SELECT part FROM parts) AND v.dim = 0 AND v.sub = 0 AND v.value = 0"
                  " AND v.day BETWEEN ? AND ? AND v.prev_day < ? GROUP BY v.chan",
