@@ -1259,6 +1259,12 @@ protected:
                 // The figures lag while the store cannot write; the writers try again.
             }
         }
+        return lease(std::move(c));
+    }
+    std::unique_ptr<QuerySource> borrowAsCounted() override { return lease(takeReadConnection()); }
+
+private:
+    std::unique_ptr<QuerySource> lease(std::unique_ptr<pqxx::connection> c) {
         struct Lease final : QuerySource {
             Lease(PostgresStore& owner, std::unique_ptr<pqxx::connection> c) : owner(owner) { open(std::move(c)); }
             ~Lease() override {
@@ -1307,8 +1313,6 @@ protected:
         };
         return std::make_unique<Lease>(*this, std::move(c));
     }
-
-private:
     static std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
 
     // Whether any process's reports wait to be counted. A connection that fails here is left for

@@ -1142,7 +1142,9 @@ protected:
                 // The figures lag while the store cannot write; the writer tries again.
             }
         }
-        Db db = takeReader();
+        return borrowAsCounted();
+    }
+    std::unique_ptr<QuerySource> borrowAsCounted() override {
         struct Lease final : QuerySource {
             Lease(SqliteStore& owner, Db db) : owner(owner), db(std::move(db)), reader(this->db.get()) {}
             ~Lease() override { owner.giveBack(std::move(db)); }
@@ -1156,7 +1158,7 @@ protected:
             Db db;
             SqliteReader reader;
         };
-        return std::make_unique<Lease>(*this, std::move(db));
+        return std::make_unique<Lease>(*this, takeReader());
     }
 
 private:

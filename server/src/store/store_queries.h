@@ -73,6 +73,9 @@ public:
 
 protected:
     virtual std::unique_ptr<QuerySource> borrow() = 0;
+    // The figures as counted so far, reports acknowledged but not counted yet left out: only for
+    // answers such reports cannot turn false.
+    virtual std::unique_ptr<QuerySource> borrowAsCounted() = 0;
     const ReportingDays& days() const { return days_; }
     // A store that may have lost commits it had acknowledged to a reader (a failover to a standby
     // that had not received them) forgets the ids read before.
