@@ -1432,10 +1432,11 @@ private:
         PgArray wanted;
         for (std::int64_t id : ids) wanted.add(id);
         const pqxx::result rows = run(w, "load_unsettled",
-            // A look-up per id: as `r.id = ANY(…)` a long array is planned as a scan of every report.
-            "SELECT r.device, d.deviceid, s.value, r.arrived_ms, r.kind, r.parts, r.body, r.texts"
-            " FROM unnest($1::bigint[]) AS w(id) JOIN reports r ON r.id = w.id"
-            " JOIN devices d ON d.id = r.device JOIN strings s ON s.id = r.app ORDER BY r.id",
+            // A look-up per id, which a LATERAL with LIMIT keeps: as `r.id = ANY(…)`, or as a join
+            // the planner may hash, a long array is read by scanning every report.
+            "SELECT r.device, r.deviceid, s.value, r.arrived_ms, r.kind, r.parts, r.body, r.texts"
+            " FROM unnest($1::bigint[]) AS w(id) CROSS JOIN LATERAL (SELECT r.*, d.deviceid FROM reports r"
+            " JOIN devices d ON d.id = r.device WHERE r.id = w.id LIMIT 1) r JOIN strings s ON s.id = r.app ORDER BY r.id",
             wanted.str());
         std::set<std::int64_t> textIds;
         const PackedTexts listing{nullptr, [&](std::int64_t id) {

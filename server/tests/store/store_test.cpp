@@ -247,7 +247,7 @@ TEST_P(StoreTest, FiguresEqualOracleThroughErasurePruningAndRestart) {
         // must come out as the writer had counted it.
         pqxx::connection c(where.options.url);
         pqxx::work w(c);
-        ASSERT_EQ(w.exec("SELECT MAX(version) FROM schema_version")[0][0].as<int>(), 13);
+        ASSERT_EQ(w.exec("SELECT MAX(version) FROM schema_version")[0][0].as<int>(), 14);
         w.exec("DROP FUNCTION claim_unsettled; DROP FUNCTION store_marked; DROP TABLE unsettled_reports;"
                " ALTER TABLE value_span DROP COLUMN reports;"
                " ALTER TABLE value_span ADD PRIMARY KEY (app, chan, dim, sub, value, day, prev_day) INCLUDE (devices);"
