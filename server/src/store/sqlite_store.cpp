@@ -928,8 +928,6 @@ public:
                                    " FROM waiting_report_ids w WHERE w.report = reports.id)"
                                    " WHERE id IN (SELECT report FROM waiting_report_ids)");
         clearWaitingIds_ = Stmt(db_.get(), "DELETE FROM waiting_report_ids");
-        syncNormal_ = Stmt(db_.get(), "PRAGMA synchronous=NORMAL");
-        syncFull_ = Stmt(db_.get(), "PRAGMA synchronous=FULL");
         // Reports a crash left unsettled are counted before anything else reads or writes.
         settleLocked();
     }
@@ -1112,6 +1110,7 @@ public:
     // rewriting the file packs them.
     void compact() override {
         std::lock_guard<std::mutex> lock(writeMutex_);
+        useSync(Sync::Now);
         exec(db_.get(), "VACUUM");
     }
 
@@ -1191,14 +1190,12 @@ private:
             unsettledCount_.store(0);
             return;
         }
-        struct Synced {  // back to syncing every commit, also after a failure
-            explicit Synced(SqliteStore& s) : s(s) { s.syncNormal_.run(); }
-            ~Synced() {
-                s.writer_->reportsStored = false;
-                s.syncFull_.run();
-            }
-            SqliteStore& s;
-        } synced(*this);
+        struct Stored {  // also after a failure
+            ~Stored() { writer->reportsStored = false; }
+            SqliteWriter* writer;
+        } stored{writer_.get()};
+        // Unsynced: lost in a power cut, the rollups are written again from the marks, which the
+        // next synced commit (or checkpoint) makes durable with them.
         inTransaction([&] {
             std::vector<Report> reports;
             reports.reserve(marked.size());
@@ -1218,7 +1215,7 @@ private:
             writer_->reportsStored = false;
             keepWaitingIds_.run();
             clearUnsettled_.run();
-        });
+        }, Sync::Later);
         unsettled_.clear();
         unsettledCount_.store(0);
         if (writer_->idsWaiting() >= (fileDueIds ? kIdsFiledAt : 4 * kIdsFiledAt)) fileIdsLocked();
@@ -1253,8 +1250,13 @@ private:
         return r;  // without its id: stored already, there is nothing to check it against
     }
 
+    // Now: the commit syncs the log before it returns. Later: it does not, and what it wrote is
+    // durable once a later commit or checkpoint syncs the log (a power cut in between loses the
+    // transaction whole, never part of it).
+    enum class Sync { Now, Later };
     template <typename F>
-    void inTransaction(F&& body) {
+    void inTransaction(F&& body, Sync sync = Sync::Now) {
+        useSync(sync);
         begin_.run();
         try {
             // What the writer keeps in memory between batches holds only while no other process
@@ -1281,7 +1283,16 @@ private:
         }
     }
 
+    void useSync(Sync sync) {
+        if ((sync == Sync::Later) == syncsLater_) return;
+        // Made anew each time: a pragma's setting is made while it is prepared, so a kept
+        // statement would apply it once and never again.
+        exec(db_.get(), sync == Sync::Later ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+        syncsLater_ = sync == Sync::Later;
+    }
+
     std::string path_;
+    bool syncsLater_ = false;  // the writer connection's synchronous setting: NORMAL, not FULL
     std::size_t rejectsKept_;
     Db db_;
     std::mutex writeMutex_;
@@ -1297,8 +1308,7 @@ private:
     std::unordered_map<std::int64_t, Report> unsettled_;
     std::atomic<std::size_t> unsettledCount_{0};
     std::unique_ptr<RowWriter> marks_;  // the batch's marks, written many to a statement
-    Stmt listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_,
-        syncNormal_, syncFull_;
+    Stmt listUnsettled_, loadUnsettled_, clearUnsettled_, keepWaitingIds_, fileIds_, clearWaitingIds_;
     Stmt begin_, commit_, dataVersion_, insertReject_, trimRejects_, pruneSlice_, pickSlice_, keepPrunedIds_, prune_, clearSlice_, forgetIds_;
     std::mutex poolMutex_;
     std::vector<Db> pool_;
