@@ -1194,8 +1194,7 @@ private:
             ~Stored() { writer->reportsStored = false; }
             SqliteWriter* writer;
         } stored{writer_.get()};
-        // Unsynced: lost in a power cut, the rollups are written again from the marks, which the
-        // next synced commit (or checkpoint) makes durable with them.
+        // Not synced: lost in a power cut, the rollups are written again from the marks.
         inTransaction([&] {
             std::vector<Report> reports;
             reports.reserve(marked.size());
